@@ -1,0 +1,55 @@
+#include "output/console.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sockvane::output {
+namespace {
+
+std::string* g_capture = nullptr;
+
+[[noreturn]] void WriteFailed(int error) {
+  std::string line = "sockvane: write error: ";
+  line += std::strerror(error != 0 ? error : EIO);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  // Skip the exit-time flush of the dead stream.
+  std::_Exit(1);
+}
+
+}  // namespace
+
+void WriteOut(std::string_view text) {
+  if (g_capture != nullptr) {
+    g_capture->append(text);
+    return;
+  }
+  if (text.empty()) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) WriteFailed(errno);
+}
+
+void FlushOut() {
+  if (g_capture != nullptr) return;
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) WriteFailed(errno);
+}
+
+void WriteErr(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+void CaptureOutForTesting(std::string* sink) { g_capture = sink; }
+
+void PrepareStdout() {
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+}  // namespace sockvane::output
