@@ -1,7 +1,6 @@
 #include "output/console.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,11 +44,5 @@ void WriteErr(std::string_view text) {
 }
 
 void CaptureOutForTesting(std::string* sink) { g_capture = sink; }
-
-void PrepareStdout() {
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
 
 }  // namespace sockvane::output

@@ -17,7 +17,4 @@ void WriteErr(std::string_view text);
 // Tests capture standard output in a string instead (nullptr restores).
 void CaptureOutForTesting(std::string* sink);
 
-// Ignore SIGPIPE so that a vanished reader surfaces as a write error.
-void PrepareStdout();
-
 }  // namespace sockvane::output
