@@ -5,12 +5,48 @@
 #include <string>
 #include <vector>
 
+#include "config/options.h"
+#include "filter/filters.h"
+#include "output/render.h"
 #include "source/socket_table.h"
+#include "track/compare.h"
+#include "track/snapshot.h"
 
 namespace sockvane::app {
 
 // The socket source the loop reads; tests hand their own rows in.
 using TableReader = std::function<bool(const source::RowConsumer&)>;
+
+// Everything one run holds. The two tables swap roles every good poll.
+struct MonitorState {
+  config::Settings settings;
+  std::vector<std::string> allowlist;
+  filter::Filters filters;
+  track::Snapshot tables[2];
+  track::Snapshot* previous = &tables[0];
+  track::Snapshot* current = &tables[1];
+  track::Counters counters;
+  track::ProcessCounts process_counts;
+  output::RenderContext render;
+  double start_time = 0;
+  double last_stats_time = 0;
+  bool last_read_ok = true;
+};
+
+// After parsing: loads the allowlist (ending through UsageError when it cannot
+// be loaded), notes the start time and prints the banner or header.
+void StartMonitor(MonitorState& state);
+
+// One poll: read, compare, swap, statistics when due. A failed read leaves
+// `previous` as it was, so nothing is reported closed for it.
+// Returns the cycle's duration in milliseconds.
+int64_t PollCycle(MonitorState& state, const TableReader& read_table);
+
+// The pause after a cycle that took `elapsed_ms`; never longer than the interval.
+uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);
+
+// Statistics totals of the run as the report shows them.
+output::StatsInput CurrentStats(const MonitorState& state);
 
 int RunMonitor(int argc, const char* const* argv, const TableReader& read_table);
 

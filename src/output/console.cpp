@@ -1,5 +1,7 @@
 #include "output/console.h"
 
+#include "config/build_info.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +15,7 @@ std::string* g_capture = nullptr;
 [[noreturn]] void WriteFailed(int error) {
   std::string line = "sockvane: write error: ";
   line += std::strerror(error != 0 ? error : EIO);
-  line += '\n';
+  line += config::kEol;
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
   // Skip the exit-time flush of the dead stream.

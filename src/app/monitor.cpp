@@ -1,0 +1,138 @@
+#include "app/monitor.h"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "app/allowlist.h"
+#include "config/build_info.h"
+#include "output/console.h"
+#include "source/clock.h"
+#include "source/std_streams.h"
+
+namespace sockvane::app {
+namespace {
+
+constexpr char kTextHeader[] =
+    "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
+    "DPORT STATE           AGE";
+constexpr char kCsvHeader[] = "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
+
+void PrintBanner(const config::Settings& settings) {
+  std::string text;
+  if (settings.output_format == "text") {
+    text += "SOCKVANE ";
+    text += config::kVersion;
+    text += " | source=";
+    text += config::kFingerprint;
+    text += " | ";
+    text += config::kWebAddress;
+    text += " | polling=";
+    text += std::to_string(settings.interval_ms);
+    text += "ms";
+    text += config::kEol;
+    text += kTextHeader;
+    text += config::kEol;
+  } else if (settings.output_format == "csv") {
+    text += kCsvHeader;
+    text += config::kEol;
+  }
+  // Not flushed: the first event line or report flushes it.
+  output::WriteOut(text);
+}
+
+double SecondsBetween(double earlier, double later) { return (later - earlier) * 86400.0; }
+
+}  // namespace
+
+void StartMonitor(MonitorState& state) {
+  if (!state.settings.allowlist_file.empty()) {
+    std::string error;
+    if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
+      config::UsageError("allowlist: " + error);
+    }
+  }
+  state.filters = filter::CompileFilters(state.settings, state.allowlist);
+  state.render.settings = &state.settings;
+  state.render.time_separator = source::TimeSeparator();
+  state.render.now = source::NowDays;
+  state.start_time = source::NowDays();
+  state.last_stats_time = state.start_time;
+  PrintBanner(state.settings);
+}
+
+output::StatsInput CurrentStats(const MonitorState& state) {
+  output::StatsInput stats;
+  stats.uptime_seconds = static_cast<int64_t>(SecondsBetween(state.start_time, source::NowDays()));
+  stats.new_count = state.counters.new_count;
+  stats.closed_count = state.counters.closed_count;
+  stats.state_count = state.counters.state_count;
+  stats.active = static_cast<int32_t>(state.previous->rows.size());
+  stats.process_counts = &state.process_counts;
+  return stats;
+}
+
+int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
+  const double cycle_start = source::NowDays();
+  track::ClearSnapshot(*state.current);
+  track::Snapshot& current = *state.current;
+  const filter::Filters& filters = state.filters;
+  state.last_read_ok = read_table([&current, &filters](track::TConn&& row) {
+    track::AddRow(current, std::move(row), filters, source::NowDays());
+  });
+  if (state.last_read_ok) {
+    track::SealSnapshot(current);
+    const output::RenderContext& render = state.render;
+    track::CompareSnapshots(
+        current, *state.previous, state.counters, state.process_counts,
+        [&render](std::string_view event, const track::TConn& connection, int32_t age) {
+          output::RenderEvent(render, event, connection, age);
+        },
+        source::NowDays);
+    std::swap(state.previous, state.current);
+  } else {
+    // Whatever a failed read handed over is not a poll.
+    track::ClearSnapshot(current);
+  }
+
+  if (state.settings.stats_seconds > 0 &&
+      SecondsBetween(state.last_stats_time, source::NowDays()) >= state.settings.stats_seconds) {
+    output::PrintStatsReport(state.render, CurrentStats(state));
+    state.last_stats_time = source::NowDays();
+  }
+  // Rounded half to even, as the default floating-point environment does.
+  return static_cast<int64_t>(std::nearbyint((source::NowDays() - cycle_start) * 86400000.0));
+}
+
+uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
+  if (elapsed_ms >= interval_ms) return 0;
+  // A clock set back makes the cycle look negative; never sleep past one interval.
+  if (elapsed_ms < 0) return static_cast<uint32_t>(interval_ms);
+  return static_cast<uint32_t>(interval_ms - elapsed_ms);
+}
+
+int RunMonitor(int argc, const char* const* argv, const TableReader& read_table) {
+  source::PrepareStdStreams();
+  MonitorState state;
+  state.settings = config::ParseOptions(argc, argv);
+  StartMonitor(state);
+  for (;;) {
+    const int64_t elapsed_ms = PollCycle(state, read_table);
+    if (state.settings.once) break;
+    const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);
+    if (pause > 0) source::PauseMs(pause);
+  }
+  if (!state.last_read_ok) {
+    // A single scan that could not read the table must not look like an idle host.
+    output::FlushOut();
+    output::WriteErr(std::string("sockvane: could not read the socket table") + config::kEol);
+    return 1;
+  }
+  if (state.settings.summary) output::PrintStatsReport(state.render, CurrentStats(state));
+  output::FlushOut();
+  track::ClearSnapshot(*state.previous);
+  track::ClearSnapshot(*state.current);
+  return 0;
+}
+
+}  // namespace sockvane::app

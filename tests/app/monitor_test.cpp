@@ -1,0 +1,185 @@
+#include "app/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/build_info.h"
+#include "output/console.h"
+#include "source/clock.h"
+
+namespace sockvane::app {
+namespace {
+
+// Fixed clock: 2024-05-01 14:03:07.000 local, advanced by the tests.
+constexpr double kStart = 45413.0 + (14 * 3600 + 3 * 60 + 7) / 86400.0;
+double g_now = kStart;
+double FakeNow() { return g_now; }
+void Advance(double seconds) { g_now += seconds / 86400.0; }
+
+track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABLISHED") {
+  track::TConn row;
+  row.proto = "TCP";
+  row.pid = std::move(pid);
+  row.process = "client";
+  row.src_ip = "127.0.0.1";
+  row.src_port = src_port;
+  row.dst_ip = "127.0.0.1";
+  row.dst_port = 8080;
+  row.state = std::move(state);
+  return row;
+}
+
+// A source that plays back one scripted poll per call; nullopt is a failed read.
+struct ScriptedSource {
+  std::deque<std::optional<std::vector<track::TConn>>> polls;
+  bool operator()(const source::RowConsumer& consume) {
+    auto poll = polls.front();
+    polls.pop_front();
+    if (!poll) return false;
+    for (auto row : *poll) consume(std::move(row));
+    return true;
+  }
+};
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = kStart;
+    source::SetClockForTesting(FakeNow);
+    output::CaptureOutForTesting(&out_);
+    state_.settings.include_all = true;
+    state_.settings.output_format = "csv";
+    state_.settings.events = "new,closed,state";
+  }
+  void TearDown() override {
+    output::CaptureOutForTesting(nullptr);
+    source::SetClockForTesting(nullptr);
+  }
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t i; (i = out_.find('\n', start)) != std::string::npos; start = i + 1) {
+      std::string line = out_.substr(start, i - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    return lines;
+  }
+  std::string out_;
+  MonitorState state_;
+};
+
+TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
+  ScriptedSource source;
+  source.polls = {std::vector{Row("10", 1000), Row("10", 1001)}, std::nullopt,
+                  std::vector{Row("10", 1000), Row("10", 1001, "CLOSE_WAIT")}};
+  StartMonitor(state_);
+  PollCycle(state_, std::ref(source));
+  Advance(1);
+  PollCycle(state_, std::ref(source));
+  EXPECT_FALSE(state_.last_read_ok);
+  EXPECT_EQ(state_.previous->rows.size(), 2u) << "the last good poll stays the comparison base";
+  Advance(1);
+  PollCycle(state_, std::ref(source));
+
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u) << out_;
+  EXPECT_EQ(lines[0], "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds");
+  EXPECT_NE(lines[1].find("\"new\""), std::string::npos);
+  EXPECT_NE(lines[2].find("\"new\""), std::string::npos);
+  // Age counts from the first poll, across the failed one.
+  EXPECT_NE(lines[3].find("\"state\",\"TCP\",\"10\",\"client\",\"127.0.0.1\",1001,\"127.0.0.1\",8080,"
+                          "\"CLOSE_WAIT\",2"),
+            std::string::npos)
+      << lines[3];
+  EXPECT_EQ(state_.counters.new_count, 2u);
+  EXPECT_EQ(state_.counters.closed_count, 0u);
+  EXPECT_EQ(state_.counters.state_count, 1u);
+}
+
+TEST_F(MonitorTest, EmptyTableIsNotAFailure) {
+  ScriptedSource source;
+  source.polls = {std::vector{Row("10", 1000)}, std::vector<track::TConn>{}, std::vector{Row("10", 1000)}};
+  StartMonitor(state_);
+  for (int i = 0; i < 3; ++i) {
+    PollCycle(state_, std::ref(source));
+    Advance(1);
+  }
+  EXPECT_TRUE(state_.last_read_ok);
+  EXPECT_EQ(state_.counters.new_count, 2u);
+  EXPECT_EQ(state_.counters.closed_count, 1u);
+}
+
+TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
+  state_.settings.output_format = "jsonl";
+  state_.settings.events = "none";
+  state_.settings.stats_seconds = 5;
+  ScriptedSource source;
+  for (int i = 0; i < 12; ++i) source.polls.push_back(std::vector{Row("10", 1000)});
+  StartMonitor(state_);
+  std::vector<int> report_cycles;
+  for (int cycle = 0; cycle < 12; ++cycle) {
+    const auto before = out_.size();
+    Advance(1);  // the cycle ends one second after it starts
+    PollCycle(state_, std::ref(source));
+    if (out_.size() != before) report_cycles.push_back(cycle);
+  }
+  // Seconds since start at each cycle end: 1, 2, ... The first report at 5 s,
+  // the next at least 5 s after it.
+  EXPECT_EQ(report_cycles, (std::vector<int>{4, 9}));
+  EXPECT_NE(out_.find("{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
+            std::string::npos)
+      << out_;
+}
+
+TEST_F(MonitorTest, BannerAndHeaderByFormat) {
+  struct Case {
+    const char* format;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"jsonl", ""},
+      {"jsonl,csv", ""},
+      {"csv", std::string("time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds") +
+                  config::kEol},
+  };
+  for (const auto& c : cases) {
+    out_.clear();
+    MonitorState state;
+    state.settings.output_format = c.format;
+    StartMonitor(state);
+    EXPECT_EQ(out_, c.expected) << c.format;
+  }
+  out_.clear();
+  MonitorState state;
+  state.settings.interval_ms = 1500;
+  StartMonitor(state);
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("SOCKVANE 0.3.9 | source=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 17), " | polling=1500ms") << lines[0];
+  EXPECT_EQ(lines[1].size(), 127u);
+  EXPECT_EQ(lines[1].rfind("TIME         EVENT PROTO      PID PROCESS", 0), 0u);
+}
+
+TEST(PauseAfterCycle, NeverLongerThanTheInterval) {
+  struct Case {
+    int32_t interval;
+    int64_t elapsed;
+    uint32_t pause;
+  };
+  const Case cases[] = {
+      {500, 0, 500}, {500, 499, 1}, {500, 500, 0}, {500, 7000, 0}, {500, -1, 500}, {500, -3600000, 500},
+      {1, 0, 1},     {1, 1, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PauseAfterCycle(c.interval, c.elapsed), c.pause) << c.interval << " " << c.elapsed;
+  }
+}
+
+}  // namespace
+}  // namespace sockvane::app
