@@ -1,0 +1,224 @@
+// The list, integer and address operations on arbitrary bytes, each checked
+// against a slow, literal reimplementation of its rules.
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/lists.h"
+#include "filter/scope.h"
+#include "fuzz_check.h"
+
+namespace {
+
+namespace cfg = sockvane::config;
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+std::string Lowered(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+// Digits via std::from_chars, which knows nothing of signs or prefixes here.
+std::optional<int32_t> RefParseInteger(std::string_view text) {
+  if (text.size() > 255) return std::nullopt;
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int base = 10;
+  std::string_view rest = text.substr(i);
+  if (rest.starts_with("$") || rest.starts_with("x") || rest.starts_with("X")) {
+    base = 16;
+    rest.remove_prefix(1);
+  } else if (rest.starts_with("0x") || rest.starts_with("0X")) {
+    base = 16;
+    rest.remove_prefix(2);
+  } else if (rest.starts_with("%")) {
+    base = 2;
+    rest.remove_prefix(1);
+  } else if (rest.starts_with("&")) {
+    base = 8;
+    rest.remove_prefix(1);
+  }
+  if (rest.empty()) return std::nullopt;
+  // from_chars would take a leading '-' for signed types only; unsigned it is.
+  uint64_t magnitude = 0;
+  const char* end = rest.data() + rest.size();
+  const auto [ptr, ec] = std::from_chars(rest.data(), end, magnitude, base);
+  if (ptr != end) return std::nullopt;
+  if (ec == std::errc::result_out_of_range) return std::nullopt;
+  if (ec != std::errc()) return std::nullopt;
+  const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
+  if (magnitude > limit) return std::nullopt;
+  return static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+}
+
+std::vector<std::string> RefSplit(std::string_view text, char delimiter) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  size_t pos = 0;
+  bool first = true;
+  while (pos < text.size()) {
+    if (!first && text[pos] == delimiter) ++pos;
+    first = false;
+    if (pos >= text.size()) {
+      items.emplace_back();
+      break;
+    }
+    std::string item;
+    if (text[pos] == '"') {
+      ++pos;
+      while (pos < text.size()) {
+        if (text[pos] == '"') {
+          if (pos + 1 < text.size() && text[pos + 1] == '"') {
+            item.push_back('"');
+            pos += 2;
+            continue;
+          }
+          ++pos;
+          break;
+        }
+        item.push_back(text[pos++]);
+      }
+    } else {
+      while (pos < text.size() && text[pos] != delimiter) item.push_back(text[pos++]);
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+bool RefListContains(std::string_view list, std::string_view item) {
+  std::string haystack = ",";
+  for (char c : list) {
+    if (c != ' ') haystack.push_back(Lower(c));
+  }
+  haystack += ",";
+  const std::string needle = "," + Lowered(item) + ",";
+  return haystack.find(needle) != std::string::npos;
+}
+
+std::optional<uint32_t> RefIpv4(std::string_view text) {
+  const std::vector<std::string> parts = RefSplit(text, '.');
+  if (parts.size() != 4) return std::nullopt;
+  uint32_t value = 0;
+  for (const std::string& part : parts) {
+    const std::optional<int32_t> n = RefParseInteger(part);
+    if (!n || *n < 0 || *n > 255) return std::nullopt;
+    value = value * 256 + static_cast<uint32_t>(*n);
+  }
+  return value;
+}
+
+bool RefMatchesNetwork(std::string_view address, std::string_view entry) {
+  const size_t slash = entry.find('/');
+  if (slash == std::string_view::npos) return Lowered(address) == Lowered(entry);
+  const std::optional<int32_t> n = RefParseInteger(entry.substr(slash + 1));
+  if (!n || *n < 0 || *n > 32) return false;
+  const std::optional<uint32_t> a = RefIpv4(address);
+  const std::optional<uint32_t> net = RefIpv4(entry.substr(0, slash));
+  if (!a || !net) return false;
+  const uint64_t mask = ((uint64_t{1} << *n) - 1) << (32 - *n);
+  return (*a & mask) == (*net & mask);
+}
+
+std::string_view RefTrim(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
+  return s;
+}
+
+bool RefMatchesAddressList(std::string_view address, std::string_view list) {
+  if (list.empty()) return false;
+  for (const std::string& item : RefSplit(list, ',')) {
+    if (RefMatchesNetwork(address, RefTrim(item))) return true;
+  }
+  return false;
+}
+
+bool RefIsPublic(std::string_view text) {
+  if (text.find(':') != std::string_view::npos) {
+    const std::string t = Lowered(text);
+    if (t == "::" || t == "::1") return false;
+    for (const char* prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
+      if (t.starts_with(prefix)) return false;
+    }
+    return true;
+  }
+  const std::optional<uint32_t> v = RefIpv4(text);
+  if (!v) return false;
+  const uint32_t a = *v >> 24, b = (*v >> 16) & 255, c = (*v >> 8) & 255;
+  if (a == 0 || a == 10 || a == 127 || a >= 224) return false;
+  if (a == 100 && b >= 64 && b <= 127) return false;
+  if (a == 169 && b == 254) return false;
+  if (a == 172 && b >= 16 && b <= 31) return false;
+  if (a == 192 && b == 168) return false;
+  if (a == 192 && b == 0 && (c == 0 || c == 2)) return false;
+  if (a == 192 && b == 88 && c == 99) return false;
+  if (a == 198 && (b == 18 || b == 19)) return false;
+  if (a == 198 && b == 51 && c == 100) return false;
+  if (a == 203 && b == 0 && c == 113) return false;
+  return true;
+}
+
+void CheckSingle(std::string_view text, char extra_delimiter) {
+  const std::optional<int32_t> parsed = cfg::ParseInteger(text);
+  const std::optional<int32_t> expected = RefParseInteger(text);
+  if (parsed != expected) {
+    std::fprintf(stderr, "ParseInteger(\"%s\") mismatch\n", fuzz::Escaped(text).c_str());
+  }
+  FUZZ_CHECK(parsed.has_value() == expected.has_value());
+  FUZZ_CHECK(!parsed || *parsed == *expected);
+
+  for (char delimiter : {',', '.', extra_delimiter}) {
+    FUZZ_CHECK(cfg::SplitDelimited(text, delimiter) == RefSplit(text, delimiter));
+  }
+
+  const std::optional<uint32_t> address = cfg::Ipv4FromText(text);
+  FUZZ_CHECK(address == RefIpv4(text));
+  if (address) {
+    // The canonical dotted form reads back to the same value.
+    const uint32_t v = *address;
+    const std::string dotted = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 255) + "." +
+                               std::to_string((v >> 8) & 255) + "." + std::to_string(v & 255);
+    FUZZ_CHECK(cfg::Ipv4FromText(dotted) == address);
+  }
+
+  FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));
+
+  FUZZ_CHECK(cfg::AsciiLower(text) == Lowered(text));
+  FUZZ_CHECK(cfg::TrimControlAndBlank(text) == RefTrim(text));
+}
+
+void CheckPair(std::string_view a, std::string_view b) {
+  FUZZ_CHECK(cfg::ListContains(a, b) == RefListContains(a, b));
+  FUZZ_CHECK(cfg::MatchesNetwork(a, b) == RefMatchesNetwork(a, b));
+  FUZZ_CHECK(cfg::MatchesAddressList(a, b) == RefMatchesAddressList(a, b));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view whole(reinterpret_cast<const char*>(data), size);
+  const char extra = size > 0 ? static_cast<char>(data[0]) : ';';
+  CheckSingle(whole, extra);
+
+  // Lines are the fields: every field alone and every neighbouring pair, both ways.
+  std::vector<std::string> fields = fuzz::SplitInput(data, size, '\n');
+  if (fields.size() > 8) fields.resize(8);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (fields.size() > 1) CheckSingle(fields[i], extra);
+    if (i + 1 < fields.size()) {
+      CheckPair(fields[i], fields[i + 1]);
+      CheckPair(fields[i + 1], fields[i]);
+    }
+  }
+  return 0;
+}
