@@ -1,0 +1,262 @@
+"""The whole program against real loopback connections opened here."""
+
+import os
+import re
+import socket
+import subprocess
+import time
+import unittest
+
+from support import (BIN, Monitor, connect_pair, exe_name, is_root, jsonl, listener,
+                     public_dir_file, run)
+
+ME = str(os.getpid())
+MY_NAME = exe_name(os.getpid())
+
+
+class OneScan(unittest.TestCase):
+    def setUp(self):
+        self.lst = listener()
+        self.port = self.lst.getsockname()[1]
+        self.client, self.server = connect_pair(self.lst)
+
+    def tearDown(self):
+        for s in (self.client, self.server, self.lst):
+            s.close()
+
+    def scan(self, *extra, unprivileged=False):
+        return run(["--once", "--all", "--dst-port", str(self.port), *extra], unprivileged=unprivileged)
+
+    def test_new_connection_in_json(self):
+        r = self.scan("--format", "jsonl")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, b"")
+        events = jsonl(r.stdout)
+        self.assertEqual(len(events), 1, events)
+        e = events[0]
+        self.assertEqual(list(e), ["time", "event", "proto", "pid", "process", "src_ip", "src_port",
+                                   "dst_ip", "dst_port", "state", "age_seconds"])
+        self.assertEqual(e["event"], "new")
+        self.assertEqual(e["proto"], "TCP")
+        self.assertEqual(e["pid"], ME)
+        self.assertEqual(e["process"], MY_NAME)
+        self.assertEqual((e["src_ip"], e["src_port"]), self.client.getsockname())
+        self.assertEqual((e["dst_ip"], e["dst_port"]), ("127.0.0.1", self.port))
+        self.assertEqual(e["state"], "ESTABLISHED")
+        self.assertEqual(e["age_seconds"], 0)
+        self.assertRegex(e["time"], r"^\d\d:\d\d:\d\d\.\d\d\d$")
+
+    def test_loopback_needs_all(self):
+        r = run(["--once", "--format", "jsonl", "--dst-port", str(self.port)])
+        self.assertEqual((r.returncode, r.stdout), (0, b""))
+
+    def test_text_and_csv_layouts(self):
+        r = self.scan("--timestamp", "iso8601")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.decode().split("\n")
+        self.assertRegex(lines[0], r"^SOCKVANE 0\.3\.9 \| source=[0-9a-f]{16} \| \S+ \| polling=500ms$")
+        self.assertEqual(lines[1], "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP"
+                                   "                                   DPORT STATE           AGE")
+        sport = self.client.getsockname()[1]
+        self.assertRegex(lines[2][:23], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}$")
+        self.assertEqual(lines[2][23:], f"    new TCP {ME:>8} {MY_NAME:>20} {sport:>5} {'127.0.0.1':>39} "
+                                        f"{self.port:>5}  ESTABLISHED      0")
+        self.assertEqual(lines[3:], [""])
+
+        r = self.scan("--format", "CSV")
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[0], "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds")
+        self.assertRegex(lines[1], r'^"\d\d:\d\d:\d\d\.\d{3}","new","TCP","' + ME + '","' + re.escape(MY_NAME) +
+                         f'","127.0.0.1",{sport},"127.0.0.1",{self.port},"ESTABLISHED",0$')
+
+    def test_summary_in_three_formats(self):
+        sport = self.client.getsockname()[1]
+        r = self.scan("--summary")
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(lines[-3:], ["STATS uptime=0s new=1 closed=0 state=0 active=1",
+                                      "TOP PROCESSES (observed NEW sockets):",
+                                      f"  {MY_NAME} ({ME}): 1"])
+        r = self.scan("--summary", "--format", "jsonl")
+        objs = jsonl(r.stdout)
+        self.assertEqual(len(objs), 2)
+        self.assertEqual(objs[0]["src_port"], sport)
+        stats = objs[1]
+        self.assertEqual(list(stats), ["type", "time", "new", "closed", "state", "active"])
+        self.assertEqual((stats["type"], stats["new"], stats["closed"], stats["state"], stats["active"]),
+                         ("stats", 1, 0, 0, 1))
+        r = self.scan("--summary", "--format", "csv")
+        lines = r.stdout.decode().splitlines()
+        self.assertEqual(len(lines), 3)
+        self.assertEqual(lines[2], "# STATS uptime=0s new=1 closed=0 state=0 active=1")
+
+    def test_summary_needs_once_to_act(self):
+        # Without any matching socket the summary still reports zeros and the heading.
+        r = run(["--once", "--all", "--dst-port", "1", "--summary"])
+        self.assertEqual(r.stdout.decode().splitlines()[-2:],
+                         ["STATS uptime=0s new=0 closed=0 state=0 active=0",
+                          "TOP PROCESSES (observed NEW sockets):"])
+
+    def test_unprivileged_sees_root_socket_without_owner(self):
+        if not is_root():
+            self.skipTest("needs root to own the socket")
+        r = self.scan("--format", "jsonl", unprivileged=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        events = jsonl(r.stdout)
+        self.assertEqual(len(events), 1, events)
+        self.assertEqual((events[0]["pid"], events[0]["process"]), ("0", "unknown"))
+        self.assertEqual(events[0]["src_port"], self.client.getsockname()[1])
+
+    def test_allowlist_suppresses(self):
+        cases = [
+            (b"127.0.0.1\n", 0),
+            (b"  10.0.0.0/8 , 127.0.0.0/8  \r\n", 0),
+            (b"\xef\xbb\xbf127.0.0.1", 0),
+            ("\ufeff# local\r\n127.0.0.1\r\n".encode("utf-16-le"), 0),
+            ("\ufeff127.0.0.1".encode("utf-16-be"), 0),
+            (b"127.0.0.1 # remark\n\n#127.0.0.1\n", 1),
+            (b"", 1),
+        ]
+        for content, expected in cases:
+            path = public_dir_file(content)
+            r = self.scan("--format", "jsonl", "--allowlist", path)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(len(jsonl(r.stdout)), expected, content)
+
+    def test_write_error_is_reported(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            p = subprocess.run([BIN, "--once", "--all", "--dst-port", str(self.port)],
+                               stdout=write_end, stderr=subprocess.PIPE, timeout=60)
+        finally:
+            os.close(write_end)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertEqual(p.stderr, b"sockvane: write error: Broken pipe\n")
+
+
+class AllowlistFailures(unittest.TestCase):
+    def expect_failure(self, path, message, unprivileged=False):
+        r = run(["--once", "--allowlist", path], unprivileged=unprivileged)
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stdout, b"")
+        self.assertEqual(r.stderr.decode(), f"sockvane: allowlist: {message}\n")
+
+    def test_missing_file(self):
+        self.expect_failure("/nonexistent/allow.txt",
+                            'Unable to open file "/nonexistent/allow.txt": No such file or directory')
+
+    def test_directory(self):
+        self.expect_failure("/tmp", 'Unable to read file "/tmp": Is a directory')
+
+    def test_unreadable_file(self):
+        if not is_root():
+            self.skipTest("needs root to drop to another user")
+        path = public_dir_file(b"127.0.0.1\n", mode=0o600)
+        self.expect_failure(path, f'Unable to open file "{path}": Permission denied', unprivileged=True)
+
+
+class Watching(unittest.TestCase):
+    """A running monitor sees connections appear, change state and close."""
+
+    def test_new_state_closed_with_ages(self):
+        lst = listener()
+        port = lst.getsockname()[1]
+        mon = Monitor(["--all", "--format", "jsonl", "--events", "new,closed,state", "--interval", "50",
+                       "--dst-port", str(port)])
+        try:
+            time.sleep(0.3)
+            client, server = connect_pair(lst)
+            sport = client.getsockname()[1]
+            mine = lambda e: isinstance(e, dict) and e.get("src_port") == sport
+            new = mon.wait_for(mine)
+            self.assertEqual((new["event"], new["state"], new["pid"]), ("new", "ESTABLISHED", ME))
+            time.sleep(1.3)
+            server.close()  # the client endpoint goes to CLOSE_WAIT
+            state = mon.wait_for(mine)
+            self.assertEqual((state["event"], state["state"]), ("state", "CLOSE_WAIT"))
+            self.assertGreaterEqual(state["age_seconds"], 1)
+            client.close()
+            closed = mon.wait_for(mine)
+            self.assertEqual((closed["event"], closed["state"], closed["pid"]), ("closed", "CLOSE_WAIT", ME))
+            self.assertGreaterEqual(closed["age_seconds"], state["age_seconds"])
+        finally:
+            err = mon.stop()
+            lst.close()
+        self.assertEqual(err, b"")
+        mine_all = [e for e in mon.seen if isinstance(e, dict) and e.get("src_port") == sport]
+        self.assertEqual([e["event"] for e in mine_all], ["new", "state", "closed"])
+
+    def test_periodic_statistics(self):
+        lst = listener()
+        port = lst.getsockname()[1]
+        client, server = connect_pair(lst)
+        mon = Monitor(["--all", "--interval", "100", "--stats", "1", "--dst-port", str(port)])
+        try:
+            first = mon.wait_for(lambda l: isinstance(l, str) and l.startswith("STATS "))
+            self.assertRegex(first, r"^STATS uptime=1s new=1 closed=0 state=0 active=1$")
+            mon.wait_for(lambda l: l == "TOP PROCESSES (observed NEW sockets):")
+            mon.wait_for(lambda l: l == f"  {MY_NAME} ({ME}): 1")
+            second = mon.wait_for(lambda l: isinstance(l, str) and l.startswith("STATS "))
+            self.assertRegex(second, r"^STATS uptime=[23]s new=1 closed=0 state=0 active=1$")
+        finally:
+            mon.stop()
+            for s in (client, server, lst):
+                s.close()
+
+
+class OtherFamilies(unittest.TestCase):
+    def test_ipv6_loopback(self):
+        lst = listener(socket.AF_INET6, "::1")
+        port = lst.getsockname()[1]
+        client, server = connect_pair(lst)
+        try:
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port)])
+            events = jsonl(r.stdout)
+            self.assertEqual(len(events), 1, events)
+            e = events[0]
+            self.assertEqual((e["src_ip"], e["dst_ip"], e["dst_port"], e["pid"]), ("::1", "::1", port, ME))
+            self.assertEqual(e["src_port"], client.getsockname()[1])
+        finally:
+            for s in (client, server, lst):
+                s.close()
+
+    def test_ipv4_mapped_is_dotted(self):
+        lst = listener(socket.AF_INET6, "::")
+        port = lst.getsockname()[1]
+        client = socket.create_connection(("127.0.0.1", port))
+        server, _ = lst.accept()
+        try:
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(client.getsockname()[1])])
+            events = jsonl(r.stdout)
+            self.assertEqual(len(events), 1, events)
+            self.assertEqual((events[0]["src_ip"], events[0]["src_port"], events[0]["dst_ip"]),
+                             ("127.0.0.1", port, "127.0.0.1"))
+            # --dst-net works on the dotted form of a dual-stack socket.
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(client.getsockname()[1]),
+                     "--dst-net", "127.0.0.0/8"])
+            self.assertEqual(len(jsonl(r.stdout)), 1)
+        finally:
+            for s in (client, server, lst):
+                s.close()
+
+    def test_connected_udp(self):
+        srv = listener(kind=socket.SOCK_DGRAM)
+        port = srv.getsockname()[1]
+        cl = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        cl.connect(("127.0.0.1", port))
+        try:
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "udp"])
+            events = jsonl(r.stdout)
+            self.assertEqual(len(events), 1, events)
+            e = events[0]
+            self.assertEqual((e["proto"], e["state"], e["pid"], e["src_port"]),
+                             ("UDP", "ESTABLISHED", ME, cl.getsockname()[1]))
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "tcp"])
+            self.assertEqual(jsonl(r.stdout), [])
+        finally:
+            cl.close()
+            srv.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
