@@ -1,8 +1,11 @@
 // The row filter chain.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/options.h"
@@ -13,12 +16,50 @@ struct TConn;
 
 namespace sockvane::filter {
 
+// config::Ipv4FromText without allocating for the plain dotted form.
+std::optional<uint32_t> ReadIpv4(std::string_view text);
+
+// A comma list for ListContains, cut once.
+struct ItemList {
+  std::string text;                // as typed, for items that hold a comma
+  std::vector<std::string> items;  // blanks removed, lower case, cut at every comma
+};
+
+// A set of port texts: bit n set when the list holds the decimal text of n.
+using PortSet = std::bitset<65536>;
+
+// One prefix length of an address list: the masked network values, sorted.
+struct NetworkGroup {
+  uint32_t mask = 0;
+  std::vector<uint32_t> networks;
+};
+
+// A MatchesAddressList list (or several), entries parsed once.
+struct AddressList {
+  std::vector<std::string> texts;      // entries without "/", lower case, sorted
+  std::vector<NetworkGroup> networks;  // readable "a.b.c.d/n" entries
+};
+
 // Option lists and the allowlist parsed once, so that a row is judged without
 // splitting texts again. Results equal those of the plain chain.
 struct Filters {
-  // Parsed option lists and allowlist; layout private to filter/.
-  config::Settings settings;
-  std::vector<std::string> allowlist;
+  bool include_all = false;
+  bool proto_given = false;
+  ItemList proto;
+  bool dst_port_given = false;
+  PortSet dst_ports;
+  bool pid_given = false;
+  std::string pid;
+  bool process_given = false;
+  std::string process;  // lower case
+  bool dst_ip_given = false;
+  AddressList dst_ip;
+  bool dst_net_given = false;
+  AddressList dst_net;
+  PortSet exclude_ports;
+  bool exclude_process_given = false;
+  std::string exclude_process;  // lower case
+  AddressList allowlist;        // every line's entries together
 };
 
 Filters CompileFilters(const config::Settings& settings, const std::vector<std::string>& allowlist);

@@ -1,0 +1,214 @@
+#include "filter/filters.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "config/lists.h"
+#include "filter/scope.h"
+#include "track/conn.h"
+
+namespace sockvane::filter {
+namespace {
+
+char Fold(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsFolded(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (Fold(text[i]) != lower[i]) return false;
+  }
+  return true;
+}
+
+// Byte order of the folded texts, for the sorted entry texts.
+bool FoldedLess(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
+  });
+}
+
+bool ContainsFolded(std::string_view text, std::string_view lower) {
+  if (lower.empty()) return true;
+  return std::search(text.begin(), text.end(), lower.begin(), lower.end(),
+                     [](char x, char y) { return Fold(x) == y; }) != text.end();
+}
+
+// The items ListContains sees when the item holds no comma: the blank-free,
+// lower-case list cut at every comma (quotes mean nothing there).
+std::vector<std::string> CutList(std::string_view list) {
+  std::vector<std::string> items(1);
+  for (char c : list) {
+    if (c == ' ') continue;
+    if (c == ',') {
+      items.emplace_back();
+    } else {
+      items.back() += Fold(c);
+    }
+  }
+  return items;
+}
+
+ItemList CompileItemList(const std::string& text) {
+  return ItemList{text, CutList(text)};
+}
+
+bool ItemListContains(const ItemList& list, std::string_view item) {
+  if (item.find(',') != std::string_view::npos) return config::ListContains(list.text, item);
+  for (const std::string& candidate : list.items) {
+    if (EqualsFolded(item, candidate)) return true;
+  }
+  return false;
+}
+
+// Port texts are plain decimal, so only items in that exact form can hold one.
+PortSet CompilePortSet(const std::string& text) {
+  PortSet ports;
+  for (const std::string& item : CutList(text)) {
+    if (item.empty() || item.size() > 5 || (item[0] == '0' && item.size() > 1)) continue;
+    uint32_t value = 0;
+    auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
+    if (error != std::errc() || end != item.data() + item.size() || value > 65535) continue;
+    ports.set(value);
+  }
+  return ports;
+}
+
+void AddAddressEntries(std::string_view list, AddressList& out) {
+  if (list.empty()) return;
+  for (const std::string& item : config::SplitDelimited(list, ',')) {
+    const std::string_view entry = config::TrimControlAndBlank(item);
+    const std::size_t slash = entry.find('/');
+    if (slash == std::string_view::npos) {
+      out.texts.push_back(config::AsciiLower(entry));
+      continue;
+    }
+    const std::optional<int32_t> prefix = config::ParseInteger(entry.substr(slash + 1));
+    if (!prefix || *prefix < 0 || *prefix > 32) continue;
+    const std::optional<uint32_t> network = config::Ipv4FromText(entry.substr(0, slash));
+    if (!network) continue;  // can never match
+    const uint32_t mask = *prefix == 0 ? 0 : ~uint32_t{0} << (32 - *prefix);
+    auto group = std::find_if(out.networks.begin(), out.networks.end(),
+                              [mask](const NetworkGroup& g) { return g.mask == mask; });
+    if (group == out.networks.end()) group = out.networks.insert(out.networks.end(), NetworkGroup{mask, {}});
+    group->networks.push_back(*network & mask);
+  }
+}
+
+void FinishAddressList(AddressList& list) {
+  std::sort(list.texts.begin(), list.texts.end());
+  list.texts.erase(std::unique(list.texts.begin(), list.texts.end()), list.texts.end());
+  for (NetworkGroup& group : list.networks) {
+    std::sort(group.networks.begin(), group.networks.end());
+    group.networks.erase(std::unique(group.networks.begin(), group.networks.end()), group.networks.end());
+  }
+}
+
+AddressList CompileAddressList(std::string_view list) {
+  AddressList out;
+  AddAddressEntries(list, out);
+  FinishAddressList(out);
+  return out;
+}
+
+// The row's destination, read as IPv4 at most once per row.
+struct Destination {
+  std::string_view text;
+  bool read = false;
+  std::optional<uint32_t> value = std::nullopt;
+};
+
+const std::optional<uint32_t>& DestinationValue(Destination& destination) {
+  if (!destination.read) {
+    destination.value = ReadIpv4(destination.text);
+    destination.read = true;
+  }
+  return destination.value;
+}
+
+bool AddressListMatches(const AddressList& list, Destination& destination) {
+  if (!list.texts.empty()) {
+    auto it = std::lower_bound(
+        list.texts.begin(), list.texts.end(), destination.text,
+        [](const std::string& entry, std::string_view text) { return FoldedLess(entry, text); });
+    if (it != list.texts.end() && EqualsFolded(destination.text, *it)) return true;
+  }
+  if (list.networks.empty()) return false;
+  const std::optional<uint32_t>& value = DestinationValue(destination);
+  if (!value) return false;
+  for (const NetworkGroup& group : list.networks) {
+    if (std::binary_search(group.networks.begin(), group.networks.end(), *value & group.mask)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Filters CompileFilters(const config::Settings& settings, const std::vector<std::string>& allowlist) {
+  Filters f;
+  f.include_all = settings.include_all;
+  f.proto_given = !settings.proto_filter.empty();
+  f.proto = CompileItemList(settings.proto_filter);
+  f.dst_port_given = !settings.dst_port_filter.empty();
+  f.dst_ports = CompilePortSet(settings.dst_port_filter);
+  f.pid_given = !settings.pid_filter.empty();
+  f.pid = settings.pid_filter;
+  f.process_given = !settings.process_filter.empty();
+  f.process = config::AsciiLower(settings.process_filter);
+  f.dst_ip_given = !settings.dst_ip_filter.empty();
+  f.dst_ip = CompileAddressList(settings.dst_ip_filter);
+  f.dst_net_given = !settings.dst_net_filter.empty();
+  f.dst_net = CompileAddressList(settings.dst_net_filter);
+  f.exclude_ports = CompilePortSet(settings.exclude_port_filter);
+  f.exclude_process_given = !settings.exclude_process_filter.empty();
+  f.exclude_process = config::AsciiLower(settings.exclude_process_filter);
+  // Only the first matching line counts, and any match drops the row, so the
+  // lines can be pooled into one list.
+  for (const std::string& line : allowlist) AddAddressEntries(config::TrimControlAndBlank(line), f.allowlist);
+  FinishAddressList(f.allowlist);
+  return f;
+}
+
+bool PassesFilters(const track::TConn& row, const Filters& f) {
+  if (row.dst_port == 0) return false;
+  if (!f.include_all && !IsPublicDestination(row.dst_ip)) return false;
+  if (f.proto_given && !ItemListContains(f.proto, row.proto)) return false;
+  if (f.dst_port_given && !f.dst_ports.test(row.dst_port)) return false;
+  if (f.pid_given && row.pid != f.pid) return false;
+  if (f.process_given && !ContainsFolded(row.process, f.process)) return false;
+  Destination destination{row.dst_ip};
+  if (f.dst_ip_given && !AddressListMatches(f.dst_ip, destination)) return false;
+  if (f.dst_net_given && !AddressListMatches(f.dst_net, destination)) return false;
+  if (f.exclude_ports.test(row.dst_port)) return false;
+  if (f.exclude_process_given && ContainsFolded(row.process, f.exclude_process)) return false;
+  if (AddressListMatches(f.allowlist, destination)) return false;
+  return true;
+}
+
+bool PassesFiltersPlain(const track::TConn& row, const config::Settings& s,
+                        const std::vector<std::string>& allowlist) {
+  const std::string port = std::to_string(row.dst_port);
+  if (row.dst_port == 0) return false;
+  if (!s.include_all && !IsPublicDestination(row.dst_ip)) return false;
+  if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
+  if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
+  if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;
+  const std::string process = config::AsciiLower(row.process);
+  if (!s.process_filter.empty() && process.find(config::AsciiLower(s.process_filter)) == std::string::npos) {
+    return false;
+  }
+  if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
+  if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
+  if (config::ListContains(s.exclude_port_filter, port)) return false;
+  if (!s.exclude_process_filter.empty() &&
+      process.find(config::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
+    return false;
+  }
+  for (const std::string& line : allowlist) {
+    if (config::MatchesAddressList(row.dst_ip, config::TrimControlAndBlank(line))) return false;
+  }
+  return true;
+}
+
+}  // namespace sockvane::filter

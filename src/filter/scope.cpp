@@ -1,0 +1,79 @@
+#include "filter/scope.h"
+
+#include "config/lists.h"
+#include "filter/filters.h"
+
+namespace sockvane::filter {
+namespace {
+
+char Fold(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool FoldedEquals(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (Fold(text[i]) != lower[i]) return false;
+  }
+  return true;
+}
+
+bool FoldedStartsWith(std::string_view text, std::string_view lower) {
+  return text.size() >= lower.size() && FoldedEquals(text.substr(0, lower.size()), lower);
+}
+
+// Only the textual short forms count; nothing is expanded or normalised.
+bool IsPublicIpv6Text(std::string_view text) {
+  if (FoldedEquals(text, "::") || FoldedEquals(text, "::1")) return false;
+  for (std::string_view prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
+    if (FoldedStartsWith(text, prefix)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ReadIpv4(std::string_view text) {
+  // Plain a.b.c.d with up to three digits a part is the form every row carries;
+  // anything else goes the general way.
+  uint32_t value = 0;
+  std::size_t pos = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (pos >= text.size() || text[pos] != '.') return config::Ipv4FromText(text);
+      ++pos;
+    }
+    std::size_t digits = 0;
+    uint32_t number = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      number = number * 10 + static_cast<uint32_t>(text[pos] - '0');
+      ++pos;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3) return config::Ipv4FromText(text);
+    if (number > 255) return std::nullopt;
+    value = (value << 8) | number;
+  }
+  if (pos != text.size()) return config::Ipv4FromText(text);
+  return value;
+}
+
+bool IsPublicDestination(std::string_view address) {
+  if (address.find(':') != std::string_view::npos) return IsPublicIpv6Text(address);
+  const std::optional<uint32_t> value = ReadIpv4(address);
+  if (!value) return false;
+  const uint32_t a = *value >> 24, b = (*value >> 16) & 0xFF, c = (*value >> 8) & 0xFF;
+  if (a == 0 || a == 10 || a == 127 || a >= 224) return false;
+  if (a == 100 && b >= 64 && b <= 127) return false;
+  if (a == 169 && b == 254) return false;
+  if (a == 172 && b >= 16 && b <= 31) return false;
+  if (a == 192 && b == 168) return false;
+  if (a == 192 && b == 0 && (c == 0 || c == 2)) return false;
+  if (a == 192 && b == 88 && c == 99) return false;
+  if (a == 198 && (b == 18 || b == 19)) return false;
+  if (a == 198 && b == 51 && c == 100) return false;
+  if (a == 203 && b == 0 && c == 113) return false;
+  return true;
+}
+
+}  // namespace sockvane::filter
