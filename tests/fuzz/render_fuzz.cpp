@@ -1,0 +1,440 @@
+// Event lines, statistics reports and timestamps from arbitrary field values.
+// Each layout is read back the way its consumers read it: JSON by a strict
+// parser, CSV by an RFC 4180 reader, the text layout against its column rules.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "config/build_info.h"
+#include "fuzz_check.h"
+#include "output/render.h"
+#include "output/timestamp.h"
+#include "track/compare.h"
+#include "track/conn.h"
+
+namespace {
+
+namespace out = sockvane::output;
+using sockvane::track::TConn;
+
+// ---- a strict JSON reader, enough for one flat object per line ----
+
+struct JsonValue {
+  bool is_string = false;
+  std::string text;  // decoded string, or the number as written
+};
+
+struct JsonReader {
+  std::string_view in;
+  size_t pos = 0;
+
+  bool AtEnd() const { return pos >= in.size(); }
+  char Peek() const { return AtEnd() ? '\0' : in[pos]; }
+  void SkipSpace() {
+    while (!AtEnd() && (in[pos] == ' ' || in[pos] == '\t' || in[pos] == '\n' || in[pos] == '\r')) ++pos;
+  }
+  bool Take(char c) {
+    if (Peek() != c || AtEnd()) return false;
+    ++pos;
+    return true;
+  }
+
+  static int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // Bytes from 0x80 up are taken as they stand: the program passes them
+  // through unchanged, and checking them as UTF-8 is the consumer's choice.
+  std::optional<std::string> String() {
+    if (!Take('"')) return std::nullopt;
+    std::string s;
+    while (true) {
+      if (AtEnd()) return std::nullopt;
+      const char c = in[pos++];
+      if (c == '"') return s;
+      if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
+      if (c != '\\') {
+        s.push_back(c);
+        continue;
+      }
+      if (AtEnd()) return std::nullopt;
+      const char e = in[pos++];
+      switch (e) {
+        case '"':
+          s.push_back('"');
+          break;
+        case '\\':
+          s.push_back('\\');
+          break;
+        case '/':
+          s.push_back('/');
+          break;
+        case 'b':
+          s.push_back('\b');
+          break;
+        case 'f':
+          s.push_back('\f');
+          break;
+        case 'n':
+          s.push_back('\n');
+          break;
+        case 'r':
+          s.push_back('\r');
+          break;
+        case 't':
+          s.push_back('\t');
+          break;
+        case 'u': {
+          if (in.size() - pos < 4) return std::nullopt;
+          int v = 0;
+          for (int k = 0; k < 4; ++k) {
+            const int h = Hex(in[pos++]);
+            if (h < 0) return std::nullopt;
+            v = v * 16 + h;
+          }
+          s.push_back(v < 0x100 ? static_cast<char>(v) : '?');
+          break;
+        }
+        default:
+          return std::nullopt;
+      }
+    }
+  }
+
+  static bool Digit(char c) { return c >= '0' && c <= '9'; }
+
+  std::optional<std::string> Number() {
+    const size_t start = pos;
+    Take('-');
+    if (Take('0')) {
+      // no further integer digits after a leading zero
+    } else if (Digit(Peek()) && !AtEnd()) {
+      while (!AtEnd() && Digit(Peek())) ++pos;
+    } else {
+      return std::nullopt;
+    }
+    if (Take('.')) {
+      if (AtEnd() || !Digit(Peek())) return std::nullopt;
+      while (!AtEnd() && Digit(Peek())) ++pos;
+    }
+    if (!AtEnd() && (Peek() == 'e' || Peek() == 'E')) {
+      ++pos;
+      if (!Take('+')) Take('-');
+      if (AtEnd() || !Digit(Peek())) return std::nullopt;
+      while (!AtEnd() && Digit(Peek())) ++pos;
+    }
+    return std::string(in.substr(start, pos - start));
+  }
+
+  // A flat object of strings and numbers; anything else is a failure here.
+  std::optional<std::vector<std::pair<std::string, JsonValue>>> FlatObject() {
+    std::vector<std::pair<std::string, JsonValue>> members;
+    SkipSpace();
+    if (!Take('{')) return std::nullopt;
+    SkipSpace();
+    if (Take('}')) return members;
+    while (true) {
+      SkipSpace();
+      std::optional<std::string> key = String();
+      if (!key) return std::nullopt;
+      SkipSpace();
+      if (!Take(':')) return std::nullopt;
+      SkipSpace();
+      JsonValue value;
+      if (Peek() == '"' && !AtEnd()) {
+        std::optional<std::string> s = String();
+        if (!s) return std::nullopt;
+        value.is_string = true;
+        value.text = std::move(*s);
+      } else {
+        std::optional<std::string> n = Number();
+        if (!n) return std::nullopt;
+        value.text = std::move(*n);
+      }
+      members.emplace_back(std::move(*key), std::move(value));
+      SkipSpace();
+      if (Take('}')) break;
+      if (!Take(',')) return std::nullopt;
+    }
+    SkipSpace();
+    if (!AtEnd()) return std::nullopt;  // one value per line, nothing after it
+    return members;
+  }
+};
+
+// ---- what each layout must carry ----
+
+// What a JSON string literal holds after JsonQuote: the control bytes it has
+// no escape for become '?'.
+std::string JsonVisible(std::string_view text) {
+  std::string s(text);
+  for (char& c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t') c = '?';
+  }
+  return s;
+}
+
+std::string Printable(std::string_view text) {
+  std::string s(text);
+  for (char& c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return s;
+}
+
+std::string RightAligned(std::string_view value, size_t width) {
+  std::string s;
+  if (value.size() < width) s.append(width - value.size(), ' ');
+  s += value;
+  return s;
+}
+
+void CheckJsonQuote(std::string_view text) {
+  const std::string quoted = out::JsonQuote(text);
+  JsonReader reader{quoted};
+  const std::optional<std::string> decoded = reader.String();
+  FUZZ_CHECK(decoded.has_value());
+  FUZZ_CHECK(reader.AtEnd());
+  FUZZ_CHECK(*decoded == JsonVisible(text));
+}
+
+void CheckJsonLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+                   std::string_view timestamp) {
+  FUZZ_CHECK(line.find('\n') == std::string_view::npos && line.find('\r') == std::string_view::npos);
+  JsonReader reader{line};
+  const auto members = reader.FlatObject();
+  if (!members) std::fprintf(stderr, "not JSON: %s\n", fuzz::Escaped(line).c_str());
+  FUZZ_CHECK(members.has_value());
+  const std::pair<const char*, std::optional<std::string>> expected[] = {
+      {"time", JsonVisible(timestamp)},    {"event", JsonVisible(event)},
+      {"proto", JsonVisible(c.proto)},     {"pid", JsonVisible(c.pid)},
+      {"process", JsonVisible(c.process)}, {"src_ip", JsonVisible(c.src_ip)},
+      {"src_port", std::nullopt},          {"dst_ip", JsonVisible(c.dst_ip)},
+      {"dst_port", std::nullopt},          {"state", JsonVisible(c.state)},
+      {"age_seconds", std::nullopt},
+  };
+  FUZZ_CHECK(members->size() == std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    const auto& [key, value] = (*members)[i];
+    FUZZ_CHECK(key == expected[i].first);
+    FUZZ_CHECK(value.is_string == expected[i].second.has_value());
+    if (expected[i].second) FUZZ_CHECK(value.text == *expected[i].second);
+  }
+  // Bare integers, no fraction or exponent.
+  FUZZ_CHECK((*members)[6].second.text == std::to_string(c.src_port));
+  FUZZ_CHECK((*members)[8].second.text == std::to_string(c.dst_port));
+  FUZZ_CHECK((*members)[10].second.text == std::to_string(age));
+}
+
+void CheckTextLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+                   std::string_view timestamp) {
+  for (unsigned char b : line) FUZZ_CHECK(b >= 0x20 && b != 0x7F);
+  std::string expected = Printable(timestamp);
+  const std::pair<std::string, size_t> columns[] = {
+      {Printable(event), 6},           {Printable(c.proto), 3},         {Printable(c.pid), 8},
+      {Printable(c.process), 20},      {std::to_string(c.src_port), 5}, {Printable(c.dst_ip), 39},
+      {std::to_string(c.dst_port), 5}, {Printable(c.state), 12},        {std::to_string(age), 6},
+  };
+  for (const auto& [value, width] : columns) expected += " " + RightAligned(value, width);
+  FUZZ_CHECK(line == expected);
+}
+
+// RFC 4180 fields of one record; nullopt when it is not well-formed CSV.
+std::optional<std::vector<std::pair<bool, std::string>>> CsvFields(std::string_view record) {
+  std::vector<std::pair<bool, std::string>> fields;
+  size_t pos = 0;
+  while (true) {
+    std::string field;
+    bool quoted = false;
+    if (pos < record.size() && record[pos] == '"') {
+      quoted = true;
+      ++pos;
+      while (true) {
+        if (pos >= record.size()) return std::nullopt;  // unterminated
+        if (record[pos] == '"') {
+          if (pos + 1 < record.size() && record[pos + 1] == '"') {
+            field.push_back('"');
+            pos += 2;
+            continue;
+          }
+          ++pos;
+          break;
+        }
+        field.push_back(record[pos++]);
+      }
+      if (pos < record.size() && record[pos] != ',') return std::nullopt;  // text after the closing quote
+    } else {
+      while (pos < record.size() && record[pos] != ',') {
+        const char c = record[pos++];
+        if (c == '"' || c == '\n' || c == '\r') return std::nullopt;
+        field.push_back(c);
+      }
+    }
+    fields.emplace_back(quoted, std::move(field));
+    if (pos >= record.size()) return fields;
+    ++pos;  // the comma
+  }
+}
+
+void CheckCsvLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+                  std::string_view timestamp) {
+  const auto fields = CsvFields(line);
+  if (!fields) std::fprintf(stderr, "not CSV: %s\n", fuzz::Escaped(line).c_str());
+  FUZZ_CHECK(fields.has_value());
+  FUZZ_CHECK(fields->size() == 11);
+  const std::pair<bool, std::string> expected[] = {
+      {true, std::string(timestamp)},
+      {true, std::string(event)},
+      {true, c.proto},
+      {true, c.pid},
+      {true, c.process},
+      {true, c.src_ip},
+      {false, std::to_string(c.src_port)},
+      {true, c.dst_ip},
+      {false, std::to_string(c.dst_port)},
+      {true, c.state},
+      {false, std::to_string(age)},
+  };
+  for (size_t i = 0; i < 11; ++i) FUZZ_CHECK((*fields)[i] == expected[i]);
+}
+
+// The program makes these fields itself (names, digits, dotted addresses), so
+// they never hold a double quote; only the process name can.
+std::string WithoutQuotes(std::string text) {
+  for (char& c : text) {
+    if (c == '"') c = '\'';
+  }
+  return text;
+}
+
+void CheckTimestamp(double days, std::string_view separator) {
+  const std::string iso = out::TimestampText(days, "iso8601", separator);
+  const std::string plain = out::TimestampText(days, "time", separator);
+  const out::CivilTime t = out::CivilFromDays(days);
+  FUZZ_CHECK(t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59);
+  FUZZ_CHECK(t.second >= 0 && t.second <= 59 && t.millisecond >= 0 && t.millisecond <= 999);
+  FUZZ_CHECK(t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31);
+  FUZZ_CHECK(plain.size() == 10 + 2 * separator.size());
+  // Year 1 to 9999: the fixed-width form, and a day count that reads back.
+  if (std::isfinite(days) && days >= -693593.0 && days < 2958466.0) {
+    FUZZ_CHECK(iso.size() == 23);
+    for (size_t i = 0; i < iso.size(); ++i) {
+      const char want = "0000-00-00T00:00:00.000"[i];
+      FUZZ_CHECK(want == '0' ? (iso[i] >= '0' && iso[i] <= '9') : iso[i] == want);
+    }
+    FUZZ_CHECK(std::fabs(out::DaysFromCivil(t) - days) * 86400000.0 <= 0.6);
+  }
+}
+
+void CheckStats(FuzzedDataProvider& in) {
+  sockvane::track::ProcessCounts counts;
+  const int n = in.ConsumeIntegralInRange(0, 4);
+  for (int i = 0; i < n; ++i) {
+    counts.entries.push_back({in.ConsumeRandomLengthString(40), in.ConsumeIntegral<uint64_t>()});
+  }
+  out::StatsInput stats;
+  stats.uptime_seconds = in.ConsumeIntegral<int64_t>();
+  stats.new_count = in.ConsumeIntegral<uint64_t>();
+  stats.closed_count = in.ConsumeIntegral<uint64_t>();
+  stats.state_count = in.ConsumeIntegral<uint64_t>();
+  stats.active = in.ConsumeIntegral<int32_t>();
+  stats.process_counts = &counts;
+  const std::string timestamp = WithoutQuotes(in.ConsumeRandomLengthString(30));
+  const std::string eol = sockvane::config::kEol;
+  for (const char* format : {"text", "jsonl", "csv"}) {
+    const std::string report = out::FormatStatsReport(stats, timestamp, format);
+    FUZZ_CHECK(report.size() >= eol.size() && report.ends_with(eol));
+    size_t start = 0;
+    while (start < report.size()) {
+      const size_t end = report.find(eol, start);
+      FUZZ_CHECK(end != std::string::npos);
+      const std::string_view line = std::string_view(report).substr(start, end - start);
+      if (std::string_view(format) == "jsonl") {
+        JsonReader reader{line};
+        FUZZ_CHECK(reader.FlatObject().has_value());
+      } else {
+        for (unsigned char b : line) FUZZ_CHECK(b >= 0x20 && b != 0x7F);
+      }
+      start = end + eol.size();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const uint8_t mode = in.ConsumeIntegral<uint8_t>();
+
+  std::string event;
+  switch (mode & 3) {
+    case 0:
+      event = "new";
+      break;
+    case 1:
+      event = "closed";
+      break;
+    case 2:
+      event = "state";
+      break;
+    default:
+      event = in.ConsumeRandomLengthString(16);
+  }
+  std::string separator = ":";
+  if (mode & 4) separator = in.ConsumeRandomLengthString(3);
+  const double days = in.ConsumeFloatingPoint<double>();
+  std::string timestamp = out::TimestampText(days, (mode & 8) ? "iso8601" : "time", separator);
+  if (mode & 16) timestamp = in.ConsumeRandomLengthString(32);
+
+  TConn c;
+  c.proto = in.ConsumeRandomLengthString(8);
+  c.pid = in.ConsumeRandomLengthString(12);
+  c.process = in.ConsumeRandomLengthString(64);
+  c.src_ip = in.ConsumeRandomLengthString(48);
+  c.dst_ip = in.ConsumeRandomLengthString(48);
+  c.state = in.ConsumeRandomLengthString(16);
+  c.key = in.ConsumeRandomLengthString(16);
+  c.src_port = in.ConsumeIntegral<uint16_t>();
+  c.dst_port = in.ConsumeIntegral<uint16_t>();
+  c.first_seen = in.ConsumeFloatingPoint<double>();
+  const int32_t age = in.ConsumeIntegral<int32_t>();
+  const std::string format = in.ConsumeRandomLengthString(8);
+
+  CheckTimestamp(days, separator);
+  for (const std::string* field :
+       {&event, &timestamp, &c.proto, &c.pid, &c.process, &c.src_ip, &c.dst_ip, &c.state}) {
+    CheckJsonQuote(*field);
+  }
+
+  CheckJsonLine(out::FormatEvent(event, c, age, timestamp, "jsonl"), event, c, age, timestamp);
+  CheckTextLine(out::FormatEvent(event, c, age, timestamp, "text"), event, c, age, timestamp);
+
+  TConn csv = c;
+  csv.proto = WithoutQuotes(csv.proto);
+  csv.pid = WithoutQuotes(csv.pid);
+  csv.src_ip = WithoutQuotes(csv.src_ip);
+  csv.dst_ip = WithoutQuotes(csv.dst_ip);
+  csv.state = WithoutQuotes(csv.state);
+  const std::string csv_event = WithoutQuotes(event);
+  const std::string csv_timestamp = WithoutQuotes(timestamp);
+  CheckCsvLine(out::FormatEvent(csv_event, csv, age, csv_timestamp, "csv"), csv_event, csv, age,
+               csv_timestamp);
+
+  // Any format but exactly "jsonl" or "csv" is the text layout.
+  if (format != "jsonl" && format != "csv") {
+    FUZZ_CHECK(out::FormatEvent(event, c, age, timestamp, format) ==
+               out::FormatEvent(event, c, age, timestamp, "text"));
+  }
+
+  CheckStats(in);
+  return 0;
+}
