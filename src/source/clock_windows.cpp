@@ -1,0 +1,47 @@
+#include <windows.h>
+
+#include "output/timestamp.h"
+#include "source/clock.h"
+
+namespace sockvane::source {
+namespace {
+
+double (*g_clock)() = nullptr;
+
+double RealNowDays() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  output::CivilTime civil;
+  civil.year = now.wYear;
+  civil.month = now.wMonth;
+  civil.day = now.wDay;
+  civil.hour = now.wHour;
+  civil.minute = now.wMinute;
+  civil.second = now.wSecond;
+  civil.millisecond = now.wMilliseconds;
+  return output::DaysFromCivil(civil);
+}
+
+}  // namespace
+
+double NowDays() {
+  return g_clock != nullptr ? g_clock() : RealNowDays();
+}
+
+void SetClockForTesting(double (*clock)()) {
+  g_clock = clock;
+}
+
+void PauseMs(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+std::string TimeSeparator() {
+  char separator[16] = {};
+  // The count includes the terminating NUL; 0 means no setting could be read.
+  const int length = GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, separator, sizeof(separator));
+  if (length <= 1) return ":";
+  return std::string(separator, static_cast<std::size_t>(length - 1));
+}
+
+}  // namespace sockvane::source
