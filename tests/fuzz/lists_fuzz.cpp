@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/lists.h"
+#include "filter/filters.h"
 #include "filter/scope.h"
 #include "fuzz_check.h"
 
@@ -183,6 +184,7 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
 
   const std::optional<uint32_t> address = cfg::Ipv4FromText(text);
   FUZZ_CHECK(address == RefIpv4(text));
+  FUZZ_CHECK(sockvane::filter::ReadIpv4(text) == address);
   if (address) {
     // The canonical dotted form reads back to the same value.
     const uint32_t v = *address;
