@@ -36,7 +36,11 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection);
 using EventSink = std::function<void(std::string_view event, const TConn& connection, int32_t age)>;
 using ClockFn = double (*)();
 
-// Whole seconds from first_seen to now, truncated toward zero (low 32 bits).
+// Whole seconds between two clock readings, truncated toward zero (the
+// difference is first settled on whole milliseconds). Also the uptime.
+int64_t ElapsedSeconds(double earlier, double later);
+
+// ElapsedSeconds from first_seen to now, its low 32 bits.
 int32_t AgeSeconds(double first_seen, double now);
 
 // New and state events over `current` in key order, then closed events over

@@ -1,0 +1,91 @@
+#include "track/compare.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace sockvane::track {
+namespace {
+
+std::string Folded(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+void Emit(const EventSink& sink, std::string_view event, const TConn& connection, int32_t age) {
+  if (sink) sink(event, connection, age);
+}
+
+}  // namespace
+
+void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
+  std::string name;
+  name.reserve(connection.process.size() + connection.pid.size() + 3);
+  name += connection.process;
+  name += " (";
+  name += connection.pid;
+  name += ')';
+  std::string folded = Folded(name);
+  auto found = counts.index.find(folded);
+  if (found != counts.index.end()) {
+    ++counts.entries[found->second].count;
+    return;
+  }
+  counts.index.emplace(std::move(folded), counts.entries.size());
+  counts.entries.push_back(ProcessEntry{std::move(name), 1});
+}
+
+int64_t ElapsedSeconds(double earlier, double later) {
+  const double days = later - earlier;
+  if (std::isnan(days)) return 0;
+  // Readings are whole milliseconds, but a day count cannot hold most of them
+  // exactly: 10 s apart may come out as 9.9999994 s. Settle on the nearest
+  // millisecond first, then truncate toward zero.
+  const double ms = days * 86400000.0;
+  if (std::fabs(ms) < 1e15) return std::llround(ms) / 1000;
+  // Out of int64 range the conversion would be undefined; such clocks are
+  // broken anyway, so pin them to the ends of the range.
+  const double seconds = days * 86400.0;
+  if (seconds >= 9223372036854775807.0) return INT64_MAX;
+  if (seconds <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(seconds);
+}
+
+int32_t AgeSeconds(double first_seen, double now) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ElapsedSeconds(first_seen, now))));
+}
+
+void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
+                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now) {
+  // Both tables are sorted by one total order, so one walk in step finds every
+  // key of one in the other, as a binary search per row would.
+  std::size_t p = 0;
+  for (TConn& row : current.rows) {
+    while (p < previous.rows.size() && CompareKeys(previous.rows[p].key, row.key) < 0) ++p;
+    if (p < previous.rows.size() && CompareKeys(previous.rows[p].key, row.key) == 0) {
+      const TConn& before = previous.rows[p];
+      row.first_seen = before.first_seen;
+      // The clock is read only when there is an event to date.
+      if (row.state != before.state) {
+        ++counters.state_count;
+        Emit(sink, "state", row, AgeSeconds(row.first_seen, now()));
+      }
+      continue;
+    }
+    ++counters.new_count;
+    CountNewSocket(process_counts, row);
+    Emit(sink, "new", row, 0);
+  }
+
+  std::size_t c = 0;
+  for (const TConn& row : previous.rows) {
+    while (c < current.rows.size() && CompareKeys(current.rows[c].key, row.key) < 0) ++c;
+    if (c < current.rows.size() && CompareKeys(current.rows[c].key, row.key) == 0) continue;
+    ++counters.closed_count;
+    Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
+  }
+}
+
+}  // namespace sockvane::track

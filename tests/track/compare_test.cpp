@@ -1,0 +1,219 @@
+#include "track/compare.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace sockvane::track {
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+double g_now = 45413.0;
+double TestClock() {
+  return g_now;
+}
+
+struct Event {
+  std::string event, pid, state, process;
+  int32_t age;
+  bool operator==(const Event&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Event& e) {
+  return out << e.event << " pid=" << e.pid << " state=" << e.state << " process=" << e.process
+             << " age=" << e.age;
+}
+
+TConn Row(std::string pid, std::string state = "ESTABLISHED", std::string process = "browser.exe",
+          uint16_t src_port = 50123) {
+  TConn row;
+  row.proto = "TCP";
+  row.pid = std::move(pid);
+  row.process = std::move(process);
+  row.src_ip = "192.168.1.20";
+  row.src_port = src_port;
+  row.dst_ip = "203.0.113.5";
+  row.dst_port = 443;
+  row.state = std::move(state);
+  return row;
+}
+
+// Drives polls the way the loop does: fill current, compare, swap.
+struct Polls {
+  filter::Filters filters;
+  Snapshot previous, current;
+  Counters counters;
+  ProcessCounts process_counts;
+  std::vector<Event> events;
+  Counters counters_seen_by_sink;
+
+  Polls() {
+    config::Settings settings;
+    settings.include_all = true;
+    filters = filter::CompileFilters(settings, {});
+  }
+
+  std::vector<Event> Poll(const std::vector<TConn>& rows) {
+    ClearSnapshot(current);
+    for (const TConn& row : rows) AddRow(current, row, filters, TestClock());
+    SealSnapshot(current);
+    events.clear();
+    CompareSnapshots(
+        current, previous, counters, process_counts,
+        [this](std::string_view event, const TConn& c, int32_t age) {
+          events.push_back({std::string(event), c.pid, c.state, c.process, age});
+          counters_seen_by_sink = counters;
+        },
+        TestClock);
+    std::swap(current, previous);
+    return events;
+  }
+};
+
+TEST(CompareSnapshots, SameSocketsTwiceGiveNoEventsAndCarryFirstSeen) {
+  g_now = 45413.0;
+  Polls run;
+  EXPECT_EQ(run.Poll({Row("1"), Row("2")}).size(), 2u);
+  g_now += 5 * kSecond;
+  EXPECT_TRUE(run.Poll({Row("2"), Row("1")}).empty());
+  ASSERT_EQ(run.previous.rows.size(), 2u);
+  EXPECT_EQ(run.previous.rows[0].first_seen, 45413.0);
+  EXPECT_EQ(run.previous.rows[1].first_seen, 45413.0);
+  EXPECT_EQ(run.counters.new_count, 2u);
+  EXPECT_EQ(run.counters.closed_count + run.counters.state_count, 0u);
+}
+
+TEST(CompareSnapshots, StateChangeIsDatedFromTheFirstPoll) {
+  g_now = 45413.0;
+  Polls run;
+  EXPECT_EQ(run.Poll({Row("1", "SYN_SENT")}),
+            (std::vector<Event>{{"new", "1", "SYN_SENT", "browser.exe", 0}}));
+  g_now += 2 * kSecond;
+  EXPECT_TRUE(run.Poll({Row("1", "SYN_SENT")}).empty());
+  g_now += 1.5 * kSecond;
+  EXPECT_EQ(run.Poll({Row("1", "ESTABLISHED")}),
+            (std::vector<Event>{{"state", "1", "ESTABLISHED", "browser.exe", 3}}));
+  g_now += 1 * kSecond;
+  EXPECT_TRUE(run.Poll({Row("1", "ESTABLISHED")}).empty());
+  EXPECT_EQ(run.counters.state_count, 1u);
+  EXPECT_EQ(run.counters_seen_by_sink.state_count, 1u);  // counted before rendering
+}
+
+TEST(CompareSnapshots, PidChangeGivesNewBeforeClosed) {
+  g_now = 45413.0;
+  Polls run;
+  run.Poll({Row("900", "ESTABLISHED", "old.exe")});
+  g_now += 4 * kSecond;
+  // "new" first although the closed key (pid 900) sorts before... and after.
+  EXPECT_EQ(run.Poll({Row("1000")}), (std::vector<Event>{{"new", "1000", "ESTABLISHED", "browser.exe", 0},
+                                                         {"closed", "900", "ESTABLISHED", "old.exe", 4}}));
+  EXPECT_EQ(run.Poll({Row("1")}), (std::vector<Event>{{"new", "1", "ESTABLISHED", "browser.exe", 0},
+                                                      {"closed", "1000", "ESTABLISHED", "browser.exe", 0}}));
+}
+
+TEST(CompareSnapshots, EmptyPollClosesAllThenTheyAreNewAgain) {
+  g_now = 45413.0;
+  Polls run;
+  run.Poll({Row("1"), Row("2", "SYN_SENT")});
+  g_now += 10 * kSecond;
+  const std::vector<Event> closed = run.Poll({});
+  EXPECT_EQ(closed, (std::vector<Event>{{"closed", "1", "ESTABLISHED", "browser.exe", 10},
+                                        {"closed", "2", "SYN_SENT", "browser.exe", 10}}));
+  g_now += 1 * kSecond;
+  EXPECT_EQ(run.Poll({Row("1"), Row("2")}).size(), 2u);
+  g_now += 2 * kSecond;
+  // Fresh first_seen: the age counts from the poll after the gap.
+  EXPECT_EQ(run.Poll({}), (std::vector<Event>{{"closed", "1", "ESTABLISHED", "browser.exe", 2},
+                                              {"closed", "2", "ESTABLISHED", "browser.exe", 2}}));
+  EXPECT_EQ(run.counters.new_count, 4u);
+  EXPECT_EQ(run.counters.closed_count, 4u);
+  ASSERT_EQ(run.process_counts.entries.size(), 2u);
+  EXPECT_EQ(run.process_counts.entries[0].count, 2u);
+}
+
+TEST(CompareSnapshots, ClosedShowsTheLastRecordAndNewerNamesWin) {
+  g_now = 45413.0;
+  Polls run;
+  run.Poll({Row("1", "ESTABLISHED", "before.exe")});
+  EXPECT_TRUE(run.Poll({Row("1", "ESTABLISHED", "after.exe")}).empty());
+  EXPECT_EQ(run.Poll({}), (std::vector<Event>{{"closed", "1", "ESTABLISHED", "after.exe", 0}}));
+}
+
+TEST(CompareSnapshots, ClockSetBackGivesNegativeAges) {
+  g_now = 45413.5;
+  Polls run;
+  run.Poll({Row("1", "SYN_SENT"), Row("2")});
+  g_now -= 3600.4 * kSecond;  // an hour back, and then some: truncated toward zero
+  EXPECT_EQ(run.Poll({Row("1", "ESTABLISHED")}),
+            (std::vector<Event>{{"state", "1", "ESTABLISHED", "browser.exe", -3600},
+                                {"closed", "2", "ESTABLISHED", "browser.exe", -3600}}));
+}
+
+TEST(AgeSeconds, TruncatesTowardZero) {
+  EXPECT_EQ(AgeSeconds(100.0, 100.0), 0);
+  EXPECT_EQ(AgeSeconds(100.0, 100.0 + 59.9 * kSecond), 59);
+  EXPECT_EQ(AgeSeconds(100.0, 100.0 - 59.9 * kSecond), -59);
+  EXPECT_EQ(AgeSeconds(0.0, 1.0), 86400);
+  // Beyond 32 bits only the low bits are kept, as documented.
+  EXPECT_EQ(AgeSeconds(0.0, 4294967296.0 / 86400.0 + 5 * kSecond), 5);
+  // A clock gone mad must not be undefined behaviour.
+  EXPECT_EQ(AgeSeconds(0.0, 1e300), static_cast<int32_t>(-1));
+  EXPECT_EQ(AgeSeconds(0.0, std::nan("")), 0);
+  EXPECT_EQ(ElapsedSeconds(0.0, -1e300), INT64_MIN);
+}
+
+// Readings a whole number of seconds apart give exactly that many seconds,
+// although the day counts cannot hold them exactly.
+TEST(ElapsedSeconds, WholeSecondsApartAreExact) {
+  for (int64_t start_ms = 0; start_ms < 86400000; start_ms += 86400000 / 997) {
+    const double start = 45413.0 + static_cast<double>(start_ms) / 86400000.0;
+    for (int64_t seconds : {1, 2, 10, 59, 60, 3600, -1, -3600}) {
+      const double later = 45413.0 + static_cast<double>(start_ms + seconds * 1000) / 86400000.0;
+      ASSERT_EQ(ElapsedSeconds(start, later), seconds) << start_ms << " + " << seconds;
+    }
+    const double almost = 45413.0 + static_cast<double>(start_ms + 59999) / 86400000.0;
+    ASSERT_EQ(ElapsedSeconds(start, almost), 59);
+  }
+}
+
+TEST(CountNewSocket, CaseDifferentNamesShareTheFirstSpelling) {
+  ProcessCounts counts;
+  CountNewSocket(counts, Row("4312", "ESTABLISHED", "browser.exe"));
+  CountNewSocket(counts, Row("4312", "ESTABLISHED", "browser.exe"));
+  CountNewSocket(counts, Row("4313", "ESTABLISHED", "browser.exe"));
+  CountNewSocket(counts, Row("4312", "ESTABLISHED", "BROWSER.EXE"));
+  CountNewSocket(counts, Row("2210", "ESTABLISHED", "mailer.exe"));
+  ASSERT_EQ(counts.entries.size(), 3u);
+  EXPECT_EQ(counts.entries[0].name, "browser.exe (4312)");
+  EXPECT_EQ(counts.entries[0].count, 3u);
+  EXPECT_EQ(counts.entries[1].name, "browser.exe (4313)");
+  EXPECT_EQ(counts.entries[1].count, 1u);
+  EXPECT_EQ(counts.entries[2].name, "mailer.exe (2210)");
+
+  ProcessCounts upper_first;
+  CountNewSocket(upper_first, Row("1", "ESTABLISHED", "Svc\xC9.exe"));
+  CountNewSocket(upper_first, Row("1", "ESTABLISHED", "svc\xC9.EXE"));
+  CountNewSocket(upper_first, Row("1", "ESTABLISHED", "svc\xE9.exe"));  // not ASCII: a different name
+  ASSERT_EQ(upper_first.entries.size(), 2u);
+  EXPECT_EQ(upper_first.entries[0].name, "Svc\xC9.exe (1)");
+  EXPECT_EQ(upper_first.entries[0].count, 2u);
+}
+
+TEST(CompareSnapshots, NewSocketIsTalliedBeforeItIsRendered) {
+  g_now = 45413.0;
+  Polls run;
+  std::size_t entries_at_render = 0;
+  run.Poll({});
+  ClearSnapshot(run.current);
+  AddRow(run.current, Row("5"), run.filters, g_now);
+  SealSnapshot(run.current);
+  CompareSnapshots(
+      run.current, run.previous, run.counters, run.process_counts,
+      [&](std::string_view, const TConn&, int32_t) { entries_at_render = run.process_counts.entries.size(); },
+      TestClock);
+  EXPECT_EQ(entries_at_render, 1u);
+  EXPECT_EQ(run.counters.new_count, 1u);
+}
+
+}  // namespace
+}  // namespace sockvane::track
