@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""Scan and poll-cycle benchmark of sockvane against ss, on one table.
+
+For each size (N loopback connections held by P client processes, each
+connection two rows) the load generator builds the table, then, in the same
+run and on the same table:
+
+  * wall time of `sockvane --once --all --format jsonl > /dev/null`,
+    `ss -tanp > /dev/null` and `ss -tan > /dev/null`, interleaved, medians;
+  * CPU (utime+stime from /proc/<pid>/stat) that `sockvane --all
+    --interval 500` uses per poll cycle over a window (default 30 s), with a
+    steady table and with churn (100 connections opened and closed per
+    second), against the CPU of one `ss -tan` (rusage of the child).
+
+Run as root. --user also runs everything (the generator included) as that
+unprivileged user. Results are printed as Markdown tables and, with --json,
+written to a file.
+
+  bench/scan_bench.py --sockvane build/bench/sockvane
+  bench/scan_bench.py --user 65534 --sizes 1000:10,10000:100
+"""
+
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LOADGEN = os.path.join(HERE, "loadgen.py")
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def drop_kwargs(user):
+    if user is None:
+        return {}
+    return {"user": user, "group": user, "extra_groups": []}
+
+
+def setpriv_prefix(user):
+    if user is None:
+        return []
+    return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups",
+            "--inh-caps=-all"]
+
+
+class Generator:
+    """One load generator run; ended by PID (SIGTERM) when done."""
+
+    def __init__(self, held, clients, rate, user, duration, base_port):
+        cmd = setpriv_prefix(user) + [
+            sys.executable, LOADGEN, "--held", str(held), "--clients", str(clients),
+            "--rate", str(rate), "--life", "500", "--close", "fin", "--final-close", "rst",
+            "--duration", str(duration), "--base-port", str(base_port)]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                     text=True)
+        line = self.proc.stdout.readline().strip()
+        if line != "ready":
+            self.stop()
+            raise RuntimeError("load generator did not get ready (%r)" % line)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def timed_run(cmd, user):
+    t0 = time.perf_counter()
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                         **drop_kwargs(user))
+    _, status, usage = os.wait4(p.pid, 0)
+    wall = time.perf_counter() - t0
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        raise RuntimeError("%s exited with %d" % (" ".join(cmd), p.returncode))
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def count_rows(sockvane, user):
+    out = subprocess.run([sockvane, "--once", "--all", "--format", "jsonl"],
+                         stdout=subprocess.PIPE, check=True, **drop_kwargs(user)).stdout
+    return out.count(b"\n")
+
+
+def proc_cpu(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # fields[0] is the state (field 3); utime and stime are fields 14, 15.
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def voluntary_switches(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    return 0
+
+
+def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0):
+    p = subprocess.Popen([sockvane, "--all", "--interval", str(interval_ms)],
+                         stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                         **drop_kwargs(user))
+    try:
+        time.sleep(warmup)
+        if p.poll() is not None:
+            raise RuntimeError("sockvane --interval ended early (%d)" % p.returncode)
+        c0, v0, t0 = proc_cpu(p.pid), voluntary_switches(p.pid), time.monotonic()
+        time.sleep(window)
+        c1, v1, t1 = proc_cpu(p.pid), voluntary_switches(p.pid), time.monotonic()
+    finally:
+        p.send_signal(signal.SIGTERM)
+        p.wait()
+    elapsed = t1 - t0
+    cycles = elapsed / (interval_ms / 1000.0)
+    return {"cpu_s": c1 - c0, "elapsed_s": elapsed, "cycles": cycles,
+            "per_cycle_ms": (c1 - c0) / cycles * 1000.0,
+            "busy": (c1 - c0) / elapsed, "voluntary_switches": v1 - v0}
+
+
+def median(xs):
+    return statistics.median(xs) if xs else float("nan")
+
+
+def measure_size(args, held, clients, user, targets):
+    res = {"held": held, "clients": clients}
+    gen = Generator(held, clients, 0, user, args.max_duration, args.base_port)
+    try:
+        time.sleep(1.0)
+        res["rows"] = count_rows(args.sockvane, user)
+        runs = args.runs if held < 50000 else args.runs_large
+        cmds = {"sockvane": [args.sockvane, "--once", "--all", "--format", "jsonl"],
+                "ss_tanp": ["ss", "-tanp"], "ss_tan": ["ss", "-tan"]}
+        names = list(cmds)
+        walls = {k: [] for k in names}
+        cpus = {k: [] for k in names}
+        for r in range(runs):
+            order = names[r % 3:] + names[:r % 3]
+            for k in order:
+                w, c = timed_run(cmds[k], user)
+                walls[k].append(w)
+                cpus[k].append(c)
+        for k in names:
+            res[k + "_ms"] = median(walls[k]) * 1000.0
+            res[k + "_cpu_ms"] = median(cpus[k]) * 1000.0
+            res[k + "_all_ms"] = [round(w * 1000.0, 1) for w in walls[k]]
+        res["ratio_tanp"] = res["sockvane_ms"] / res["ss_tanp_ms"]
+        res["target_tanp"] = targets.get(held) if user is None else 1.0
+        if args.window > 0:
+            res["steady"] = poll_cpu(args.sockvane, user, args.window)
+            res["ss_tan_cpu_steady_ms"] = median(
+                [timed_run(["ss", "-tan"], user)[1] for _ in range(5)]) * 1000.0
+    finally:
+        gen.stop()
+    if args.window > 0:
+        gen = Generator(held, clients, 100, user, args.max_duration, args.base_port)
+        try:
+            time.sleep(2.0)
+            res["churn"] = poll_cpu(args.sockvane, user, args.window)
+            res["ss_tan_cpu_churn_ms"] = median(
+                [timed_run(["ss", "-tan"], user)[1] for _ in range(5)]) * 1000.0
+        finally:
+            gen.stop()
+        res["steady_ratio"] = res["steady"]["per_cycle_ms"] / res["ss_tan_cpu_steady_ms"]
+        res["churn_ratio"] = res["churn"]["per_cycle_ms"] / res["ss_tan_cpu_churn_ms"]
+    return res
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def report(results):
+    lines = []
+    lines.append("| run | N (P) | rows | sockvane --once ms | ss -tanp ms | ss -tan ms | "
+                 "ratio to ss -tanp | target | |")
+    lines.append("|---|---|---|---|---|---|---|---|---|")
+    for who, rs in results.items():
+        for r in rs:
+            lines.append("| %s | %d (%d) | %d | %.1f | %.1f | %.1f | %.3fx | <= %.2fx | %s |" % (
+                who, r["held"], r["clients"], r["rows"], r["sockvane_ms"], r["ss_tanp_ms"],
+                r["ss_tan_ms"], r["ratio_tanp"], r["target_tanp"],
+                verdict(r["ratio_tanp"] <= r["target_tanp"])))
+    if any("steady" in r for rs in results.values() for r in rs):
+        lines.append("")
+        lines.append("| run | N (P) | table | sockvane CPU per cycle ms | busy | one ss -tan CPU ms | "
+                     "ratio | target | |")
+        lines.append("|---|---|---|---|---|---|---|---|---|")
+        for who, rs in results.items():
+            for r in rs:
+                if "steady" not in r:
+                    continue
+                for kind, limit in (("steady", 1.0), ("churn", 2.0)):
+                    ratio = r[kind + "_ratio"]
+                    lines.append("| %s | %d (%d) | %s | %.2f | %.1f%% | %.2f | %.2fx | <= %.0fx | %s |" % (
+                        who, r["held"], r["clients"], kind, r[kind]["per_cycle_ms"],
+                        r[kind]["busy"] * 100.0, r["ss_tan_cpu_%s_ms" % kind], ratio, limit,
+                        verdict(ratio <= limit)))
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="sockvane scan and poll-cycle benchmark")
+    ap.add_argument("--sockvane", default=os.path.join(HERE, "..", "build", "bench", "sockvane"))
+    ap.add_argument("--sizes", default="1000:10,10000:100,50000:200",
+                    help="comma list of N:P (connections:client processes)")
+    ap.add_argument("--runs", type=int, default=5, help="runs per command (median)")
+    ap.add_argument("--runs-large", type=int, default=3, help="runs per command at N >= 50000")
+    ap.add_argument("--window", type=float, default=30.0,
+                    help="seconds of polling measured for the CPU per cycle (0: skip)")
+    ap.add_argument("--user", type=int, action="append",
+                    help="also run as this unprivileged uid (=gid); may repeat")
+    ap.add_argument("--no-root", action="store_true", help="skip the run as root")
+    ap.add_argument("--base-port", type=int, default=29100)
+    ap.add_argument("--max-duration", type=float, default=900.0,
+                    help="deadline of each load generator run (it is ended earlier)")
+    ap.add_argument("--json", help="write the raw results here")
+    args = ap.parse_args()
+    if os.geteuid() != 0:
+        ap.error("run as root (use --user for the unprivileged run)")
+    args.sockvane = os.path.abspath(args.sockvane)
+    if not os.access(args.sockvane, os.X_OK):
+        ap.error("no sockvane binary at %s" % args.sockvane)
+    sizes = []
+    for item in args.sizes.split(","):
+        n, p = item.split(":")
+        sizes.append((int(n), int(p)))
+    targets = {1000: 0.6, 10000: 0.35, 50000: 0.15}
+    runs = ([] if args.no_root else [("root", None)]) + \
+        [("uid %d" % u, u) for u in (args.user or [])]
+    results = {}
+    for who, user in runs:
+        results[who] = []
+        for n, p in sizes:
+            print("== %s N=%d P=%d" % (who, n, p), file=sys.stderr, flush=True)
+            r = measure_size(args, n, p, user, targets)
+            if "target_tanp" not in r or r["target_tanp"] is None:
+                r["target_tanp"] = 0.6
+            results[who].append(r)
+            print(json.dumps(r), file=sys.stderr, flush=True)
+    text = report(results)
+    print(text)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"command": " ".join(sys.argv), "results": results}, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
