@@ -1,0 +1,183 @@
+"""End-to-end smoke test of the cross-built sockvane.exe under Wine.
+
+Environment: SOCKVANE_WIN_BUILD (the cross build folder, default build/win),
+SOCKVANE_WINE_RUN (the Wine wrapper, default tools/wine-run.sh),
+SOCKVANE_LINUX_BIN (optional: a Linux build whose help must match).
+"""
+
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+BUILD = os.environ.get("SOCKVANE_WIN_BUILD", os.path.join(ROOT, "build", "win"))
+WINE_RUN = os.environ.get("SOCKVANE_WINE_RUN", os.path.join(ROOT, "tools", "wine-run.sh"))
+PREFIX = os.path.join(BUILD, "wineprefix")
+EXE = os.path.join(BUILD, "sockvane.exe")
+HELPER = os.path.join(BUILD, "tests", "connect_helper.exe")
+DATA = os.path.join(ROOT, "tests", "data")
+
+VERSION_RE = re.compile(
+    rb"^sockvane (?P<version>\S+) \| Source: [0-9a-f]{16} \| Target: windows64 \| "
+    rb"(?P<web>\S+) \| (?P<contact>\S+)\r\n$"
+)
+
+
+def wine(args, timeout=120, stdout=None):
+    """Runs sockvane.exe; output goes to pipes (Wine is very slow on /dev/null)."""
+    cmd = [WINE_RUN, PREFIX, EXE, *args]
+    if stdout is None:
+        return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    return subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+
+
+def assert_crlf_lines(test, data):
+    test.assertTrue(data.endswith(b"\r\n"), data[-40:])
+    for line in data.split(b"\r\n")[:-1]:
+        test.assertNotIn(b"\r", line)
+        test.assertNotIn(b"\n", line)
+
+
+def end(proc):
+    """Ends a process this test started, by its PID, and waits for it."""
+    if proc.poll() is None:
+        proc.kill()
+    try:
+        proc.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+class SmokeTest(unittest.TestCase):
+    def test_version(self):
+        r = wine(["--version"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, b"")
+        self.assertRegex(r.stdout, VERSION_RE)
+        self.assertIn(b"Target: windows64", r.stdout)
+
+    def test_help(self):
+        r = wine(["--help"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, b"")
+        assert_crlf_lines(self, r.stdout)
+        linux_bin = os.environ.get("SOCKVANE_LINUX_BIN", "")
+        if linux_bin and os.access(linux_bin, os.X_OK):
+            want = subprocess.run([linux_bin, "--help"], capture_output=True, timeout=30).stdout
+        else:
+            version = VERSION_RE.match(wine(["--version"]).stdout)
+            with open(os.path.join(DATA, "help.txt"), "rb") as f:
+                body = f.read()
+            want = b"sockvane %s | %s | %s\n" % (version["version"], version["web"], version["contact"]) + body
+        self.assertEqual(r.stdout.replace(b"\r\n", b"\n"), want)
+        self.assertEqual(wine(["-h"]).stdout, r.stdout)
+
+    def test_usage_errors(self):
+        for args in (["--bogus"], ["--interval", "0"], ["--once", "--format"]):
+            with self.subTest(args=args):
+                r = wine(args)
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stdout, b"")
+                self.assertTrue(r.stderr.startswith(b"sockvane: "), r.stderr)
+                self.assertEqual(r.stderr.count(b"\r\n"), 1, r.stderr)
+                assert_crlf_lines(self, r.stderr)
+
+    def test_missing_allowlist(self):
+        missing = os.path.join(tempfile.mkdtemp(prefix="sockvane-win-"), "absent.txt")
+        r = wine(["--once", "--allowlist", missing])
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stdout, b"")
+        self.assertTrue(r.stderr.startswith(b"sockvane: allowlist: "), r.stderr)
+        assert_crlf_lines(self, r.stderr)
+
+    def test_once_shows_wine_process_connection(self):
+        work = tempfile.mkdtemp(prefix="sockvane-win-")
+        stop_file = os.path.join(work, "stop")
+        lst = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        lst.bind(("127.0.0.1", 0))
+        lst.listen(4)
+        lst.settimeout(60)
+        port = lst.getsockname()[1]
+        helper = subprocess.Popen(
+            [WINE_RUN, PREFIX, HELPER, str(port), "Z:" + stop_file.replace("/", "\\"), "90"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+        peer = None
+        try:
+            peer, _ = lst.accept()
+            peer.settimeout(30)
+            self.assertTrue(peer.recv(64).startswith(b"hello"))
+            first = helper.stdout.readline()
+            m = re.match(rb"pid (\d+)\r?\n$", first)
+            self.assertIsNotNone(m, first)
+            wine_pid = m.group(1).decode()
+            helper_port = peer.getpeername()[1]
+
+            rows, out = [], b""
+            # The table may lag behind the first bytes for a moment.
+            for _ in range(5):
+                with open(os.path.join(work, "out.jsonl"), "w+b") as f:
+                    r = wine(["--once", "--all", "--format", "jsonl", "--dst-port", str(port)], stdout=f)
+                    f.seek(0)
+                    out = f.read()
+                self.assertEqual(r.returncode, 0, r.stderr)
+                rows = [json.loads(line) for line in out.decode().splitlines() if line.strip()]
+                if any(row["pid"] == wine_pid for row in rows):
+                    break
+                time.sleep(1)
+            assert_crlf_lines(self, out)
+            mine = [row for row in rows if row["src_port"] == helper_port]
+            self.assertEqual(len(mine), 1, out)
+            row = mine[0]
+            self.assertEqual(row["pid"], wine_pid, out)
+            self.assertEqual(row["process"], "connect_helper.exe")
+            self.assertEqual(row["event"], "new")
+            self.assertEqual(row["proto"], "TCP")
+            self.assertEqual(row["src_ip"], "127.0.0.1")
+            self.assertEqual(row["dst_ip"], "127.0.0.1")
+            self.assertEqual(row["dst_port"], port)
+            self.assertEqual(row["state"], "ESTABLISHED")
+            self.assertEqual(row["age_seconds"], 0)
+            for other in rows:
+                self.assertEqual(other["dst_port"], port)
+        finally:
+            open(stop_file, "w").close()
+            try:
+                helper.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                pass
+            end(helper)
+            helper.stdout.close()
+            helper.stderr.close()
+            if peer is not None:
+                peer.close()
+            lst.close()
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertEqual(helper.returncode, 0)
+
+    def test_closed_pipe_is_a_write_error(self):
+        # --stats 1 writes and flushes a report every second; nobody reads it.
+        proc = subprocess.Popen(
+            [WINE_RUN, PREFIX, EXE, "--stats", "1", "--interval", "200", "--dst-port", "1"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+        try:
+            proc.stdout.close()
+            _, err = proc.communicate(timeout=90)
+        finally:
+            end(proc)
+            proc.stderr.close()
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertTrue(err.startswith(b"sockvane: write error"), err)
+        assert_crlf_lines(self, err)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

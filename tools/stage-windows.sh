@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The Windows target: cross-build sockvane.exe with MinGW-w64 and run its
+# unit tests and a smoke test under Wine. Installs the Debian packages it
+# needs; when they cannot be had it fails, loudly, rather than skipping.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build/win
+PREFIX=$BUILD/wineprefix
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+JOBS=$(nproc 2>/dev/null || echo 2)
+STARTED=$SECONDS
+
+log() { printf '== windows: %s\n' "$*" >&2; }
+die() {
+  printf '\n!! windows stage FAILED: %s\n\n' "$*" >&2
+  exit 1
+}
+
+PACKAGES=(g++-mingw-w64-x86-64 mingw-w64 wine64 googletest cmake make python3)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq ||
+    die "apt-get update failed; cannot install ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 ||
+    die "cannot install ${missing[*]} (MinGW-w64 and Wine are needed for the Windows build and its tests)"
+fi
+command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+  die "x86_64-w64-mingw32-g++-posix not found (package g++-mingw-w64-x86-64)"
+[ -x "$WINE" ] && [ -x "$WINESERVER" ] || die "$WINE or $WINESERVER not found (package wine64)"
+[ -f /usr/src/googletest/CMakeLists.txt ] || die "/usr/src/googletest missing (package googletest)"
+
+log "configure and build in build/win"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOCKVANE_WERROR=ON -DSOCKVANE_WINEPREFIX="$PREFIX" >/dev/null ||
+  die "cmake configure failed"
+# One wine server for the whole stage: a server that is shutting down while
+# the next test starts makes that test fail to connect.
+mkdir -p "$PREFIX"
+WINEPREFIX=$PREFIX WINEDEBUG=-all "$WINESERVER" -f -p >"$BUILD/wineserver.log" 2>&1 &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true' EXIT
+# A fresh prefix takes a few seconds to set up; do it before test discovery.
+if [ ! -f "$PREFIX/system.reg" ]; then
+  log "creating the Wine prefix"
+  "$ROOT/tools/wine-run.sh" "$PREFIX" wineboot --init >"$BUILD/wineboot.log" 2>&1 ||
+    die "wineboot failed; see $BUILD/wineboot.log"
+fi
+cmake --build "$BUILD" -j "$JOBS" || die "cross build failed"
+for f in "$BUILD/sockvane.exe" "$BUILD/tests/sockvane_tests.exe" "$BUILD/tests/connect_helper.exe"; do
+  [ -f "$f" ] || die "missing $f"
+done
+
+failed=()
+log "unit tests under Wine"
+(cd "$BUILD" && ctest --output-on-failure -j "$JOBS") || failed+=("unit tests")
+
+log "smoke test under Wine"
+linux_bin=""
+[ -x "$ROOT/build/ci/sockvane" ] && linux_bin=$ROOT/build/ci/sockvane
+SOCKVANE_WIN_BUILD=$BUILD SOCKVANE_LINUX_BIN=$linux_bin PYTHONDONTWRITEBYTECODE=1 \
+  timeout 900 python3 "$ROOT/tests/windows/smoke_test.py" || failed+=("smoke test")
+
+log "took $((SECONDS - STARTED)) s"
+[ ${#failed[@]} -eq 0 ] || die "${failed[*]}"
+log "passed"
