@@ -30,12 +30,15 @@ VERSION_RE = re.compile(
 )
 
 
-def wine(args, timeout=120, stdout=None):
+def wine(args, timeout=120, stdout=None, env=None):
     """Runs sockvane.exe; output goes to pipes (Wine is very slow on /dev/null)."""
     cmd = [WINE_RUN, PREFIX, EXE, *args]
+    full_env = None if env is None else {**os.environ, **env}
     if stdout is None:
-        return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-    return subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+        return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, env=full_env)
+    return subprocess.run(
+        cmd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=full_env
+    )
 
 
 def assert_crlf_lines(test, data):
@@ -96,6 +99,23 @@ class SmokeTest(unittest.TestCase):
         self.assertEqual(r.stdout, b"")
         self.assertTrue(r.stderr.startswith(b"sockvane: allowlist: "), r.stderr)
         assert_crlf_lines(self, r.stderr)
+
+    def test_time_separator_follows_the_region(self):
+        # Wine takes the Windows locale from LC_ALL, with its own locale data.
+        cases = [
+            ("C", [], rb'"time":"\d\d:\d\d:\d\d\.\d{3}"'),
+            ("fi_FI.UTF-8", [], rb'"time":"\d\d\.\d\d\.\d\d\.\d{3}"'),
+            ("fi_FI.UTF-8", ["--timestamp", "iso8601"], rb'"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}"'),
+        ]
+        for locale, extra, pattern in cases:
+            with self.subTest(locale=locale, extra=extra):
+                r = wine(
+                    ["--once", "--summary", "--format", "jsonl", "--dst-port", "1", *extra],
+                    env={"LC_ALL": locale, "LANG": locale},
+                )
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertRegex(r.stdout, pattern)
+                assert_crlf_lines(self, r.stdout)
 
     def test_once_shows_wine_process_connection(self):
         work = tempfile.mkdtemp(prefix="sockvane-win-")
