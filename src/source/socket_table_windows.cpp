@@ -6,7 +6,6 @@
 
 #include "source/socket_table_windows.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -71,7 +70,8 @@ bool ReadTcpTable(const RowConsumer& consume) {
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
   // Never trust the count beyond the bytes we own.
   const std::size_t room = filled >= kHeaderBytes ? (filled - kHeaderBytes) / kRowBytes : 0;
-  const std::size_t count = std::min<std::size_t>(table->dwNumEntries, room);
+  std::size_t count = table->dwNumEntries;
+  if (count > room) count = room;
   for (std::size_t i = 0; i < count; ++i) {
     const MIB_TCPROW_OWNER_PID& entry = table->table[i];
     track::TConn row;

@@ -39,7 +39,7 @@ uint32_t ScriptedCall(void* table, uint32_t* size) {
   }
   const Step& step = g_steps[g_calls++];
   if (table != nullptr && step.fill) {
-    const std::size_t n = std::min<std::size_t>(*size, g_table.size());
+    const std::size_t n = *size < g_table.size() ? *size : g_table.size();
     std::memcpy(table, g_table.data(), n);
   }
   *size = step.size;
