@@ -59,6 +59,8 @@ for t in "${targets[@]}"; do
   if [ -d "$ROOT/tests/fuzz/corpus/$name" ]; then
     cp -R "$ROOT/tests/fuzz/corpus/$name/." "$corpus/"
   fi
+  dict=()
+  [ -f "$ROOT/tests/fuzz/$name.dict" ] && dict=(-dict="$ROOT/tests/fuzz/$name.dict")
   logf=$scratch/$t.log
   rm -f "$artifacts/$t-"*
   log "fuzz: $t for ${SECONDS_EACH}s"
@@ -69,7 +71,7 @@ for t in "${targets[@]}"; do
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       timeout --kill-after=10 $((SECONDS_EACH + 60)) "$exe" \
       -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
-      -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "$corpus") >"$logf" 2>&1 || rc=$?
+      -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "${dict[@]}" "$corpus") >"$logf" 2>&1 || rc=$?
   runs=$(sed -n 's/^Done \([0-9][0-9]*\) runs.*/\1/p' "$logf" | tail -n 1)
   if [ "$rc" -ne 0 ] || [ -z "$runs" ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|SUMMARY: ' "$logf"; then
     echo "fuzz: $t FAILED (exit $rc)" >&2
