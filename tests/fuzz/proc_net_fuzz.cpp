@@ -113,6 +113,41 @@ void CheckRow(const src::RawSocket& raw, bool ipv6, uint8_t protocol) {
   CheckAddressText(raw.dst, ipv6, row.dst_ip);
 }
 
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return out;
+}
+
+// An accepted line holds, in its blank-separated fields, what was read from it.
+void CheckAcceptedLine(std::string_view line, const src::RawSocket& raw) {
+  std::vector<std::string_view> fields;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    const size_t begin = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > begin) fields.push_back(line.substr(begin, i - begin));
+  }
+  FUZZ_CHECK(fields.size() >= 10);
+  std::vector<std::string_view> kernel;
+  const std::string printed = KernelLine(raw);
+  for (size_t k = 0, n = printed.size(); k < n;) {
+    while (k < n && printed[k] == ' ') ++k;
+    const size_t begin = k;
+    while (k < n && printed[k] != ' ') ++k;
+    if (k > begin) kernel.push_back(std::string_view(printed).substr(begin, k - begin));
+  }
+  FUZZ_CHECK(Upper(fields[1]) == kernel[1]);  // local address and port
+  FUZZ_CHECK(Upper(fields[2]) == kernel[2]);  // remote address and port
+  FUZZ_CHECK(Upper(fields[3]) == kernel[3]);  // state
+  uint64_t inode = 0;
+  const auto [ptr, ec] = std::from_chars(fields[9].data(), fields[9].data() + fields[9].size(), inode);
+  FUZZ_CHECK(ec == std::errc() && ptr == fields[9].data() + fields[9].size() && inode == raw.inode);
+}
+
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {
@@ -174,7 +209,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     src::RawSocket raw;
-    if (src::ParseProcNetLine(text.substr(start, end - start), ipv6, protocol, raw)) by_line.push_back(raw);
+    const std::string_view line = text.substr(start, end - start);
+    if (src::ParseProcNetLine(line, ipv6, protocol, raw)) {
+      CheckAcceptedLine(line, raw);
+      by_line.push_back(raw);
+    }
     start = end + 1;
   }
   FUZZ_CHECK(rows.size() == by_line.size());
