@@ -1,0 +1,84 @@
+// Internals of the Linux socket source: raw rows, the pure parsers of kernel
+// replies and /proc texts, and the seams the tests use.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "track/conn.h"
+
+namespace sockvane::source {
+
+inline constexpr uint8_t kProtoTcp = 6;   // IPPROTO_TCP
+inline constexpr uint8_t kProtoUdp = 17;  // IPPROTO_UDP
+
+// One endpoint as the kernel lists it. Addresses are in network byte order
+// (IPv4 in the first four bytes), ports in host order.
+struct RawSocket {
+  std::array<uint8_t, 16> src{};
+  std::array<uint8_t, 16> dst{};
+  uint64_t inode = 0;
+  uint16_t src_port = 0;
+  uint16_t dst_port = 0;
+  uint8_t protocol = kProtoTcp;
+  uint8_t state = 0;  // Linux numbering (TCP_ESTABLISHED = 1 ...)
+  bool ipv6 = false;
+};
+
+// Linux state to the MIB number TcpStateName names; 0 for states it does not know.
+uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol);
+
+// Turns a raw row into a TConn without the owner fields.
+void FillAddressFields(const RawSocket& raw, track::TConn& row);
+
+enum class DiagStatus { kMore, kDone, kError };
+
+// Parses one datagram of a sock_diag dump reply. Appends the sockets of
+// messages with sequence number `seq`; kDone at NLMSG_DONE, kError on an
+// error message or a malformed buffer.
+DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, uint8_t protocol,
+                          std::vector<RawSocket>& out);
+
+// One line of /proc/net/{tcp,tcp6,udp,udp6}; false for the header and for
+// anything malformed.
+bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSocket& out);
+
+// All the rows of one such file.
+void ParseProcNetText(std::string_view text, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
+
+// "socket:[12345]" -> 12345.
+bool ParseSocketLink(std::string_view link, uint64_t& inode);
+
+// Field 22 (starttime) of /proc/<pid>/stat, counted after the last ')'.
+bool ParseStartTime(std::string_view stat, uint64_t& start_time);
+
+// Separator between the hour and minute conversions of a strftime format, or
+// ":" when the format names none.
+std::string TimeSeparatorFromFormat(std::string_view format);
+
+// Table reads. Each appends the rows of one table and returns false when the
+// table could not be read (the rows it appended are then removed).
+bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
+bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
+
+// All four tables, netlink first and /proc per table where netlink fails.
+bool ReadRawSockets(std::vector<RawSocket>& out);
+
+// Owner PID for every row (0 when none is found), using and updating the
+// process-wide owner cache.
+void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids);
+
+// Drops the owner cache (tests start from a clean slate).
+void ResetOwnerCacheForTesting();
+
+// Forces the /proc path (true) or restores netlink-first (false).
+void ForceProcNetForTesting(bool force);
+
+// Number of full fd scans done since start.
+uint64_t OwnerScanCountForTesting();
+
+}  // namespace sockvane::source

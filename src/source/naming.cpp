@@ -1,0 +1,104 @@
+#include "source/naming.h"
+
+#include <charconv>
+
+namespace sockvane::source {
+
+namespace {
+
+void AppendDecimal(std::string& out, uint32_t value) {
+  char buf[10];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  (void)ec;
+  out.append(buf, end);
+}
+
+void AppendHexGroup(std::string& out, unsigned value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  bool started = false;
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    unsigned nibble = (value >> shift) & 0xF;
+    if (nibble != 0 || started || shift == 0) {
+      out.push_back(kDigits[nibble]);
+      started = true;
+    }
+  }
+}
+
+}  // namespace
+
+std::string Ipv4ToText(uint32_t network_order_address) {
+  std::string out;
+  out.reserve(15);
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) out.push_back('.');
+    AppendDecimal(out, (network_order_address >> (8 * i)) & 0xFF);
+  }
+  return out;
+}
+
+std::string Ipv6ToText(const std::array<uint8_t, 16>& address) {
+  bool mapped = address[10] == 0xFF && address[11] == 0xFF;
+  for (int i = 0; i < 10 && mapped; ++i) mapped = address[i] == 0;
+  if (mapped) {
+    uint32_t v = uint32_t{address[12]} | uint32_t{address[13]} << 8 | uint32_t{address[14]} << 16 |
+                 uint32_t{address[15]} << 24;
+    return Ipv4ToText(v);
+  }
+
+  unsigned groups[8];
+  for (int i = 0; i < 8; ++i) groups[i] = unsigned{address[2 * i]} << 8 | address[2 * i + 1];
+
+  // Longest run of two or more zero groups; the first one wins a tie.
+  int best_start = -1, best_len = 0;
+  for (int i = 0; i < 8;) {
+    if (groups[i] != 0) {
+      ++i;
+      continue;
+    }
+    int j = i;
+    while (j < 8 && groups[j] == 0) ++j;
+    if (j - i > best_len && j - i >= 2) {
+      best_start = i;
+      best_len = j - i;
+    }
+    i = j;
+  }
+
+  std::string out;
+  out.reserve(39);
+  for (int i = 0; i < 8; ++i) {
+    if (i == best_start) {
+      out += "::";
+      i += best_len - 1;
+      continue;
+    }
+    if (!out.empty() && out.back() != ':') out.push_back(':');
+    AppendHexGroup(out, groups[i]);
+  }
+  return out;
+}
+
+std::string TcpStateName(uint32_t state) {
+  static constexpr const char* kNames[] = {"LISTEN",    "SYN_SENT",  "SYN_RECV",   "ESTABLISHED",
+                                           "FIN_WAIT1", "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",
+                                           "LAST_ACK",  "TIME_WAIT", "CLOSE"};
+  if (state >= 2 && state <= 12) return kNames[state - 2];
+  std::string out;
+  AppendDecimal(out, state);
+  return out;
+}
+
+uint16_t PortFromNetworkOrder(uint32_t value) {
+  return static_cast<uint16_t>(((value & 0xFF) << 8) | ((value >> 8) & 0xFF));
+}
+
+std::string ProcessNameFromPath(std::string_view path) {
+  for (std::size_t i = path.size(); i > 0; --i) {
+    char c = path[i - 1];
+    if (c == '\\' || c == '/' || c == ':') return std::string(path.substr(i));
+  }
+  return std::string(path);
+}
+
+}  // namespace sockvane::source

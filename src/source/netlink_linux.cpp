@@ -1,0 +1,143 @@
+// Socket tables from the kernel's sock_diag netlink dumps.
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "source/linux_source.h"
+#include "source/naming.h"
+
+namespace sockvane::source {
+
+namespace {
+
+// TCP states 1 (ESTABLISHED) to 12 (NEW_SYN_RECV). Leaves out newer states
+// such as bound-but-inactive sockets, which /proc/net/tcp does not list either.
+constexpr uint32_t kAllTableStates = 0x1FFE;
+
+// The kernel hands out at most about 32 KiB per datagram; the slack keeps a
+// future larger chunk from being truncated.
+constexpr std::size_t kReceiveBufferSize = 1 << 20;
+
+uint16_t PortFromBytes(const uint8_t* p) {
+  return PortFromNetworkOrder(uint32_t{p[0]} | uint32_t{p[1]} << 8);
+}
+
+}  // namespace
+
+DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, uint8_t protocol,
+                          std::vector<RawSocket>& out) {
+  std::size_t offset = 0;
+  while (size - offset >= sizeof(nlmsghdr)) {
+    nlmsghdr header;
+    std::memcpy(&header, data + offset, sizeof header);
+    if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size - offset) return DiagStatus::kError;
+    const uint8_t* payload = data + offset + NLMSG_HDRLEN;
+    std::size_t payload_size = header.nlmsg_len - NLMSG_HDRLEN;
+    std::size_t step = NLMSG_ALIGN(header.nlmsg_len);
+    offset = step > size - offset ? size : offset + step;
+
+    if (header.nlmsg_seq != seq) continue;  // a stray reply to an earlier request
+    if (header.nlmsg_type == NLMSG_DONE) {
+      int error = 0;
+      if (payload_size >= sizeof error) std::memcpy(&error, payload, sizeof error);
+      return error < 0 ? DiagStatus::kError : DiagStatus::kDone;
+    }
+    if (header.nlmsg_type == NLMSG_ERROR) return DiagStatus::kError;
+    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+    if (payload_size < sizeof(inet_diag_msg)) return DiagStatus::kError;
+
+    inet_diag_msg msg;
+    std::memcpy(&msg, payload, sizeof msg);
+    if (msg.idiag_family != AF_INET && msg.idiag_family != AF_INET6) continue;
+    RawSocket& raw = out.emplace_back();
+    raw.ipv6 = msg.idiag_family == AF_INET6;
+    raw.protocol = protocol;
+    raw.state = msg.idiag_state;
+    raw.src_port = PortFromBytes(reinterpret_cast<const uint8_t*>(&msg.id.idiag_sport));
+    raw.dst_port = PortFromBytes(reinterpret_cast<const uint8_t*>(&msg.id.idiag_dport));
+    std::size_t address_size = raw.ipv6 ? 16 : 4;
+    std::memcpy(raw.src.data(), msg.id.idiag_src, address_size);
+    std::memcpy(raw.dst.data(), msg.id.idiag_dst, address_size);
+    raw.inode = msg.idiag_inode;
+  }
+  // Trailing bytes too short for a header mean the datagram was cut.
+  return offset == size ? DiagStatus::kMore : DiagStatus::kError;
+}
+
+namespace {
+
+bool SendDumpRequest(int fd, bool ipv6, uint8_t protocol, uint32_t seq) {
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  std::memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_seq = seq;
+  message.request.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
+  message.request.sdiag_protocol = protocol;
+  message.request.idiag_states = kAllTableStates;
+
+  sockaddr_nl kernel;
+  std::memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  for (;;) {
+    ssize_t sent =
+        sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+    if (sent == static_cast<ssize_t>(sizeof message)) return true;
+    if (sent < 0 && errno == EINTR) continue;
+    return false;
+  }
+}
+
+bool ReceiveDump(int fd, uint32_t seq, uint8_t protocol, std::vector<RawSocket>& out) {
+  static std::vector<uint8_t> buffer(kReceiveBufferSize);
+  for (;;) {
+    sockaddr_nl sender;
+    socklen_t sender_size = sizeof sender;
+    ssize_t got = recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&sender),
+                           &sender_size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (static_cast<std::size_t>(got) > buffer.size()) return false;  // cut datagram: rows lost
+    if (sender_size < sizeof sender || sender.nl_pid != 0) continue;  // only the kernel answers
+    switch (ParseDiagReply(buffer.data(), static_cast<std::size_t>(got), seq, protocol, out)) {
+      case DiagStatus::kMore:
+        break;
+      case DiagStatus::kDone:
+        return true;
+      case DiagStatus::kError:
+        return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
+  static uint32_t last_seq = 0;
+  std::size_t mark = out.size();
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  // A kernel that never answers must not stall the poll loop for good.
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  uint32_t seq = ++last_seq;
+  bool ok = SendDumpRequest(fd, ipv6, protocol, seq) && ReceiveDump(fd, seq, protocol, out);
+  close(fd);
+  if (!ok) out.resize(mark);
+  return ok;
+}
+
+}  // namespace sockvane::source

@@ -1,0 +1,89 @@
+// One read of the Linux socket tables: TCP and UDP, IPv4 and IPv6.
+#include <charconv>
+#include <unordered_map>
+
+#include "source/linux_source.h"
+#include "source/naming.h"
+#include "source/socket_table.h"
+
+namespace sockvane::source {
+
+namespace {
+
+bool g_force_proc_net = false;
+
+std::string DecimalText(uint32_t value) {
+  char buf[10];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  (void)ec;
+  return std::string(buf, end);
+}
+
+std::string AddressText(const std::array<uint8_t, 16>& address, bool ipv6) {
+  if (ipv6) return Ipv6ToText(address);
+  return Ipv4ToText(uint32_t{address[0]} | uint32_t{address[1]} << 8 | uint32_t{address[2]} << 16 |
+                    uint32_t{address[3]} << 24);
+}
+
+}  // namespace
+
+uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol) {
+  if (protocol == kProtoUdp) return linux_state == 1 ? 5 : 1;
+  // Indexed by the kernel's TCP_* numbers, 1 (ESTABLISHED) to 12 (NEW_SYN_RECV).
+  static constexpr uint8_t kMib[] = {0, 5, 3, 4, 6, 7, 11, 1, 8, 10, 2, 9, 4};
+  return linux_state < sizeof kMib ? kMib[linux_state] : 0;
+}
+
+void FillAddressFields(const RawSocket& raw, track::TConn& row) {
+  row.proto = raw.protocol == kProtoUdp ? "UDP" : "TCP";
+  row.src_ip = AddressText(raw.src, raw.ipv6);
+  row.dst_ip = AddressText(raw.dst, raw.ipv6);
+  row.src_port = raw.src_port;
+  row.dst_port = raw.dst_port;
+  row.state = TcpStateName(MibStateFromLinux(raw.state, raw.protocol));
+}
+
+bool ReadRawSockets(std::vector<RawSocket>& out) {
+  static constexpr struct {
+    bool ipv6;
+    uint8_t protocol;
+  } kTables[] = {{false, kProtoTcp}, {true, kProtoTcp}, {false, kProtoUdp}, {true, kProtoUdp}};
+  for (const auto& table : kTables) {
+    if (!g_force_proc_net && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
+    if (!ReadProcNet(table.ipv6, table.protocol, out)) return false;
+  }
+  return true;
+}
+
+void ForceProcNetForTesting(bool force) {
+  g_force_proc_net = force;
+}
+
+bool ReadTcpTable(const RowConsumer& consume) {
+  static std::vector<RawSocket> raws;
+  static std::vector<uint32_t> pids;
+  // Names hold for one read only: a PID reused later is named after its new program.
+  static std::unordered_map<uint32_t, std::string> names;
+  raws.clear();
+  names.clear();
+  if (!ReadRawSockets(raws)) return false;
+  ResolveOwners(raws, pids);
+
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    uint32_t pid = pids[i];
+    row.pid = DecimalText(pid);
+    if (pid == 0) {
+      row.process = "unknown";
+    } else {
+      auto [it, inserted] = names.try_emplace(pid);
+      if (inserted) it->second = ProcessNameForPid(pid);
+      row.process = it->second;
+    }
+    consume(std::move(row));
+  }
+  return true;
+}
+
+}  // namespace sockvane::source

@@ -1,0 +1,387 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "source/linux_source.h"
+#include "source/naming.h"
+#include "source/socket_table.h"
+
+namespace sockvane::source {
+namespace {
+
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int value) : fd(value) {}
+  Fd(Fd&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd, other.fd);
+    return *this;
+  }
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+uint16_t LocalPort(int fd) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// A bound socket of `type` on `host`, port chosen by the kernel; fd -1 when unavailable.
+Fd Bound(int family, int type, const char* host) {
+  Fd fd(socket(family, type | SOCK_CLOEXEC, 0));
+  if (fd.fd < 0) return fd;
+  sockaddr_storage address{};
+  socklen_t size;
+  if (family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+    a->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, host, &a->sin6_addr);
+    int off = 0;
+    setsockopt(fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    size = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&address);
+    a->sin_family = AF_INET;
+    inet_pton(AF_INET, host, &a->sin_addr);
+    size = sizeof *a;
+  }
+  if (bind(fd.fd, reinterpret_cast<sockaddr*>(&address), size) != 0) return Fd();
+  return fd;
+}
+
+bool ConnectTo(int fd, int family, const char* host, uint16_t port) {
+  sockaddr_storage address{};
+  socklen_t size;
+  if (family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    inet_pton(AF_INET6, host, &a->sin6_addr);
+    size = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&address);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    inet_pton(AF_INET, host, &a->sin_addr);
+    size = sizeof *a;
+  }
+  return connect(fd, reinterpret_cast<sockaddr*>(&address), size) == 0;
+}
+
+// Listener, client and accepted end of one TCP connection.
+struct TcpPair {
+  Fd listener, client, server;
+  uint16_t listen_port = 0, client_port = 0;
+};
+
+bool OpenTcpPair(int listen_family, const char* listen_host, int client_family, const char* client_host,
+                 TcpPair& pair) {
+  pair.listener = Bound(listen_family, SOCK_STREAM, listen_host);
+  if (pair.listener.fd < 0 || listen(pair.listener.fd, 4) != 0) return false;
+  pair.listen_port = LocalPort(pair.listener.fd);
+  pair.client = Fd(socket(client_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!ConnectTo(pair.client.fd, client_family, client_host, pair.listen_port)) return false;
+  pair.client_port = LocalPort(pair.client.fd);
+  pair.server = Fd(accept4(pair.listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
+  return pair.server.fd >= 0;
+}
+
+std::vector<track::TConn> ReadAll(bool* ok = nullptr) {
+  std::vector<track::TConn> rows;
+  bool result = ReadTcpTable([&](track::TConn&& row) { rows.push_back(std::move(row)); });
+  if (ok != nullptr) *ok = result;
+  return rows;
+}
+
+std::vector<track::TConn> RowsWith(const std::vector<track::TConn>& rows, const std::string& proto,
+                                   uint16_t src_port, uint16_t dst_port) {
+  std::vector<track::TConn> found;
+  for (const auto& row : rows) {
+    if (row.proto == proto && row.src_port == src_port && row.dst_port == dst_port) found.push_back(row);
+  }
+  return found;
+}
+
+std::string SelfName() {
+  char path[4096];
+  ssize_t size = readlink("/proc/self/exe", path, sizeof path);
+  return size > 0 ? ProcessNameFromPath(std::string_view(path, static_cast<std::size_t>(size))) : "";
+}
+
+std::string SelfPid() {
+  return std::to_string(getpid());
+}
+
+void ExpectRow(const std::vector<track::TConn>& rows, const std::string& proto, const std::string& src_ip,
+               uint16_t src_port, const std::string& dst_ip, uint16_t dst_port, const std::string& state,
+               const std::string& pid, const std::string& process) {
+  std::vector<track::TConn> found = RowsWith(rows, proto, src_port, dst_port);
+  ASSERT_EQ(found.size(), 1u) << proto << " " << src_port << " -> " << dst_port;
+  EXPECT_EQ(found[0].src_ip, src_ip);
+  EXPECT_EQ(found[0].dst_ip, dst_ip);
+  EXPECT_EQ(found[0].state, state);
+  EXPECT_EQ(found[0].pid, pid);
+  EXPECT_EQ(found[0].process, process);
+}
+
+class SocketTable : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetOwnerCacheForTesting(); }
+  void TearDown() override { ForceProcNetForTesting(false); }
+};
+
+TEST_F(SocketTable, Ipv4ConnectionBothEndsAndListener) {
+  TcpPair pair;
+  ASSERT_TRUE(OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair));
+  bool ok = false;
+  auto rows = ReadAll(&ok);
+  ASSERT_TRUE(ok);
+  const std::string pid = SelfPid(), name = SelfName();
+  ExpectRow(rows, "TCP", "127.0.0.1", pair.client_port, "127.0.0.1", pair.listen_port, "ESTABLISHED", pid,
+            name);
+  ExpectRow(rows, "TCP", "127.0.0.1", pair.listen_port, "127.0.0.1", pair.client_port, "ESTABLISHED", pid,
+            name);
+  ExpectRow(rows, "TCP", "127.0.0.1", pair.listen_port, "0.0.0.0", 0, "LISTEN", pid, name);
+}
+
+TEST_F(SocketTable, Ipv6LoopbackAndMappedAddresses) {
+  TcpPair v6;
+  if (!OpenTcpPair(AF_INET6, "::1", AF_INET6, "::1", v6)) GTEST_SKIP() << "no IPv6 loopback";
+  TcpPair dual;  // IPv4 client to a dual-stack listener: the server end is an IPv6 socket
+  ASSERT_TRUE(OpenTcpPair(AF_INET6, "::", AF_INET, "127.0.0.1", dual));
+  auto rows = ReadAll();
+  const std::string pid = SelfPid(), name = SelfName();
+  ExpectRow(rows, "TCP", "::1", v6.client_port, "::1", v6.listen_port, "ESTABLISHED", pid, name);
+  ExpectRow(rows, "TCP", "::1", v6.listen_port, "::", 0, "LISTEN", pid, name);
+  ExpectRow(rows, "TCP", "127.0.0.1", dual.listen_port, "127.0.0.1", dual.client_port, "ESTABLISHED", pid,
+            name);
+  ExpectRow(rows, "TCP", "::", dual.listen_port, "::", 0, "LISTEN", pid, name);
+}
+
+TEST_F(SocketTable, UdpConnectedAndUnconnected) {
+  Fd a = Bound(AF_INET, SOCK_DGRAM, "127.0.0.1");
+  Fd b = Bound(AF_INET, SOCK_DGRAM, "127.0.0.1");
+  Fd lone = Bound(AF_INET, SOCK_DGRAM, "127.0.0.1");
+  ASSERT_TRUE(a.fd >= 0 && b.fd >= 0 && lone.fd >= 0);
+  uint16_t pa = LocalPort(a.fd), pb = LocalPort(b.fd), pl = LocalPort(lone.fd);
+  ASSERT_TRUE(ConnectTo(a.fd, AF_INET, "127.0.0.1", pb));
+  ASSERT_TRUE(ConnectTo(b.fd, AF_INET, "127.0.0.1", pa));
+  auto rows = ReadAll();
+  const std::string pid = SelfPid(), name = SelfName();
+  ExpectRow(rows, "UDP", "127.0.0.1", pa, "127.0.0.1", pb, "ESTABLISHED", pid, name);
+  ExpectRow(rows, "UDP", "127.0.0.1", pb, "127.0.0.1", pa, "ESTABLISHED", pid, name);
+  ExpectRow(rows, "UDP", "127.0.0.1", pl, "0.0.0.0", 0, "1", pid, name);
+
+  Fd v6a = Bound(AF_INET6, SOCK_DGRAM, "::1");
+  Fd v6b = Bound(AF_INET6, SOCK_DGRAM, "::1");
+  if (v6a.fd < 0 || v6b.fd < 0) return;
+  uint16_t p6a = LocalPort(v6a.fd), p6b = LocalPort(v6b.fd);
+  ASSERT_TRUE(ConnectTo(v6a.fd, AF_INET6, "::1", p6b));
+  rows = ReadAll();
+  ExpectRow(rows, "UDP", "::1", p6a, "::1", p6b, "ESTABLISHED", pid, name);
+}
+
+using RowTuple = std::tuple<std::string, std::string, std::string, std::string, uint16_t, std::string,
+                            uint16_t, std::string>;
+
+std::vector<RowTuple> OwnRows(const std::vector<track::TConn>& rows, const std::vector<uint16_t>& ports) {
+  std::vector<RowTuple> own;
+  for (const auto& r : rows) {
+    if (r.pid != SelfPid() || std::find(ports.begin(), ports.end(), r.src_port) == ports.end()) continue;
+    own.emplace_back(r.proto, r.pid, r.process, r.src_ip, r.src_port, r.dst_ip, r.dst_port, r.state);
+  }
+  std::sort(own.begin(), own.end());
+  return own;
+}
+
+TEST_F(SocketTable, ProcFallbackGivesTheSameRows) {
+  TcpPair v4, v6;
+  ASSERT_TRUE(OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", v4));
+  bool have_v6 = OpenTcpPair(AF_INET6, "::1", AF_INET6, "::1", v6);
+  Fd u = Bound(AF_INET, SOCK_DGRAM, "127.0.0.1");
+  Fd half = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // one end closed: FIN_WAIT2 / CLOSE_WAIT
+  ASSERT_TRUE(ConnectTo(half.fd, AF_INET, "127.0.0.1", v4.listen_port));
+  uint16_t half_port = LocalPort(half.fd);
+  Fd half_server(accept4(v4.listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
+  shutdown(half.fd, SHUT_WR);
+
+  std::vector<uint16_t> ports = {v4.listen_port, v4.client_port, LocalPort(u.fd), half_port};
+  if (have_v6) ports.insert(ports.end(), {v6.listen_port, v6.client_port});
+
+  // The peer's ACK of our FIN may still be on its way: wait for FIN_WAIT2.
+  for (int i = 0; i < 200; ++i) {
+    auto rows = RowsWith(ReadAll(), "TCP", half_port, v4.listen_port);
+    if (rows.size() == 1 && rows[0].state == "FIN_WAIT2") break;
+    usleep(10000);
+  }
+  bool ok_netlink = false, ok_proc = false;
+  auto by_netlink = OwnRows(ReadAll(&ok_netlink), ports);
+  ForceProcNetForTesting(true);
+  ResetOwnerCacheForTesting();
+  auto by_proc = OwnRows(ReadAll(&ok_proc), ports);
+  ASSERT_TRUE(ok_netlink && ok_proc);
+  EXPECT_EQ(by_netlink, by_proc);
+  EXPECT_EQ(by_netlink.size(), have_v6 ? 9u : 6u) << ::testing::PrintToString(by_netlink);
+  auto has_state = [&](const char* state) {
+    return std::any_of(by_proc.begin(), by_proc.end(),
+                       [&](const RowTuple& r) { return std::get<7>(r) == state; });
+  };
+  EXPECT_TRUE(has_state("FIN_WAIT2"));
+  EXPECT_TRUE(has_state("CLOSE_WAIT"));
+}
+
+// Runs `body` in a child process; its result text ("" for success) comes back over a pipe.
+std::string InChild(const std::function<std::string()>& body) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    std::string result = body();
+    if (write(pipe_fds[1], result.data(), result.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  std::string result;
+  char buf[512];
+  for (ssize_t got; (got = read(pipe_fds[0], buf, sizeof buf)) > 0;)
+    result.append(buf, static_cast<std::size_t>(got));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + result;
+  return result;
+}
+
+// A child that holds its inherited fds until the write end of `release` is closed.
+pid_t Holder(const int release[2]) {
+  pid_t child = fork();
+  if (child == 0) {
+    close(release[1]);
+    alarm(60);  // never outlive a test that failed halfway
+    char byte;
+    while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  return child;
+}
+
+TEST_F(SocketTable, SharedSocketBelongsToLowestLivingPid) {
+  TcpPair pair;
+  ASSERT_TRUE(OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair));
+  int release[2];
+  ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+  pid_t first = Holder(release);
+  pid_t second = Holder(release);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  pair.client = Fd();  // now only the two children hold the client end
+  std::string lower = std::to_string(std::min(first, second)),
+              higher = std::to_string(std::max(first, second));
+
+  auto rows = RowsWith(ReadAll(), "TCP", pair.client_port, pair.listen_port);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].pid, lower);
+  EXPECT_EQ(rows[0].process, SelfName());
+
+  // The owner leaves while the socket lives on: the next read finds the other holder.
+  kill(std::min(first, second), SIGKILL);
+  waitpid(std::min(first, second), nullptr, 0);
+  rows = RowsWith(ReadAll(), "TCP", pair.client_port, pair.listen_port);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].pid, higher);
+
+  close(release[1]);
+  close(release[0]);
+  waitpid(std::max(first, second), nullptr, 0);
+  rows = RowsWith(ReadAll(), "TCP", pair.client_port, pair.listen_port);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].pid, "0");
+  EXPECT_EQ(rows[0].process, "unknown");
+}
+
+TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TcpPair pair;
+  ASSERT_TRUE(OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair));
+  std::string result = InChild([&]() -> std::string {
+    // The child must not hold root's sockets itself, nor start with root's owners.
+    pair.listener = Fd();
+    pair.client = Fd();
+    pair.server = Fd();
+    ResetOwnerCacheForTesting();
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
+    bool ok = false;
+    auto rows = ReadAll(&ok);
+    if (!ok) return "read failed";
+    auto found = RowsWith(rows, "TCP", pair.client_port, pair.listen_port);
+    if (found.size() != 1) return "row missing";
+    if (found[0].pid != "0" || found[0].process != "unknown")
+      return "owner " + found[0].pid + " " + found[0].process;
+    if (found[0].state != "ESTABLISHED") return "state " + found[0].state;
+    return "";
+  });
+  EXPECT_EQ(result, "");
+}
+
+bool LoopbackUp() {
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(fd.fd, SIOCGIFFLAGS, &request) != 0) return false;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  return ioctl(fd.fd, SIOCSIFFLAGS, &request) == 0;
+}
+
+TEST_F(SocketTable, SteadyTableNeedsNoFdScan) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  // A network namespace of our own, so that nobody else's sockets come and go.
+  std::string result = InChild([]() -> std::string {
+    if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
+    TcpPair pair;
+    if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
+    ResetOwnerCacheForTesting();
+    uint64_t scans = OwnerScanCountForTesting();
+    ReadAll();
+    if (OwnerScanCountForTesting() != scans + 1) return "first read did not scan";
+    auto rows = ReadAll();
+    if (OwnerScanCountForTesting() != scans + 1) return "steady read scanned";
+    if (RowsWith(rows, "TCP", pair.client_port, pair.listen_port).at(0).pid != SelfPid()) return "owner lost";
+    Fd lone(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!ConnectTo(lone.fd, AF_INET, "127.0.0.1", pair.listen_port)) return "no second connection";
+    rows = ReadAll();
+    if (OwnerScanCountForTesting() != scans + 2) return "new socket did not scan";
+    auto found = RowsWith(rows, "TCP", LocalPort(lone.fd), pair.listen_port);
+    if (found.size() != 1 || found[0].pid != SelfPid()) return "new socket owner";
+    // The accepted end sits in the backlog with no inode, so it has no owner yet.
+    found = RowsWith(rows, "TCP", pair.listen_port, LocalPort(lone.fd));
+    if (found.size() != 1 || found[0].pid != "0") return "backlog end owner";
+    return "";
+  });
+  EXPECT_EQ(result, "");
+}
+
+}  // namespace
+}  // namespace sockvane::source
