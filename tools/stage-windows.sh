@@ -46,13 +46,21 @@ cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake
 mkdir -p "$PREFIX"
 WINEPREFIX=$PREFIX WINEDEBUG=-all "$WINESERVER" -f -p >"$BUILD/wineserver.log" 2>&1 &
 server_pid=$!
-trap 'kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true' EXIT
-# A fresh prefix takes a few seconds to set up; do it before test discovery.
-if [ ! -f "$PREFIX/system.reg" ]; then
-  log "creating the Wine prefix"
-  "$ROOT/tools/wine-run.sh" "$PREFIX" wineboot --init >"$BUILD/wineboot.log" 2>&1 ||
-    die "wineboot failed; see $BUILD/wineboot.log"
-fi
+# "wineserver -k" ends the server of this prefix with the Wine processes it
+# started (its background services); a plain kill would leave them behind.
+stop_wine() {
+  WINEPREFIX=$PREFIX "$WINESERVER" -k 2>/dev/null || kill "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+}
+trap stop_wine EXIT
+# Start Wine's background services now, with their output in a log: started
+# by a test, they would hold its pipe open for as long as the server lives.
+# A fresh prefix also takes a few seconds to set up.
+boot=()
+[ -f "$PREFIX/system.reg" ] || boot=(--init)
+log "starting Wine in build/win/wineprefix"
+"$ROOT/tools/wine-run.sh" "$PREFIX" wineboot "${boot[@]}" >"$BUILD/wineboot.log" 2>&1 ||
+  die "wineboot failed; see $BUILD/wineboot.log"
 cmake --build "$BUILD" -j "$JOBS" || die "cross build failed"
 for f in "$BUILD/sockvane.exe" "$BUILD/tests/sockvane_tests.exe" "$BUILD/tests/connect_helper.exe"; do
   [ -f "$f" ] || die "missing $f"
