@@ -34,8 +34,8 @@ inet_diag_msg Row(uint8_t family, uint8_t state, std::initializer_list<uint8_t> 
   msg.idiag_state = state;
   msg.id.idiag_sport = htons(sport);
   msg.id.idiag_dport = htons(dport);
-  std::memcpy(msg.id.idiag_src, std::data(src), src.size());
-  std::memcpy(msg.id.idiag_dst, std::data(dst), dst.size());
+  if (src.size() > 0) std::memcpy(msg.id.idiag_src, std::data(src), src.size());
+  if (dst.size() > 0) std::memcpy(msg.id.idiag_dst, std::data(dst), dst.size());
   msg.idiag_inode = inode;
   return msg;
 }
