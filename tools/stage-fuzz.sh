@@ -17,7 +17,7 @@ case $SECONDS_EACH in
 esac
 
 missing=()
-for p in clang libclang-rt-14-dev cmake make; do
+for p in clang libclang-rt-14-dev g++ cmake make; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
