@@ -184,12 +184,13 @@ TEST(ParseOptionsDeathTest, ExitStatusAndStandardError) {
     int status;
     std::string stderr_pattern;
   };
+  const std::string eol = config::kEol;
   const std::vector<Case> cases = {
       {{"sockvane", "--help"}, 0, "^$"},
       {{"sockvane", "--version"}, 0, "^$"},
-      {{"sockvane", "--bogus"}, 2, "^sockvane: unknown option --bogus \\(see --help\\)\n$"},
-      {{"sockvane", "--interval", "0"}, 2, "^sockvane: invalid interval\n$"},
-      {{"sockvane", "--events", ""}, 2, "^sockvane: empty events\n$"},
+      {{"sockvane", "--bogus"}, 2, "^sockvane: unknown option --bogus \\(see --help\\)" + eol + "$"},
+      {{"sockvane", "--interval", "0"}, 2, "^sockvane: invalid interval" + eol + "$"},
+      {{"sockvane", "--events", ""}, 2, "^sockvane: empty events" + eol + "$"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv;
