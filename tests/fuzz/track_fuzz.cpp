@@ -1,0 +1,205 @@
+// Two polls of arbitrary rows through the keyed table and the comparison,
+// checked against an ordered map over the same rows.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/options.h"
+#include "filter/filters.h"
+#include "fuzz_check.h"
+#include "track/compare.h"
+#include "track/conn.h"
+#include "track/snapshot.h"
+
+namespace {
+
+namespace track = sockvane::track;
+
+// Few distinct values, so that keys collide, also in letter case only.
+constexpr const char* kProtos[] = {"TCP", "tcp", "UDP"};
+constexpr const char* kPids[] = {"0", "1", "12", "123"};
+constexpr const char* kAddresses[] = {"10.0.0.1", "10.0.0.10",   "fe80::a",
+                                      "FE80::A",  "2001:db8::1", "1.2.3.4"};
+constexpr const char* kStates[] = {"ESTABLISHED", "CLOSE_WAIT", "SYN_SENT"};
+constexpr uint16_t kPorts[] = {0, 1, 80, 443, 8080, 65535};
+
+template <typename T, size_t N>
+T Pick(FuzzedDataProvider& in, const T (&values)[N]) {
+  return values[in.ConsumeIntegralInRange<size_t>(0, N - 1)];
+}
+
+std::string Fold(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+// The documented key order, literally: '.' < ':' < '|' < digits < letters
+// (case ignored) < every other byte by value; a prefix first.
+int Rank(unsigned char c) {
+  if (c == '.') return 0;
+  if (c == ':') return 1;
+  if (c == '|') return 2;
+  if (c >= '0' && c <= '9') return 3 + (c - '0');
+  if (c >= 'a' && c <= 'z') return 13 + (c - 'a');
+  if (c >= 'A' && c <= 'Z') return 13 + (c - 'A');
+  return 100 + c;
+}
+
+int RefCompare(std::string_view a, std::string_view b) {
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    const int ra = Rank(static_cast<unsigned char>(a[i])), rb = Rank(static_cast<unsigned char>(b[i]));
+    if (ra != rb) return ra < rb ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
+
+struct RefLess {
+  bool operator()(const std::string& a, const std::string& b) const { return RefCompare(a, b) < 0; }
+};
+
+track::TConn Row(FuzzedDataProvider& in, int tag) {
+  track::TConn row;
+  row.proto = Pick(in, kProtos);
+  row.pid = Pick(in, kPids);
+  row.src_ip = Pick(in, kAddresses);
+  row.dst_ip = Pick(in, kAddresses);
+  row.src_port = Pick(in, kPorts);
+  row.dst_port = Pick(in, kPorts);
+  row.state = Pick(in, kStates);
+  if (in.ConsumeIntegralInRange(0, 7) == 0) row.dst_ip = in.ConsumeRandomLengthString(20);
+  row.process = "row" + std::to_string(tag);  // tells which of several rows with one key was kept
+  return row;
+}
+
+double g_now = 0;
+double Now() {
+  return g_now;
+}
+
+using RefTable = std::map<std::string, track::TConn, RefLess>;
+
+// One poll offered in one or two batches; returns the reference table.
+RefTable Fill(FuzzedDataProvider& in, track::Snapshot& table, const sockvane::filter::Filters& filters,
+              double now, int& tag) {
+  RefTable ref;
+  const int rows = in.ConsumeIntegralInRange(0, 24);
+  const int seal_at = in.ConsumeIntegralInRange(0, rows);
+  for (int i = 0; i < rows; ++i) {
+    if (i == seal_at) track::SealSnapshot(table);
+    track::TConn row = Row(in, tag++);
+    const bool passed = track::AddRow(table, row, filters, now);
+    FUZZ_CHECK(passed == (row.dst_port != 0));
+    if (!passed) continue;
+    row.key = track::ConnectionKey(row);
+    row.first_seen = now;
+    ref.emplace(row.key, row);  // the first row offered with a key stays
+  }
+  track::SealSnapshot(table);
+  FUZZ_CHECK(table.pending.empty());
+  FUZZ_CHECK(table.rows.size() == ref.size());
+  size_t i = 0;
+  for (const auto& [key, row] : ref) {
+    const track::TConn& got = table.rows[i];
+    FUZZ_CHECK(got.process == row.process);  // the same row won
+    FUZZ_CHECK(got.key == track::ConnectionKey(got));
+    FUZZ_CHECK(got.first_seen == now);
+    FUZZ_CHECK(track::FindKey(table, key) == i);
+    FUZZ_CHECK(track::FindKey(table, Fold(key)) == i);
+    if (i > 0) FUZZ_CHECK(track::CompareKeys(table.rows[i - 1].key, got.key) < 0);
+    ++i;
+  }
+  return ref;
+}
+
+struct Event {
+  std::string kind;
+  std::string key;
+  std::string process;
+  int32_t age;
+  bool operator==(const Event&) const = default;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  sockvane::config::Settings settings;
+  settings.include_all = true;  // only the remote port decides here
+  const sockvane::filter::Filters filters = sockvane::filter::CompileFilters(settings, {});
+
+  // The key order on arbitrary texts.
+  const std::string a = in.ConsumeRandomLengthString(24), b = in.ConsumeRandomLengthString(24);
+  FUZZ_CHECK(Sign(track::CompareKeys(a, b)) == Sign(RefCompare(a, b)));
+  FUZZ_CHECK(Sign(track::CompareKeys(b, a)) == -Sign(track::CompareKeys(a, b)));
+  FUZZ_CHECK(track::CompareKeys(a, a) == 0 && track::CompareKeys(a, Fold(a)) == 0);
+
+  const double first = 46000.0 + in.ConsumeIntegralInRange<int>(0, 1 << 20) / 86400000.0;
+  const double second = first + in.ConsumeIntegralInRange<int>(-5000, 5000000) / 86400000.0;
+  int tag = 0;
+  track::Snapshot previous, current;
+  const RefTable before = Fill(in, previous, filters, first, tag);
+  const RefTable after = Fill(in, current, filters, second, tag);
+
+  g_now = second;
+  std::vector<Event> events;
+  track::Counters counters;
+  track::ProcessCounts counts;
+  track::CompareSnapshots(
+      current, previous, counters, counts,
+      [&events](std::string_view kind, const track::TConn& row, int32_t age) {
+        events.push_back({std::string(kind), row.key, row.process, age});
+      },
+      Now);
+
+  std::vector<Event> expected;
+  track::Counters want;
+  for (const auto& [key, row] : after) {
+    auto old = before.find(key);
+    if (old == before.end()) {
+      expected.push_back({"new", row.key, row.process, 0});
+      ++want.new_count;
+    } else if (old->second.state != row.state) {
+      expected.push_back({"state", row.key, row.process, track::AgeSeconds(old->second.first_seen, second)});
+      ++want.state_count;
+    }
+  }
+  for (const auto& [key, row] : before) {
+    if (after.find(key) == after.end()) {
+      expected.push_back({"closed", row.key, row.process, track::AgeSeconds(row.first_seen, second)});
+      ++want.closed_count;
+    }
+  }
+  FUZZ_CHECK(events == expected);
+  FUZZ_CHECK(counters.new_count == want.new_count && counters.state_count == want.state_count &&
+             counters.closed_count == want.closed_count);
+
+  // A connection seen before keeps the time it was first seen.
+  for (const track::TConn& row : current.rows) {
+    auto old = before.find(row.key);
+    FUZZ_CHECK(row.first_seen == (old == before.end() ? second : old->second.first_seen));
+  }
+
+  uint64_t tallied = 0;
+  for (const track::ProcessEntry& entry : counts.entries) tallied += entry.count;
+  FUZZ_CHECK(tallied == counters.new_count);
+  FUZZ_CHECK(counts.index.size() == counts.entries.size());
+
+  // Ages: whole seconds toward zero.
+  const int32_t age = track::AgeSeconds(first, second);
+  const int64_t ms = std::llround((second - first) * 86400000.0);
+  FUZZ_CHECK(age == static_cast<int32_t>(ms / 1000));
+  return 0;
+}
