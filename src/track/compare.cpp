@@ -63,8 +63,9 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
   // key of one in the other, as a binary search per row would.
   std::size_t p = 0;
   for (TConn& row : current.rows) {
-    while (p < previous.rows.size() && CompareKeys(previous.rows[p].key, row.key) < 0) ++p;
-    if (p < previous.rows.size() && CompareKeys(previous.rows[p].key, row.key) == 0) {
+    int order = 1;
+    while (p < previous.rows.size() && (order = CompareKeys(previous.rows[p].key, row.key)) < 0) ++p;
+    if (p < previous.rows.size() && order == 0) {
       const TConn& before = previous.rows[p];
       row.first_seen = before.first_seen;
       // The clock is read only when there is an event to date.
@@ -81,8 +82,9 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
 
   std::size_t c = 0;
   for (const TConn& row : previous.rows) {
-    while (c < current.rows.size() && CompareKeys(current.rows[c].key, row.key) < 0) ++c;
-    if (c < current.rows.size() && CompareKeys(current.rows[c].key, row.key) == 0) continue;
+    int order = 1;
+    while (c < current.rows.size() && (order = CompareKeys(current.rows[c].key, row.key)) < 0) ++c;
+    if (c < current.rows.size() && order == 0) continue;
     ++counters.closed_count;
     Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
   }
