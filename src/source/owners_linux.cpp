@@ -25,7 +25,12 @@ struct OwnerEntry {
   uint64_t start_time = 0;  // of `pid`, to tell a reused PID apart
   uint64_t generation = 0;  // last read that listed the socket
   bool pending = true;      // not searched since it appeared or its owner left
+  uint8_t misses = 0;       // whole scans that found no owner
 };
+
+// accept() makes the socket visible with its inode a moment before the fd is
+// installed, so one scan may miss a fresh socket's owner: look once more.
+constexpr uint8_t kScansBeforeGivingUp = 2;
 
 std::unordered_map<uint64_t, OwnerEntry> g_owners;
 uint64_t g_generation = 0;
@@ -163,6 +168,7 @@ void ScanForOwners(int proc_fd, std::size_t pending) {
       if (!owner.pending || owner.generation != g_generation) return;
       owner.pending = false;
       owner.pid = pid;
+      owner.misses = 0;
       --pending;
     });
   }
@@ -216,7 +222,10 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
         owner.pending = true;
         owner.pid = 0;
         owner.start_time = 0;
+        owner.misses = 0;
       }
+    } else if (!inserted && !owner.pending && owner.misses < kScansBeforeGivingUp) {
+      owner.pending = true;
     }
     if (owner.pending) ++pending;
   }
@@ -227,6 +236,7 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
       if (owner == nullptr) continue;
       if (owner->pending) {
         owner->pending = false;  // searched everywhere, nobody holds it
+        ++owner->misses;
       } else if (owner->pid != 0 && owner->start_time == 0) {
         // Unreadable (the process just left) leaves 0: the next read looks again.
         owner->start_time = StartTimeOf(proc.fd, owner->pid);

@@ -383,5 +383,36 @@ TEST_F(SocketTable, SteadyTableNeedsNoFdScan) {
   EXPECT_EQ(result, "");
 }
 
+TEST_F(SocketTable, UnownedSocketIsSearchedTwiceThenLeft) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string result = InChild([]() -> std::string {
+    if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
+    TcpPair pair;
+    if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
+    int release[2];
+    if (pipe2(release, O_CLOEXEC) != 0) return "no pipe";
+    pid_t holder = Holder(release);
+    // Only root's holder keeps the sockets; we look on as nobody.
+    pair = TcpPair{};
+    ResetOwnerCacheForTesting();
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
+    uint64_t scans = OwnerScanCountForTesting();
+    std::string failure;
+    for (int read = 1; read <= 4 && failure.empty(); ++read) {
+      auto rows = ReadAll();
+      uint64_t expected = scans + static_cast<uint64_t>(std::min(read, 2));
+      if (OwnerScanCountForTesting() != expected) failure = "read " + std::to_string(read) + " scans";
+      for (const auto& row : rows) {
+        if (row.pid != "0") failure = "owner " + row.pid;
+      }
+      if (rows.size() < 3) failure = "rows missing";
+    }
+    close(release[1]);
+    waitpid(holder, nullptr, 0);
+    return failure;
+  });
+  EXPECT_EQ(result, "");
+}
+
 }  // namespace
 }  // namespace sockvane::source
