@@ -1,6 +1,7 @@
 #include "app/monitor.h"
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -41,7 +42,13 @@ void PrintBanner(const config::Settings& settings) {
   output::WriteOut(text);
 }
 
-double SecondsBetween(double earlier, double later) { return (later - earlier) * 86400.0; }
+// Readings are whole milliseconds that a day count cannot always hold exactly;
+// settle on the nearest millisecond so that 5 s apart is not 4.9999999 s.
+int64_t MillisecondsBetween(double earlier, double later) {
+  const double ms = (later - earlier) * 86400000.0;
+  if (!(std::fabs(ms) < 9e18)) return ms > 0 ? INT64_MAX : INT64_MIN;
+  return std::llround(ms);
+}
 
 }  // namespace
 
@@ -63,7 +70,7 @@ void StartMonitor(MonitorState& state) {
 
 output::StatsInput CurrentStats(const MonitorState& state) {
   output::StatsInput stats;
-  stats.uptime_seconds = static_cast<int64_t>(SecondsBetween(state.start_time, source::NowDays()));
+  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, source::NowDays());
   stats.new_count = state.counters.new_count;
   stats.closed_count = state.counters.closed_count;
   stats.state_count = state.counters.state_count;
@@ -96,12 +103,12 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   }
 
   if (state.settings.stats_seconds > 0 &&
-      SecondsBetween(state.last_stats_time, source::NowDays()) >= state.settings.stats_seconds) {
+      MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+          int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = source::NowDays();
   }
-  // Rounded half to even, as the default floating-point environment does.
-  return static_cast<int64_t>(std::nearbyint((source::NowDays() - cycle_start) * 86400000.0));
+  return MillisecondsBetween(cycle_start, source::NowDays());
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
