@@ -4,6 +4,8 @@
 
 namespace sockvane::source {
 
-void PrepareStdStreams() { std::signal(SIGPIPE, SIG_IGN); }
+void PrepareStdStreams() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace sockvane::source
