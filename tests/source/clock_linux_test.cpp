@@ -30,6 +30,12 @@ TEST(TimeSeparatorFromFormat, HourMinuteSeparator) {
       {"%", ":"},
       {"%H:%S", ":"},
       {"%k h %M h %S", " h "},
+      // Separators that would break a CSV or JSON field fall back.
+      {"%H\"%M\"%S", ":"},
+      {"%H,%M,%S", ":"},
+      {"%H\\%M\\%S", ":"},
+      {"%H\t%M\t%S", ":"},
+      {"%H0%M0%S", ":"},
   };
   for (const auto& c : cases) EXPECT_EQ(TimeSeparatorFromFormat(c.format), c.separator) << c.format;
 }
