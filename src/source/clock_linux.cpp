@@ -9,6 +9,7 @@
 
 #include "source/clock.h"
 #include "source/linux_source.h"
+#include "source/naming.h"
 
 namespace sockvane::source {
 
@@ -83,14 +84,7 @@ std::string TimeSeparatorFromFormat(std::string_view format) {
       return ":";
     }
     if (i + 3 < tokens.size() && tokens[i + 3].conversion && tokens[i + 3].letter == 'S') return ":";
-    // A separator must not break a CSV or JSON field, nor read as a digit.
-    if (separator.empty() || separator.size() > 8) return ":";
-    for (char ch : separator) {
-      const auto byte = static_cast<unsigned char>(ch);
-      if (byte < 0x20 || byte == 0x7F || ch == '"' || ch == '\\' || ch == ',' || (ch >= '0' && ch <= '9')) {
-        return ":";
-      }
-    }
+    if (!IsUsableTimeSeparator(separator)) return ":";
     return std::string(separator);
   }
   return ":";

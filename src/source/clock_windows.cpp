@@ -2,6 +2,7 @@
 
 #include "output/timestamp.h"
 #include "source/clock.h"
+#include "source/naming.h"
 
 namespace sockvane::source {
 namespace {
@@ -41,7 +42,8 @@ std::string TimeSeparator() {
   // The count includes the terminating NUL; 0 means no setting could be read.
   const int length = GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIME, separator, sizeof(separator));
   if (length <= 1) return ":";
-  return std::string(separator, static_cast<std::size_t>(length - 1));
+  std::string text(separator, static_cast<std::size_t>(length - 1));
+  return IsUsableTimeSeparator(text) ? text : ":";
 }
 
 }  // namespace sockvane::source

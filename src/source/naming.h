@@ -23,4 +23,8 @@ uint16_t PortFromNetworkOrder(uint32_t value);
 // The part after the last '\\', '/' or ':'; the whole path without one.
 std::string ProcessNameFromPath(std::string_view path);
 
+// Whether a locale's time separator can stand in a timestamp: it must not
+// break a CSV or JSON field nor read as a digit.
+bool IsUsableTimeSeparator(std::string_view separator);
+
 }  // namespace sockvane::source
