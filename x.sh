@@ -10,23 +10,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 log() { printf '== %s\n' "$*" >&2; }
 
-apt_updated=0
-need_packages() {
-  local missing=()
-  local p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  if [ $apt_updated -eq 0 ]; then
-    "${sudo[@]}" apt-get update -qq
-    apt_updated=1
-  fi
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-}
+# shellcheck source=tools/packages.sh
+. "$ROOT/tools/packages.sh"
 
 BUILD_PACKAGES=(g++ cmake make git libgtest-dev)
 TEST_PACKAGES=(python3 iproute2 util-linux procps libbenchmark-dev)

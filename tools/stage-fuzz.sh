@@ -17,17 +17,8 @@ case $SECONDS_EACH in
   '' | *[!0-9]*) echo "FUZZ_SECONDS must be a whole number of seconds" >&2; exit 2 ;;
 esac
 
-missing=()
-for p in clang libclang-rt-14-dev g++ cmake make; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+. "$ROOT/tools/packages.sh"
+need_packages clang libclang-rt-14-dev g++ cmake make
 
 log "fuzz: build"
 build_log=$(mktemp)

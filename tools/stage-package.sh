@@ -14,18 +14,7 @@ FAILURES=0
 fail() { printf 'FAIL package: %s\n' "$*" >&2; FAILURES=$((FAILURES + 1)); }
 check_file() { [ -f "$1" ] || fail "missing $1"; }
 
-need_packages() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-}
+. "$ROOT/tools/packages.sh"
 
 # dpkg-dev: dpkg-shlibdeps computes the dependencies; file: CPack finds the
 # executables with it; groff-base and man-db render the man page; systemd:

@@ -19,19 +19,9 @@ die() {
 }
 
 PACKAGES=(g++-mingw-w64-x86-64 mingw-w64 wine64 googletest cmake make python3)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq ||
-    die "apt-get update failed; cannot install ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 ||
-    die "cannot install ${missing[*]} (MinGW-w64 and Wine are needed for the Windows build and its tests)"
-fi
+. "$ROOT/tools/packages.sh"
+need_packages "${PACKAGES[@]}" ||
+  die "cannot install ${PACKAGES[*]} (MinGW-w64 and Wine are needed for the Windows build and its tests)"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
   die "x86_64-w64-mingw32-g++-posix not found (package g++-mingw-w64-x86-64)"
 [ -x "$WINE" ] && [ -x "$WINESERVER" ] || die "$WINE or $WINESERVER not found (package wine64)"
