@@ -23,10 +23,12 @@ written to a file.
 import argparse
 import json
 import os
+import shutil
 import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -105,23 +107,92 @@ def voluntary_switches(pid):
     return 0
 
 
+def strace_prefix(out, user):
+    cmd = ["strace", "-qq", "-f", "--seccomp-bpf", "-ttt", "-e", "trace=socket", "-o", out]
+    if user is not None:
+        import pwd
+        cmd += ["-u", pwd.getpwuid(user).pw_name]
+    return cmd
+
+
+def sockets_per_read(sockvane, user):
+    """socket() calls of one read: those of a --once run."""
+    fd, out = tempfile.mkstemp(prefix="scan-bench-strace-")
+    os.close(fd)
+    subprocess.run(strace_prefix(out, user) + [sockvane, "--once", "--all"],
+                   stdout=subprocess.DEVNULL, check=True)
+    with open(out) as f:
+        n = sum(1 for line in f if "socket(" in line)
+    os.unlink(out)
+    return max(1, n)
+
+
 def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0):
-    p = subprocess.Popen([sockvane, "--all", "--interval", str(interval_ms)],
-                         stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                         **drop_kwargs(user))
+    """CPU per poll cycle of a polling sockvane. The cycles are counted from
+    its netlink socket() calls (strace, stopping at that one call only),
+    since a cycle longer than the interval leaves no pause to count; without
+    strace, elapsed / interval."""
+    trace = None
+    cmd = [sockvane, "--all", "--interval", str(interval_ms)]
+    if shutil.which("strace"):
+        fd, trace = tempfile.mkstemp(prefix="scan-bench-strace-")
+        os.close(fd)
+        cmd = strace_prefix(trace, user) + cmd
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                         **({} if trace else drop_kwargs(user)))
     try:
+        pid = p.pid
+        if trace:
+            # strace's child is sockvane; it drops rights itself below.
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                kids = open("/proc/%d/task/%d/children" % (p.pid, p.pid)).read().split()
+                named = []
+                for k in kids:
+                    try:
+                        if open("/proc/%s/comm" % k).read().strip() == "sockvane":
+                            named.append(int(k))
+                    except OSError:
+                        pass
+                if named:
+                    pid = named[0]
+                    break
+                time.sleep(0.01)
+            if pid == p.pid:
+                raise RuntimeError("sockvane did not start under strace")
         time.sleep(warmup)
         if p.poll() is not None:
             raise RuntimeError("sockvane --interval ended early (%d)" % p.returncode)
-        c0, v0, t0 = proc_cpu(p.pid), voluntary_switches(p.pid), time.monotonic()
+        c0, v0, t0, w0 = proc_cpu(pid), voluntary_switches(pid), time.monotonic(), time.time()
         time.sleep(window)
-        c1, v1, t1 = proc_cpu(p.pid), voluntary_switches(p.pid), time.monotonic()
+        c1, v1, t1, w1 = proc_cpu(pid), voluntary_switches(pid), time.monotonic(), time.time()
     finally:
+        # Under strace, end sockvane itself (by its PID); strace then ends.
+        if pid != p.pid:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
         p.send_signal(signal.SIGTERM)
         p.wait()
     elapsed = t1 - t0
     cycles = elapsed / (interval_ms / 1000.0)
+    counted = None
+    if trace:
+        stamps = []
+        with open(trace) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) > 2 and parts[2].startswith("socket("):
+                    stamps.append(float(parts[1]))
+        os.unlink(trace)
+        if stamps:
+            per = sockets_per_read(sockvane, user)
+            counted = sum(1 for t in stamps if w0 <= t < w1) / per
+            if counted > 0:
+                cycles = counted
     return {"cpu_s": c1 - c0, "elapsed_s": elapsed, "cycles": cycles,
+            "cycles_counted": counted,
             "per_cycle_ms": (c1 - c0) / cycles * 1000.0,
             "busy": (c1 - c0) / elapsed, "voluntary_switches": v1 - v0}
 
