@@ -96,6 +96,8 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
           output::RenderEvent(render, event, connection, age);
         },
         source::NowDays);
+    // The poll's events reach a pipe together, as soon as they are known.
+    output::FlushOut();
     std::swap(state.previous, state.current);
   } else {
     // Whatever a failed read handed over is not a poll.

@@ -26,11 +26,55 @@ std::string NumberText(Number value) {
   return text;
 }
 
+// Bytes that could drive a terminal become '?'.
+void AppendMasked(std::string& out, std::string_view text) {
+  for (char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    out += (byte < 0x20 || byte == 0x7F) ? '?' : ch;
+  }
+}
+
 // One right-aligned column, never cut, preceded by its separating space.
 void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
   out += ' ';
   if (value.size() < width) out.append(width - value.size(), ' ');
-  out += value;
+  AppendMasked(out, value);
+}
+
+template <typename Number>
+void AppendNumberColumn(std::string& out, Number value, std::size_t width) {
+  char digits[24];
+  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)error;
+  AppendColumn(out, std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
+}
+
+// The JSON string literal of `text`, appended.
+void AppendJson(std::string& out, std::string_view text) {
+  out += '"';
+  for (char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    switch (byte) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += byte < 0x20 ? '?' : ch;
+    }
+  }
+  out += '"';
 }
 
 void AppendQuotedField(std::string& out, std::string_view value) {
@@ -40,32 +84,44 @@ void AppendQuotedField(std::string& out, std::string_view value) {
 }
 
 std::string TextLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
-  std::string line = SafeText(timestamp);
-  AppendColumn(line, SafeText(event), 6);
-  AppendColumn(line, SafeText(c.proto), 3);
-  AppendColumn(line, SafeText(c.pid), 8);
-  AppendColumn(line, SafeText(c.process), 20);
-  AppendColumn(line, NumberText(c.src_port), 5);
-  AppendColumn(line, SafeText(c.dst_ip), 39);
-  AppendColumn(line, NumberText(c.dst_port), 5);
-  AppendColumn(line, SafeText(c.state), 12);
-  AppendColumn(line, NumberText(age), 6);
+  std::string line;
+  line.reserve(136 + c.process.size());
+  AppendMasked(line, timestamp);
+  AppendColumn(line, event, 6);
+  AppendColumn(line, c.proto, 3);
+  AppendColumn(line, c.pid, 8);
+  AppendColumn(line, c.process, 20);
+  AppendNumberColumn(line, c.src_port, 5);
+  AppendColumn(line, c.dst_ip, 39);
+  AppendNumberColumn(line, c.dst_port, 5);
+  AppendColumn(line, c.state, 12);
+  AppendNumberColumn(line, age, 6);
   return line;
 }
 
 std::string JsonLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
-  std::string line = "{\"time\":" + JsonQuote(timestamp);
-  line += ",\"event\":" + JsonQuote(event);
-  line += ",\"proto\":" + JsonQuote(c.proto);
-  line += ",\"pid\":" + JsonQuote(c.pid);
-  line += ",\"process\":" + JsonQuote(c.process);
-  line += ",\"src_ip\":" + JsonQuote(c.src_ip);
+  std::string line;
+  line.reserve(200 + c.process.size());
+  line += "{\"time\":";
+  AppendJson(line, timestamp);
+  line += ",\"event\":";
+  AppendJson(line, event);
+  line += ",\"proto\":";
+  AppendJson(line, c.proto);
+  line += ",\"pid\":";
+  AppendJson(line, c.pid);
+  line += ",\"process\":";
+  AppendJson(line, c.process);
+  line += ",\"src_ip\":";
+  AppendJson(line, c.src_ip);
   line += ",\"src_port\":";
   AppendNumber(line, c.src_port);
-  line += ",\"dst_ip\":" + JsonQuote(c.dst_ip);
+  line += ",\"dst_ip\":";
+  AppendJson(line, c.dst_ip);
   line += ",\"dst_port\":";
   AppendNumber(line, c.dst_port);
-  line += ",\"state\":" + JsonQuote(c.state);
+  line += ",\"state\":";
+  AppendJson(line, c.state);
   line += ",\"age_seconds\":";
   AppendNumber(line, age);
   line += '}';
@@ -110,39 +166,14 @@ double ReadNow(const RenderContext& context) {
 std::string JsonQuote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
-  out += '"';
-  for (char ch : text) {
-    const auto byte = static_cast<unsigned char>(ch);
-    switch (byte) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += byte < 0x20 ? '?' : ch;
-    }
-  }
-  out += '"';
+  AppendJson(out, text);
   return out;
 }
 
 std::string SafeText(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte < 0x20 || byte == 0x7F) ch = '?';
-  }
+  std::string out;
+  out.reserve(text.size());
+  AppendMasked(out, text);
   return out;
 }
 
@@ -186,16 +217,35 @@ std::string FormatStatsReport(const StatsInput& stats, std::string_view timestam
   return report;
 }
 
+// Events of one poll are rendered within the same millisecond or two; format
+// each distinct reading once.
+struct TimestampCache {
+  double now = 0;
+  std::string style, separator, text;
+  bool valid = false;
+};
+
+const std::string& CachedTimestamp(double now, std::string_view style, std::string_view separator) {
+  static TimestampCache cache;
+  if (!cache.valid || cache.now != now || cache.style != style || cache.separator != separator) {
+    cache.text = TimestampText(now, style, separator);
+    cache.now = now;
+    cache.style = style;
+    cache.separator = separator;
+    cache.valid = true;
+  }
+  return cache.text;
+}
+
 void RenderEvent(const RenderContext& context, std::string_view event, const track::TConn& connection,
                  int32_t age) {
   const config::Settings& settings = *context.settings;
   if (!config::ListContains(settings.events, event)) return;
-  const std::string timestamp =
-      TimestampText(ReadNow(context), settings.timestamp_format, context.time_separator);
+  const std::string& timestamp =
+      CachedTimestamp(ReadNow(context), settings.timestamp_format, context.time_separator);
   std::string line = FormatEvent(event, connection, age, timestamp, settings.output_format);
   line += config::kEol;
   WriteOut(line);
-  FlushOut();
 }
 
 void PrintStatsReport(const RenderContext& context, const StatsInput& stats) {

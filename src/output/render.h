@@ -39,7 +39,8 @@ struct RenderContext {
   track::ClockFn now = nullptr;
 };
 
-// Selection by --events, then the line, flushed.
+// Selection by --events, then the line. The caller flushes once the poll's
+// events are written, so a large poll is not one system call per line.
 void RenderEvent(const RenderContext& context, std::string_view event, const track::TConn& connection,
                  int32_t age);
 

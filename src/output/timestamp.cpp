@@ -66,22 +66,46 @@ CivilTime CivilFromDays(double days) {
   return t;
 }
 
+namespace {
+
+// Zero-padded to `width` digits; the values here are never negative.
+void AppendDigits(std::string& text, int value, int width) {
+  char digits[8];
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  text.append(digits, static_cast<std::size_t>(width));
+}
+
+}  // namespace
+
 std::string TimestampText(double now_days, std::string_view style, std::string_view separator) {
   const CivilTime t = CivilFromDays(now_days);
-  char buffer[128];
+  std::string text;
+  text.reserve(24);
   if (style == "iso8601") {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second, t.millisecond);
-    return buffer;
+    if (t.year >= 0 && t.year <= 9999) {
+      AppendDigits(text, t.year, 4);
+    } else {
+      char year[16];
+      std::snprintf(year, sizeof year, "%04d", t.year);
+      text += year;
+    }
+    text += '-';
+    AppendDigits(text, t.month, 2);
+    text += '-';
+    AppendDigits(text, t.day, 2);
+    text += 'T';
+    separator = ":";
   }
-  std::snprintf(buffer, sizeof buffer, "%02d", t.hour);
-  std::string text = buffer;
+  AppendDigits(text, t.hour, 2);
   text += separator;
-  std::snprintf(buffer, sizeof buffer, "%02d", t.minute);
-  text += buffer;
+  AppendDigits(text, t.minute, 2);
   text += separator;
-  std::snprintf(buffer, sizeof buffer, "%02d.%03d", t.second, t.millisecond);
-  text += buffer;
+  AppendDigits(text, t.second, 2);
+  text += '.';
+  AppendDigits(text, t.millisecond, 3);
   return text;
 }
 
