@@ -94,15 +94,23 @@ double NowDays() {
   if (g_clock_override != nullptr) return g_clock_override();
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  if (localtime_r(&now.tv_sec, &local) == nullptr) return 0;
-  int64_t days = DaysFromEpoch(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                               static_cast<unsigned>(local.tm_mday)) +
-                 kEpochFrom1899;
-  // Leap seconds (tm_sec 60) fold into the last second of the minute.
-  int second = local.tm_sec > 59 ? 59 : local.tm_sec;
-  int64_t ms = ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + second) * 1000 + now.tv_nsec / 1000000;
-  return static_cast<double>(days) + static_cast<double>(ms) / 86400000.0;
+  // The civil fields change once a second; a busy poll reads the clock per row.
+  static time_t cached_second = -1;
+  static int64_t cached_days = 0;
+  static int64_t cached_second_ms = 0;
+  if (now.tv_sec != cached_second) {
+    tm local{};
+    if (localtime_r(&now.tv_sec, &local) == nullptr) return 0;
+    cached_days = DaysFromEpoch(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                                static_cast<unsigned>(local.tm_mday)) +
+                  kEpochFrom1899;
+    // Leap seconds (tm_sec 60) fold into the last second of the minute.
+    const int second = local.tm_sec > 59 ? 59 : local.tm_sec;
+    cached_second_ms = ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + second) * 1000;
+    cached_second = now.tv_sec;
+  }
+  const int64_t ms = cached_second_ms + now.tv_nsec / 1000000;
+  return static_cast<double>(cached_days) + static_cast<double>(ms) / 86400000.0;
 }
 
 void SetClockForTesting(double (*clock)()) {
