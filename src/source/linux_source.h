@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "track/conn.h"
@@ -74,6 +75,22 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
 
 // Drops the owner cache (tests start from a clean slate).
 void ResetOwnerCacheForTesting();
+
+// Start time (clock ticks after boot) of a process, as this read saw it; 0 when
+// it cannot be read. Identifies a process beyond its reusable PID.
+uint64_t ProcessStartTime(uint32_t pid);
+
+// A process that is exiting loses its image link before its sockets close, so
+// its last rows would read "unknown". The name seen at the previous read stands
+// in, but only for the very same process (same start time): a PID reused by
+// another program never inherits a name. Records known names in `seen`.
+struct KnownName {
+  uint64_t start_time = 0;
+  std::string name;
+};
+std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
+                            const std::unordered_map<uint32_t, KnownName>& previous,
+                            std::unordered_map<uint32_t, KnownName>& seen);
 
 // Forces the /proc path (true) or restores netlink-first (false).
 void ForceProcNetForTesting(bool force);

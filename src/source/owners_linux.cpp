@@ -250,6 +250,12 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
   for (std::size_t i = 0; i < rows.size(); ++i) pids[i] = entries[i] == nullptr ? 0 : entries[i]->pid;
 }
 
+uint64_t ProcessStartTime(uint32_t pid) {
+  if (auto it = g_start_times.find(pid); it != g_start_times.end()) return it->second;
+  Fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return proc.fd < 0 ? 0 : StartTimeOf(proc.fd, pid);
+}
+
 void ResetOwnerCacheForTesting() {
   g_owners.clear();
 }

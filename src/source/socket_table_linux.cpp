@@ -59,16 +59,31 @@ void ForceProcNetForTesting(bool force) {
   g_force_proc_net = force;
 }
 
+std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
+                            const std::unordered_map<uint32_t, KnownName>& previous,
+                            std::unordered_map<uint32_t, KnownName>& seen) {
+  if (start_time == 0) return fresh;
+  if (fresh == "unknown") {
+    auto it = previous.find(pid);
+    if (it != previous.end() && it->second.start_time == start_time) fresh = it->second.name;
+  }
+  if (fresh != "unknown") seen[pid] = KnownName{start_time, fresh};
+  return fresh;
+}
+
 bool ReadTcpTable(const RowConsumer& consume) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
-  // Names hold for one read only: a PID reused later is named after its new program.
+  // Looked up afresh at every read, once per PID.
   static std::unordered_map<uint32_t, std::string> names;
+  static std::unordered_map<uint32_t, KnownName> previous_names;
+  static std::unordered_map<uint32_t, KnownName> seen_names;
   raws.clear();
   names.clear();
   if (!ReadRawSockets(raws)) return false;
   ResolveOwners(raws, pids);
 
+  seen_names.clear();
   for (std::size_t i = 0; i < raws.size(); ++i) {
     track::TConn row;
     FillAddressFields(raws[i], row);
@@ -78,11 +93,15 @@ bool ReadTcpTable(const RowConsumer& consume) {
       row.process = "unknown";
     } else {
       auto [it, inserted] = names.try_emplace(pid);
-      if (inserted) it->second = ProcessNameForPid(pid);
+      if (inserted) {
+        it->second = NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names,
+                                     seen_names);
+      }
       row.process = it->second;
     }
     consume(std::move(row));
   }
+  previous_names.swap(seen_names);
   return true;
 }
 
