@@ -28,13 +28,17 @@ void AppendHexGroup(std::string& out, unsigned value) {
 }  // namespace
 
 std::string Ipv4ToText(uint32_t network_order_address) {
-  std::string out;
-  out.reserve(15);
+  // Every row carries two addresses: build the text in place, one allocation at most.
+  char text[16];
+  std::size_t length = 0;
   for (int i = 0; i < 4; ++i) {
-    if (i > 0) out.push_back('.');
-    AppendDecimal(out, (network_order_address >> (8 * i)) & 0xFF);
+    if (i > 0) text[length++] = '.';
+    const unsigned octet = (network_order_address >> (8 * i)) & 0xFF;
+    if (octet >= 100) text[length++] = static_cast<char>('0' + octet / 100);
+    if (octet >= 10) text[length++] = static_cast<char>('0' + octet / 10 % 10);
+    text[length++] = static_cast<char>('0' + octet % 10);
   }
-  return out;
+  return std::string(text, length);
 }
 
 std::string Ipv6ToText(const std::array<uint8_t, 16>& address) {
