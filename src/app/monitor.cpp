@@ -84,9 +84,11 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
-  state.last_read_ok = read_table([&current, &filters](track::TConn&& row) {
-    track::AddRow(current, std::move(row), filters, source::NowDays());
-  });
+  state.last_read_ok = read_table(
+      [&current, &filters](track::TConn&& row) {
+        track::AddRow(current, std::move(row), filters, source::NowDays());
+      },
+      [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); });
   if (state.last_read_ok) {
     track::SealSnapshot(current);
     const output::RenderContext& render = state.render;

@@ -170,19 +170,26 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
   return f;
 }
 
-bool PassesFilters(const track::TConn& row, const Filters& f) {
+// Every step only drops, so splitting the chain by what a step reads leaves
+// the result as the chain in order gives it.
+bool PassesOwnerlessFilters(const track::TConn& row, const Filters& f) {
   if (row.dst_port == 0) return false;
   if (!f.include_all && !IsPublicDestination(row.dst_ip)) return false;
   if (f.proto_given && !ItemListContains(f.proto, row.proto)) return false;
   if (f.dst_port_given && !f.dst_ports.test(row.dst_port)) return false;
-  if (f.pid_given && row.pid != f.pid) return false;
-  if (f.process_given && !ContainsFolded(row.process, f.process)) return false;
   Destination destination{row.dst_ip};
   if (f.dst_ip_given && !AddressListMatches(f.dst_ip, destination)) return false;
   if (f.dst_net_given && !AddressListMatches(f.dst_net, destination)) return false;
   if (f.exclude_ports.test(row.dst_port)) return false;
-  if (f.exclude_process_given && ContainsFolded(row.process, f.exclude_process)) return false;
   if (AddressListMatches(f.allowlist, destination)) return false;
+  return true;
+}
+
+bool PassesFilters(const track::TConn& row, const Filters& f) {
+  if (!PassesOwnerlessFilters(row, f)) return false;
+  if (f.pid_given && row.pid != f.pid) return false;
+  if (f.process_given && !ContainsFolded(row.process, f.process)) return false;
+  if (f.exclude_process_given && ContainsFolded(row.process, f.exclude_process)) return false;
   return true;
 }
 

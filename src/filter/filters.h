@@ -67,6 +67,10 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
 // The eleven steps in order, on the parsed form.
 bool PassesFilters(const track::TConn& row, const Filters& filters);
 
+// The steps that read neither the PID nor the process name: a row they drop is
+// dropped whoever owns it, so its owner need not be looked for.
+bool PassesOwnerlessFilters(const track::TConn& row, const Filters& filters);
+
 // The same chain computed from the texts on every call; the reference that
 // the parsed form must agree with.
 bool PassesFiltersPlain(const track::TConn& row, const config::Settings& settings,

@@ -11,10 +11,16 @@ namespace sockvane::source {
 
 using RowConsumer = std::function<void(track::TConn&& row)>;
 
-// Hands every endpoint to `consume` with proto, pid, process, addresses,
-// ports and state filled. Returns false when the read failed (no rows were
-// handed over), true otherwise, an empty table included.
-bool ReadTcpTable(const RowConsumer& consume);
+// Judges a row whose pid and process are still empty: false when the row is
+// not wanted whoever owns it. Such rows are not handed over, and their owners
+// are not looked for (the costly part of a read).
+using RowWanted = std::function<bool(const track::TConn& row)>;
+
+// Hands every endpoint (that `wanted`, when given, accepts) to `consume` with
+// proto, pid, process, addresses, ports and state filled. Returns false when
+// the read failed (no rows were handed over), true otherwise, an empty table
+// included.
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted = nullptr);
 
 // File name of the process's image, or "unknown".
 std::string ProcessNameForPid(uint32_t pid);

@@ -71,22 +71,34 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
   return fresh;
 }
 
-bool ReadTcpTable(const RowConsumer& consume) {
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
   // Looked up afresh at every read, once per PID.
   static std::unordered_map<uint32_t, std::string> names;
   static std::unordered_map<uint32_t, KnownName> previous_names;
   static std::unordered_map<uint32_t, KnownName> seen_names;
+  static std::vector<track::TConn> rows;
   raws.clear();
+  rows.clear();
   names.clear();
   if (!ReadRawSockets(raws)) return false;
-  ResolveOwners(raws, pids);
 
-  seen_names.clear();
+  // Owners only for the rows that may be wanted: on a busy host most are not.
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < raws.size(); ++i) {
     track::TConn row;
     FillAddressFields(raws[i], row);
+    if (wanted && !wanted(row)) continue;
+    raws[kept++] = raws[i];
+    rows.push_back(std::move(row));
+  }
+  raws.resize(kept);
+  ResolveOwners(raws, pids);
+
+  seen_names.clear();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    track::TConn& row = rows[i];
     uint32_t pid = pids[i];
     row.pid = DecimalText(pid);
     if (pid == 0) {

@@ -41,7 +41,7 @@ void SetTcpTableCallForTesting(TcpTableCall call) {
   g_table_call = call;
 }
 
-bool ReadTcpTable(const RowConsumer& consume) {
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
   // DWORD elements keep the rows aligned; the vector frees itself on every path.
   std::vector<DWORD> buffer;
   uint32_t filled = 0;
@@ -76,13 +76,15 @@ bool ReadTcpTable(const RowConsumer& consume) {
     const MIB_TCPROW_OWNER_PID& entry = table->table[i];
     track::TConn row;
     row.proto = "TCP";
-    row.pid = std::to_string(entry.dwOwningPid);
-    row.process = ProcessNameForPid(entry.dwOwningPid);
     row.src_ip = Ipv4ToText(entry.dwLocalAddr);
     row.src_port = PortFromNetworkOrder(entry.dwLocalPort);
     row.dst_ip = Ipv4ToText(entry.dwRemoteAddr);
     row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
     row.state = TcpStateName(entry.dwState);
+    // A row nobody wants costs no process query.
+    if (wanted && !wanted(row)) continue;
+    row.pid = std::to_string(entry.dwOwningPid);
+    row.process = ProcessNameForPid(entry.dwOwningPid);
     consume(std::move(row));
   }
   return true;

@@ -36,11 +36,16 @@ track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABL
 // A source that plays back one scripted poll per call; nullopt is a failed read.
 struct ScriptedSource {
   std::deque<std::optional<std::vector<track::TConn>>> polls;
-  bool operator()(const source::RowConsumer& consume) {
+  bool operator()(const source::RowConsumer& consume, const source::RowWanted& wanted) {
     auto poll = polls.front();
     polls.pop_front();
     if (!poll) return false;
-    for (auto row : *poll) consume(std::move(row));
+    for (auto row : *poll) {
+      track::TConn ownerless = row;
+      ownerless.pid.clear();
+      ownerless.process.clear();
+      if (!wanted || wanted(ownerless)) consume(std::move(row));
+    }
     return true;
   }
 };

@@ -383,6 +383,40 @@ TEST_F(SocketTable, SteadyTableNeedsNoFdScan) {
   EXPECT_EQ(result, "");
 }
 
+TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string result = InChild([]() -> std::string {
+    if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
+    TcpPair pair;
+    if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
+    ResetOwnerCacheForTesting();
+    const uint64_t scans = OwnerScanCountForTesting();
+    std::vector<track::TConn> rows;
+    const auto keep = [&](track::TConn&& row) { rows.push_back(std::move(row)); };
+    // The wanted test sees rows before any owner is known.
+    bool ownerless = true;
+    if (!ReadTcpTable(keep, [&](const track::TConn& row) {
+          ownerless = ownerless && row.pid.empty() && row.process.empty();
+          return false;
+        })) {
+      return "read failed";
+    }
+    if (!ownerless) return "owner filled before the wanted test";
+    if (!rows.empty()) return "unwanted rows handed over";
+    if (OwnerScanCountForTesting() != scans) return "owners searched for unwanted rows";
+    // Only the client end wanted: one row, with its owner.
+    const uint16_t port = pair.listen_port;
+    if (!ReadTcpTable(keep, [port](const track::TConn& row) { return row.dst_port == port; })) {
+      return "second read failed";
+    }
+    if (rows.size() != 1 || rows[0].src_port != pair.client_port) return "wanted row missing";
+    if (rows[0].pid != SelfPid() || rows[0].process != SelfName()) return "owner " + rows[0].pid;
+    if (OwnerScanCountForTesting() != scans + 1) return "wanted row not searched";
+    return "";
+  });
+  EXPECT_EQ(result, "");
+}
+
 TEST_F(SocketTable, UnownedSocketIsSearchedTwiceThenLeft) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   std::string result = InChild([]() -> std::string {
