@@ -59,17 +59,6 @@ std::size_t PidPath(char* buf, std::size_t size, uint32_t pid, const char* leaf)
   return used + leaf_size;
 }
 
-bool ParseDecimal(std::string_view text, uint64_t& value) {
-  if (text.empty() || text.size() > 20) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
-}
 
 uint64_t ReadStartTime(int proc_fd, uint32_t pid) {
   char path[32];
@@ -124,7 +113,7 @@ void ForEachEntry(int dir_fd, char* buf, std::size_t size, Visit&& visit) {
 
 bool PidFromName(std::string_view name, uint32_t& pid) {
   uint64_t value;
-  if (!ParseDecimal(name, value) || value == 0 || value > UINT32_MAX) return false;
+  if (!ParseDecimal64(name, value) || value == 0 || value > UINT32_MAX) return false;
   pid = static_cast<uint32_t>(value);
   return true;
 }
@@ -181,7 +170,7 @@ bool ParseSocketLink(std::string_view link, uint64_t& inode) {
   if (link.size() < kPrefix.size() + 2 || link.substr(0, kPrefix.size()) != kPrefix || link.back() != ']') {
     return false;
   }
-  return ParseDecimal(link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1), inode);
+  return ParseDecimal64(link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1), inode);
 }
 
 bool ParseStartTime(std::string_view stat, uint64_t& start_time) {
@@ -195,7 +184,7 @@ bool ParseStartTime(std::string_view stat, uint64_t& start_time) {
     rest.remove_prefix(begin);
     std::size_t end = rest.find_first_of(" \n");
     std::string_view value = rest.substr(0, end);
-    if (field == 22) return ParseDecimal(value, start_time);
+    if (field == 22) return ParseDecimal64(value, start_time);
     if (end == std::string_view::npos || rest[end] == '\n') return false;
     rest.remove_prefix(end);
   }

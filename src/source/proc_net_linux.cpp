@@ -46,17 +46,6 @@ bool ParseHex32(std::string_view text, uint32_t& value) {
   return true;
 }
 
-bool ParseDecimal64(std::string_view text, uint64_t& value) {
-  if (text.empty() || text.size() > 20) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
-}
 
 // "0100007F:0016": the kernel prints each 32-bit word of the address as the
 // number it holds in memory, so the word goes back to memory as is.
@@ -75,6 +64,18 @@ bool ParseEndpoint(std::string_view text, bool ipv6, std::array<uint8_t, 16>& ad
 }
 
 }  // namespace
+
+bool ParseDecimal64(std::string_view text, uint64_t& value) {
+  if (text.empty() || text.size() > 20) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return true;
+}
 
 bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSocket& out) {
   std::string_view rest = line;
