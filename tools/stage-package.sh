@@ -100,8 +100,10 @@ check_install_remove_purge() {
     check_file "$f"
   done
   out=$(/usr/bin/sockvane --once --all --format jsonl 2>&1) || fail "installed sockvane --once: $out"
-  log "hardening-check /usr/bin/sockvane"
-  out=$(hardening-check /usr/bin/sockvane 2>&1) || fail "hardening-check: $out"
+  # Control flow protection cannot be marked on Debian 12: its C start files
+  # (Scrt1.o, crti.o) lack the IBT/SHSTK property, so the linker drops it.
+  log "hardening-check --nocfprotection /usr/bin/sockvane"
+  out=$(hardening-check --nocfprotection /usr/bin/sockvane 2>&1) || fail "hardening-check: $out"
   while IFS= read -r line; do log "hardening-check: $line"; done <<<"$out"
   out=$(SYSTEMD_LOG_COLOR=0 systemd-analyze security --offline=true /usr/lib/systemd/system/$unit 2>&1) ||
     fail "systemd-analyze security: $out"
