@@ -194,6 +194,18 @@ else
   # --- install, remove and purge on this machine -----------------------------
   check_install_remove_purge "$deb"
 fi
+# The service under a real systemd, on request only: it downloads a Debian
+# base system the first time.
+if [ "${SOCKVANE_NSPAWN:-0}" = 1 ] && [ ${#debs[@]} -eq 1 ]; then
+  rc=0
+  bash "$ROOT/tools/systemd-nspawn-check.sh" "${debs[0]}" || rc=$?
+  case $rc in
+    0) ;;
+    77) log "systemd-nspawn check skipped" ;;
+    *) fail "systemd-nspawn check" ;;
+  esac
+fi
+
 if [ "$FAILURES" -ne 0 ]; then
   printf 'package: %d check(s) failed\n' "$FAILURES" >&2
   exit 1
