@@ -14,7 +14,7 @@ log() { printf '== %s\n' "$*" >&2; }
 . "$ROOT/tools/packages.sh"
 
 BUILD_PACKAGES=(g++ cmake make git libgtest-dev)
-TEST_PACKAGES=(python3 iproute2 util-linux procps libbenchmark-dev)
+TEST_PACKAGES=(python3 iproute2 util-linux procps libbenchmark-dev jq rsyslog)
 
 configure_build() {  # dir, extra cmake args...
   local dir=$1; shift

@@ -197,6 +197,7 @@ fi
 # The service under a real systemd, on request only: it downloads a Debian
 # base system the first time.
 if [ "${SOCKVANE_NSPAWN:-0}" = 1 ] && [ ${#debs[@]} -eq 1 ]; then
+  need_packages systemd-container debootstrap
   rc=0
   bash "$ROOT/tools/systemd-nspawn-check.sh" "${debs[0]}" || rc=$?
   case $rc in
