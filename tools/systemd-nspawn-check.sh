@@ -2,9 +2,10 @@
 # The packaged service under a real systemd: boots a minimal Debian 12 in
 # systemd-nspawn, installs the .deb, starts sockvane.service (with --all, so
 # that loopback shows), opens a loopback connection and reads its event, with
-# the owner, back from the journal with jq; then checks the capabilities and
-# system-call filter of the running service, that a usage error is not
-# restarted, and that dpkg -r stops the service and purge cleans up.
+# the owner, back from the journal with jq; then checks the capabilities of
+# the running service, what a probe in its place can and cannot do, that a
+# usage error is not restarted, and that dpkg -r stops the service and purge
+# cleans up.
 #
 #   tools/systemd-nspawn-check.sh [PACKAGE.deb]
 #
@@ -109,6 +110,34 @@ journalctl -o json -u $unit |
   jq -c "select(.SYSLOG_IDENTIFIER == \"sockvane\") | .MESSAGE | fromjson? | select(.dst_port == $port)" |
   tee /results/events-json
 cmp -s /results/events /results/events-json || fail "journalctl -o json and -o cat differ"
+
+# What the capabilities cannot be turned into, tried from inside the unit's
+# sandbox: a probe in the service's place.
+cat >/run/probe.py <<'PY'
+import ctypes, errno, os
+libc = ctypes.CDLL(None, use_errno=True)
+def call(name, *args):
+    r = getattr(libc, name)(*args)
+    return "ok" if r >= 0 else errno.errorcode[ctypes.get_errno()]
+print("ptrace", call("ptrace", 16, 1, 0, 0))
+print("process_vm_readv", call("syscall", 310, 1, 0, 0, 0, 0, 0))
+print("pidfd_getfd", call("syscall", 438, 0, 0, 0))
+try:
+    print("shadow", len(open("/etc/shadow").read()))
+except OSError as e:
+    print("shadow", errno.errorcode[e.errno])
+print("fd", len(os.listdir("/proc/1/fd")) > 0)
+PY
+printf '[Service]\nExecStart=\nExecStart=/usr/bin/python3 /run/probe.py\n' \
+  >/etc/systemd/system/$unit.d/all.conf
+systemctl daemon-reload
+systemctl restart $unit
+sleep 2
+probe=$(journalctl -o cat -t sockvane | grep -v '^{')
+echo "$probe"
+for want in "ptrace EPERM" "process_vm_readv EPERM" "pidfd_getfd EPERM" "shadow 0" "fd True"; do
+  echo "$probe" | grep -qx "$want" || fail "probe: expected '$want'"
+done
 
 # A usage error (exit 2) is not restarted.
 printf '[Service]\nExecStart=\nExecStart=/usr/bin/sockvane --no-such-option\n' \
