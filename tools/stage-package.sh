@@ -164,7 +164,7 @@ else
   ROOTFS=$STAGE/root
   dpkg -x "$deb" "$ROOTFS"
   for f in usr/bin/sockvane usr/share/man/man1/sockvane.1.gz usr/share/doc/sockvane/copyright \
-           usr/share/doc/sockvane/changelog.gz \
+           usr/share/doc/sockvane/changelog.gz usr/share/doc/sockvane/README.md.gz \
            usr/share/bash-completion/completions/sockvane usr/lib/systemd/system/sockvane.service; do
     check_file "$ROOTFS/$f"
   done

@@ -53,7 +53,11 @@ file(WRITE "${_changelog}"
   "  * Package of sockvane ${CPACK_PACKAGE_VERSION}.\n\n"
   " -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${_date}\n")
 
+# The README explains the service and what its capabilities cost.
+file(COPY "${CPACK_SOCKVANE_SOURCE_DIR}/README.md" DESTINATION "${_doc}"
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
 # Debian wants these compressed at the highest level, without name or time.
-foreach(_f "${_changelog}" "${_root}/usr/share/man/man1/sockvane.1")
+foreach(_f "${_changelog}" "${_doc}/README.md" "${_root}/usr/share/man/man1/sockvane.1")
   execute_process(COMMAND gzip -9nf "${_f}" COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
