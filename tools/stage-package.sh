@@ -25,7 +25,7 @@ need_packages g++ cmake make git binutils dpkg-dev file groff-base man-db mandoc
   lintian devscripts
 
 # The flags Debian builds its packages with, all hardening features on, plus
-# stack clash and control flow protection (hardening-check wants them too).
+# stack clash and, on x86, control flow protection.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 DEB_CXXFLAGS_MAINT_APPEND=-fstack-clash-protection
 case $(dpkg-architecture -qDEB_HOST_ARCH_CPU) in
@@ -40,8 +40,8 @@ log "LDFLAGS: $ldflags"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DSOCKVANE_TESTS=OFF -DSOCKVANE_BENCH=OFF \
   "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" >/dev/null
 cmake --build "$BUILD" -j 2 >/dev/null
-VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
-[ -n "$VERSION" ] || { fail "no project version in $BUILD/CMakeCache.txt"; exit 1; }
+VERSION=$(sed -n 's/^SOCKVANE_VERSION:STRING=//p' "$BUILD/CMakeCache.txt")
+[ -n "$VERSION" ] || { fail "no SOCKVANE_VERSION in $BUILD/CMakeCache.txt"; exit 1; }
 rm -rf "$STAGE"
 mkdir -p "$STAGE"
 
