@@ -31,6 +31,11 @@ std::string NumberText(Number value) {
 // Aligned on what is shown: a masked control is one '?' however long it was.
 void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
   out += ' ';
+  if (PlainPrefixLength(value) == value.size()) {
+    if (value.size() < width) out.append(width - value.size(), ' ');
+    out += value;
+    return;
+  }
   const std::size_t start = out.size();
   AppendMasked(out, value, MaskSet::kTerminal);
   const std::size_t shown = out.size() - start;
@@ -53,6 +58,14 @@ void AppendJson(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t plain = i;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F && text[plain] != '"' &&
+           text[plain] != '\\') {
+      ++plain;
+    }
+    out.append(text.substr(i, plain - i));
+    if (plain == text.size()) break;
+    i = plain;
     const char ch = text[i];
     const auto byte = static_cast<unsigned char>(ch);
     if (byte >= 0x80) {
@@ -96,16 +109,20 @@ void AppendJson(std::string& out, std::string_view text) {
 // a spreadsheet shows the value instead of running it.
 void AppendCsvField(std::string& out, std::string_view value, bool double_quotes) {
   out += '"';
-  constexpr std::string_view kFormulaStart = "=+-@\t\r";
-  if (!value.empty() && kFormulaStart.find(value.front()) != std::string_view::npos) out += '\'';
-  if (!double_quotes) {
-    AppendMasked(out, value, MaskSet::kControls);
+  if (!value.empty()) {
+    const char first = value.front();
+    if (first == '=' || first == '+' || first == '-' || first == '@' || first == '\t' || first == '\r')
+      out += '\'';
+  }
+  const std::size_t start = out.size();
+  if (PlainPrefixLength(value) == value.size()) {
+    out += value;
   } else {
-    std::string masked;
-    AppendMasked(masked, value, MaskSet::kControls);
-    for (char ch : masked) {
-      if (ch == '"') out += '"';
-      out += ch;
+    AppendMasked(out, value, MaskSet::kControls);
+  }
+  if (double_quotes) {
+    for (std::size_t i = out.find('"', start); i != std::string::npos; i = out.find('"', i + 2)) {
+      out.insert(i, 1, '"');
     }
   }
   out += '"';

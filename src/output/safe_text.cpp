@@ -45,9 +45,20 @@ std::size_t Utf8SequenceLength(std::string_view text, uint32_t& code_point) {
   return length;
 }
 
+std::size_t PlainPrefixLength(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] >= 0x20 && text[i] < 0x7F) ++i;
+  return i;
+}
+
 void AppendMasked(std::string& out, std::string_view text, MaskSet set) {
   std::size_t i = 0;
   while (i < text.size()) {
+    // Runs of printable ASCII, the usual name, go over whole.
+    const std::size_t plain = PlainPrefixLength(text.substr(i));
+    out.append(text.substr(i, plain));
+    i += plain;
+    if (i == text.size()) break;
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x80) {
       out += (byte < 0x20 || byte == 0x7F) ? '?' : text[i];

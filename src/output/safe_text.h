@@ -13,6 +13,10 @@ namespace sockvane::output {
 // (stray continuation byte, overlong form, surrogate, beyond U+10FFFF, cut short).
 std::size_t Utf8SequenceLength(std::string_view text, uint32_t& code_point);
 
+// How many bytes at the start of `text` are printable ASCII (0x20 to 0x7E),
+// which no mask and no reader treats specially but for quotes and backslashes.
+std::size_t PlainPrefixLength(std::string_view text);
+
 enum class MaskSet {
   // C0 controls, DEL and C1 controls, the latter as UTF-8 (U+0080-U+009F) or as
   // a byte 0x80-0x9F outside a sequence. Other bytes stay as they are.
