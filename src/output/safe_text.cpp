@@ -1,5 +1,7 @@
 #include "output/safe_text.h"
 
+#include <cstring>
+
 namespace sockvane::output {
 namespace {
 
@@ -46,7 +48,17 @@ std::size_t Utf8SequenceLength(std::string_view text, uint32_t& code_point) {
 }
 
 std::size_t PlainPrefixLength(std::string_view text) {
+  // Every field of every row passes here: test eight bytes at a time whether
+  // any is below 0x20 or above 0x7E, and find which one byte by byte.
+  constexpr uint64_t kOnes = 0x0101010101010101, kHighBits = 0x8080808080808080;
   std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t x = 0;
+    std::memcpy(&x, text.data() + i, 8);
+    const uint64_t below = (x - kOnes * 0x20) & ~x & kHighBits;
+    const uint64_t above = ((x + kOnes) | x) & kHighBits;
+    if ((below | above) != 0) break;
+  }
   while (i < text.size() && text[i] >= 0x20 && text[i] < 0x7F) ++i;
   return i;
 }

@@ -207,6 +207,21 @@ TEST(SafeText, OneQuestionMarkPerMaskedCharacter) {
   }
 }
 
+TEST(PlainPrefixLength, StopsAtTheFirstByteOutsidePrintableAscii) {
+  for (std::size_t length = 0; length <= 24; ++length) {
+    std::string plain;
+    for (std::size_t i = 0; i < length; ++i) plain += static_cast<char>(i % 2 == 0 ? 0x20 : 0x7E);
+    EXPECT_EQ(PlainPrefixLength(plain), length);
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const unsigned char bad : {0x00, 0x1F, 0x7F, 0x80, 0x9F, 0xC3, 0xFF}) {
+        std::string text = plain;
+        text[at] = static_cast<char>(bad);
+        EXPECT_EQ(PlainPrefixLength(text), at) << "length " << length << " byte " << int{bad} << " at " << at;
+      }
+    }
+  }
+}
+
 TEST(Utf8SequenceLength, WellFormedSequencesOnly) {
   const struct {
     std::string text;
