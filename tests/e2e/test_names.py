@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from support import BIN, connect_pair, jsonl, listener, public_dir_file, run
+from support import BIN, connect_pair, is_root, jsonl, listener, public_dir_file, run
 
 SLEEP = shutil.which("sleep") or "/bin/sleep"
 
@@ -229,6 +229,17 @@ class Ipv6Filters(unittest.TestCase):
         for option, value, want in cases:
             with self.subTest(option=option, value=value):
                 self.assertEqual(self.count(option, value), want)
+
+    def test_unprivileged_run_filters_the_same(self):
+        if not is_root():
+            self.skipTest("needs root to change user")
+        for value, want in (("::1/128", 1), ("::/0", 1), ("::2/127", 0)):
+            with self.subTest(value=value):
+                r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(self.port), "--dst-net", value],
+                        unprivileged=True)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                mine = [e for e in jsonl(r.stdout) if e["src_port"] == self.client.getsockname()[1]]
+                self.assertEqual(len(mine), want, mine)
 
     def test_allowlist_with_ipv6_networks(self):
         for content, want in ((b"::1/128\n", 0), (b"10.0.0.0/8, ::/0\n", 0), (b"\xef\xbb\xbf0::1\r\n", 0),
