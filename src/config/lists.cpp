@@ -1,5 +1,6 @@
 #include "config/lists.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace sockvane::config {
@@ -76,6 +77,25 @@ bool ForEachItem(std::string_view text, char delimiter, std::string& scratch, Vi
     pos = end;
   }
   return true;
+}
+
+// Dotted decimal as RFC 4291 writes an IPv4 tail: four numbers 0 to 255,
+// digits only, no leading zero.
+std::optional<uint32_t> StrictIpv4(std::string_view text) {
+  uint32_t value = 0;
+  size_t pos = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && (pos >= text.size() || text[pos++] != '.')) return std::nullopt;
+    const size_t start = pos;
+    uint32_t number = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
+      number = number * 10 + static_cast<uint32_t>(text[pos++] - '0');
+    }
+    if (pos == start || number > 255 || (text[start] == '0' && pos - start > 1)) return std::nullopt;
+    value = value << 8 | number;
+  }
+  if (pos != text.size()) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -181,11 +201,103 @@ std::optional<uint32_t> Ipv4FromText(std::string_view text) {
   return value;
 }
 
+std::optional<Ipv6Address> Ipv6FromText(std::string_view text) {
+  const size_t n = text.size();
+  std::array<uint16_t, 8> groups{};
+  size_t count = 0;
+  std::optional<size_t> gap;  // groups before the "::"
+  size_t pos = 0;
+  if (text.starts_with("::")) {
+    gap = 0;
+    pos = 2;
+  }
+  while (pos < n) {
+    const size_t start = pos;
+    uint32_t value = 0;
+    while (pos < n && DigitValue(text[pos]) < 16)
+      value = value * 16 + static_cast<uint32_t>(DigitValue(text[pos++]));
+    if (pos < n && text[pos] == '.') {
+      // The IPv4 tail ends the text and fills two groups.
+      const std::optional<uint32_t> tail = StrictIpv4(text.substr(start));
+      if (!tail || count > 6) return std::nullopt;
+      groups[count++] = static_cast<uint16_t>(*tail >> 16);
+      groups[count++] = static_cast<uint16_t>(*tail & 0xFFFF);
+      pos = n;
+      break;
+    }
+    if (pos == start || pos - start > 4 || count == 8) return std::nullopt;
+    groups[count++] = static_cast<uint16_t>(value);
+    if (pos == n) break;
+    if (text[pos] != ':') return std::nullopt;
+    if (++pos == n) return std::nullopt;  // a lone trailing ':'
+    if (text[pos] == ':') {
+      if (gap) return std::nullopt;  // a second "::"
+      gap = count;
+      ++pos;
+    }
+  }
+  // "::" stands for at least one zero group.
+  if (gap ? count > 7 : count != 8) return std::nullopt;
+  Ipv6Address address{};
+  size_t group = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (gap && i == *gap) group += 8 - count;
+    address[2 * group] = static_cast<uint8_t>(groups[i] >> 8);
+    address[2 * group + 1] = static_cast<uint8_t>(groups[i] & 0xFF);
+    ++group;
+  }
+  return address;
+}
+
+Ipv6Address MaskedIpv6(const Ipv6Address& address, int prefix) {
+  Ipv6Address masked{};
+  for (int i = 0; i < 16; ++i) {
+    const int bits = std::clamp(prefix - 8 * i, 0, 8);
+    masked[i] = static_cast<uint8_t>(address[i] & (0xFF00 >> bits));
+  }
+  return masked;
+}
+
+std::optional<uint32_t> MappedIpv4(const Ipv6Address& address) {
+  for (int i = 0; i < 10; ++i) {
+    if (address[i] != 0) return std::nullopt;
+  }
+  if (address[10] != 0xFF || address[11] != 0xFF) return std::nullopt;
+  return uint32_t{address[12]} << 24 | uint32_t{address[13]} << 16 | uint32_t{address[14]} << 8 | address[15];
+}
+
+namespace {
+
+// `address`, IPv6 or dotted IPv4 text, against an IPv6 network. The source
+// shows v4-mapped addresses as dotted IPv4, so a v4-mapped network that fits
+// in the IPv4 part matches those too.
+bool MatchesIpv6Network(std::string_view address, const Ipv6Address& network, int prefix) {
+  if (const std::optional<Ipv6Address> value = Ipv6FromText(address)) {
+    return MaskedIpv6(*value, prefix) == MaskedIpv6(network, prefix);
+  }
+  const std::optional<uint32_t> network4 = MappedIpv4(network);
+  if (prefix < 96 || !network4) return false;
+  const std::optional<uint32_t> value = Ipv4FromText(address);
+  if (!value) return false;
+  const uint32_t mask = prefix == 96 ? 0 : ~uint32_t{0} << (128 - prefix);
+  return (*value & mask) == (*network4 & mask);
+}
+
+}  // namespace
+
 bool MatchesNetwork(std::string_view address, std::string_view entry) {
   const size_t slash = entry.find('/');
-  if (slash == std::string_view::npos) return EqualIgnoringAsciiCase(address, entry);
+  if (slash == std::string_view::npos) {
+    if (EqualIgnoringAsciiCase(address, entry)) return true;
+    const std::optional<Ipv6Address> network = Ipv6FromText(entry);
+    return network && MatchesIpv6Network(address, *network, 128);
+  }
   const std::optional<int32_t> prefix = ParseInteger(entry.substr(slash + 1));
-  if (!prefix || *prefix < 0 || *prefix > 32) return false;
+  if (!prefix) return false;
+  if (const std::optional<Ipv6Address> network = Ipv6FromText(entry.substr(0, slash))) {
+    return *prefix >= 0 && *prefix <= 128 && MatchesIpv6Network(address, *network, *prefix);
+  }
+  if (*prefix < 0 || *prefix > 32) return false;
   const std::optional<uint32_t> address_value = Ipv4FromText(address);
   if (!address_value) return false;
   const std::optional<uint32_t> network_value = Ipv4FromText(entry.substr(0, slash));

@@ -5,6 +5,7 @@
 #include "config/build_info.h"
 #include "config/lists.h"
 #include "output/console.h"
+#include "output/safe_text.h"
 
 namespace sockvane::config {
 namespace {
@@ -188,7 +189,8 @@ void PrintHelp() {
 [[noreturn]] void UsageError(std::string_view message) {
   std::string line = kProgramName;
   line += ": ";
-  line += message;
+  // The message echoes arguments and file names: they must not drive the terminal.
+  line += output::SafeText(message);
   line += kEol;
   output::WriteErr(line);
   std::exit(2);

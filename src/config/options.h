@@ -52,7 +52,8 @@ Settings ParseOptions(int argc, const char* const* argv);
 // Writes the help text to standard output.
 void PrintHelp();
 
-// "sockvane: " + message on standard error, exit status 2.
+// "sockvane: " + message on standard error, exit status 2; controls in the
+// message (echoed arguments, file names) shown as '?'.
 [[noreturn]] void UsageError(std::string_view message);
 
 }  // namespace sockvane::config

@@ -75,6 +75,27 @@ PortSet CompilePortSet(const std::string& text) {
   return ports;
 }
 
+void AddIpv4Network(uint32_t network, int prefix, AddressList& out) {
+  const uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
+  auto group = std::find_if(out.networks.begin(), out.networks.end(),
+                            [mask](const NetworkGroup& g) { return g.mask == mask; });
+  if (group == out.networks.end()) group = out.networks.insert(out.networks.end(), NetworkGroup{mask, {}});
+  group->networks.push_back(network & mask);
+}
+
+// Matches IPv6 rows by value and, when v4-mapped with a prefix of 96 or more,
+// the dotted IPv4 rows it covers.
+void AddIpv6Network(const config::Ipv6Address& network, int prefix, AddressList& out) {
+  auto group = std::find_if(out.ipv6_networks.begin(), out.ipv6_networks.end(),
+                            [prefix](const Ipv6NetworkGroup& g) { return g.prefix == prefix; });
+  if (group == out.ipv6_networks.end()) {
+    group = out.ipv6_networks.insert(out.ipv6_networks.end(), Ipv6NetworkGroup{prefix, {}});
+  }
+  group->networks.push_back(config::MaskedIpv6(network, prefix));
+  const std::optional<uint32_t> network4 = config::MappedIpv4(network);
+  if (prefix >= 96 && network4) AddIpv4Network(*network4, prefix - 96, out);
+}
+
 void AddAddressEntries(std::string_view list, AddressList& out) {
   if (list.empty()) return;
   for (const std::string& item : config::SplitDelimited(list, ',')) {
@@ -82,27 +103,32 @@ void AddAddressEntries(std::string_view list, AddressList& out) {
     const std::size_t slash = entry.find('/');
     if (slash == std::string_view::npos) {
       out.texts.push_back(config::AsciiLower(entry));
+      if (const auto network = config::Ipv6FromText(entry)) AddIpv6Network(*network, 128, out);
       continue;
     }
     const std::optional<int32_t> prefix = config::ParseInteger(entry.substr(slash + 1));
-    if (!prefix || *prefix < 0 || *prefix > 32) continue;
+    if (!prefix) continue;
+    if (const auto network = config::Ipv6FromText(entry.substr(0, slash))) {
+      if (*prefix >= 0 && *prefix <= 128) AddIpv6Network(*network, *prefix, out);
+      continue;
+    }
+    if (*prefix < 0 || *prefix > 32) continue;
     const std::optional<uint32_t> network = config::Ipv4FromText(entry.substr(0, slash));
     if (!network) continue;  // can never match
-    const uint32_t mask = *prefix == 0 ? 0 : ~uint32_t{0} << (32 - *prefix);
-    auto group = std::find_if(out.networks.begin(), out.networks.end(),
-                              [mask](const NetworkGroup& g) { return g.mask == mask; });
-    if (group == out.networks.end()) group = out.networks.insert(out.networks.end(), NetworkGroup{mask, {}});
-    group->networks.push_back(*network & mask);
+    AddIpv4Network(*network, *prefix, out);
   }
 }
 
+template <typename Value>
+void SortUnique(std::vector<Value>& values) {
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
 void FinishAddressList(AddressList& list) {
-  std::sort(list.texts.begin(), list.texts.end());
-  list.texts.erase(std::unique(list.texts.begin(), list.texts.end()), list.texts.end());
-  for (NetworkGroup& group : list.networks) {
-    std::sort(group.networks.begin(), group.networks.end());
-    group.networks.erase(std::unique(group.networks.begin(), group.networks.end()), group.networks.end());
-  }
+  SortUnique(list.texts);
+  for (NetworkGroup& group : list.networks) SortUnique(group.networks);
+  for (Ipv6NetworkGroup& group : list.ipv6_networks) SortUnique(group.networks);
 }
 
 AddressList CompileAddressList(std::string_view list) {
@@ -112,11 +138,13 @@ AddressList CompileAddressList(std::string_view list) {
   return out;
 }
 
-// The row's destination, read as IPv4 at most once per row.
+// The row's destination, read as IPv4 and as IPv6 at most once per row.
 struct Destination {
   std::string_view text;
   bool read = false;
   std::optional<uint32_t> value = std::nullopt;
+  bool read_ipv6 = false;
+  std::optional<config::Ipv6Address> ipv6 = std::nullopt;
 };
 
 const std::optional<uint32_t>& DestinationValue(Destination& destination) {
@@ -127,6 +155,14 @@ const std::optional<uint32_t>& DestinationValue(Destination& destination) {
   return destination.value;
 }
 
+const std::optional<config::Ipv6Address>& DestinationIpv6(Destination& destination) {
+  if (!destination.read_ipv6) {
+    destination.ipv6 = config::Ipv6FromText(destination.text);
+    destination.read_ipv6 = true;
+  }
+  return destination.ipv6;
+}
+
 bool AddressListMatches(const AddressList& list, Destination& destination) {
   if (!list.texts.empty()) {
     auto it = std::lower_bound(
@@ -134,11 +170,23 @@ bool AddressListMatches(const AddressList& list, Destination& destination) {
         [](const std::string& entry, std::string_view text) { return FoldedLess(entry, text); });
     if (it != list.texts.end() && EqualsFolded(destination.text, *it)) return true;
   }
-  if (list.networks.empty()) return false;
-  const std::optional<uint32_t>& value = DestinationValue(destination);
-  if (!value) return false;
-  for (const NetworkGroup& group : list.networks) {
-    if (std::binary_search(group.networks.begin(), group.networks.end(), *value & group.mask)) return true;
+  if (!list.networks.empty()) {
+    if (const std::optional<uint32_t>& value = DestinationValue(destination)) {
+      for (const NetworkGroup& group : list.networks) {
+        if (std::binary_search(group.networks.begin(), group.networks.end(), *value & group.mask))
+          return true;
+      }
+    }
+  }
+  if (!list.ipv6_networks.empty()) {
+    if (const std::optional<config::Ipv6Address>& value = DestinationIpv6(destination)) {
+      for (const Ipv6NetworkGroup& group : list.ipv6_networks) {
+        if (std::binary_search(group.networks.begin(), group.networks.end(),
+                               config::MaskedIpv6(*value, group.prefix))) {
+          return true;
+        }
+      }
+    }
   }
   return false;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/lists.h"
 #include "config/options.h"
 
 namespace sockvane::track {
@@ -34,10 +35,17 @@ struct NetworkGroup {
   std::vector<uint32_t> networks;
 };
 
+// One prefix length of IPv6 networks: the masked network values, sorted.
+struct Ipv6NetworkGroup {
+  int prefix = 0;
+  std::vector<config::Ipv6Address> networks;
+};
+
 // A MatchesAddressList list (or several), entries parsed once.
 struct AddressList {
-  std::vector<std::string> texts;      // entries without "/", lower case, sorted
-  std::vector<NetworkGroup> networks;  // readable "a.b.c.d/n" entries
+  std::vector<std::string> texts;               // entries without "/", lower case, sorted
+  std::vector<NetworkGroup> networks;           // readable "a.b.c.d/n" entries, and v4-mapped IPv6 ones
+  std::vector<Ipv6NetworkGroup> ipv6_networks;  // readable IPv6 entries, with or without "/n"
 };
 
 // Option lists and the allowlist parsed once, so that a row is judged without

@@ -1,11 +1,11 @@
 #include "output/console.h"
 
-#include "config/build_info.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "config/build_info.h"
 
 namespace sockvane::output {
 namespace {
@@ -45,6 +45,8 @@ void WriteErr(std::string_view text) {
   std::fflush(stderr);
 }
 
-void CaptureOutForTesting(std::string* sink) { g_capture = sink; }
+void CaptureOutForTesting(std::string* sink) {
+  g_capture = sink;
+}
 
 }  // namespace sockvane::output

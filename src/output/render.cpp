@@ -5,6 +5,7 @@
 #include "config/build_info.h"
 #include "config/lists.h"
 #include "output/console.h"
+#include "output/safe_text.h"
 #include "output/timestamp.h"
 #include "source/clock.h"
 
@@ -26,19 +27,19 @@ std::string NumberText(Number value) {
   return text;
 }
 
-// Bytes that could drive a terminal become '?'.
-void AppendMasked(std::string& out, std::string_view text) {
-  for (char ch : text) {
-    const auto byte = static_cast<unsigned char>(ch);
-    out += (byte < 0x20 || byte == 0x7F) ? '?' : ch;
-  }
-}
-
 // One right-aligned column, never cut, preceded by its separating space.
+// Aligned on what is shown: a masked control is one '?' however long it was.
 void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
   out += ' ';
-  if (value.size() < width) out.append(width - value.size(), ' ');
-  AppendMasked(out, value);
+  if (PlainPrefixLength(value) == value.size()) {
+    if (value.size() < width) out.append(width - value.size(), ' ');
+    out += value;
+    return;
+  }
+  const std::size_t start = out.size();
+  AppendMasked(out, value, MaskSet::kTerminal);
+  const std::size_t shown = out.size() - start;
+  if (shown < width) out.insert(start, width - shown, ' ');
 }
 
 template <typename Number>
@@ -50,10 +51,36 @@ void AppendNumberColumn(std::string& out, Number value, std::size_t width) {
 }
 
 // The JSON string literal of `text`, appended.
+// Well-formed UTF-8 passes; any other byte from 0x80 up is written as the
+// \u00XX of its Latin-1 code point, so the line stays valid JSON and the
+// byte can be recovered.
 void AppendJson(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t plain = i;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F && text[plain] != '"' &&
+           text[plain] != '\\') {
+      ++plain;
+    }
+    out.append(text.substr(i, plain - i));
+    if (plain == text.size()) break;
+    i = plain;
+    const char ch = text[i];
     const auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x80) {
+      uint32_t code_point = 0;
+      const std::size_t length = Utf8SequenceLength(text.substr(i), code_point);
+      if (length == 0) {
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+      } else {
+        out.append(text.substr(i, length));
+        i += length - 1;
+      }
+      continue;
+    }
     switch (byte) {
       case '"':
         out += "\\\"";
@@ -77,16 +104,34 @@ void AppendJson(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void AppendQuotedField(std::string& out, std::string_view value) {
+// A CSV text field: controls masked so that a record is one line that cannot
+// drive a terminal, and a leading formula character defused with "'" so that
+// a spreadsheet shows the value instead of running it.
+void AppendCsvField(std::string& out, std::string_view value, bool double_quotes) {
   out += '"';
-  out += value;
+  if (!value.empty()) {
+    const char first = value.front();
+    if (first == '=' || first == '+' || first == '-' || first == '@' || first == '\t' || first == '\r')
+      out += '\'';
+  }
+  const std::size_t start = out.size();
+  if (PlainPrefixLength(value) == value.size()) {
+    out += value;
+  } else {
+    AppendMasked(out, value, MaskSet::kControls);
+  }
+  if (double_quotes) {
+    for (std::size_t i = out.find('"', start); i != std::string::npos; i = out.find('"', i + 2)) {
+      out.insert(i, 1, '"');
+    }
+  }
   out += '"';
 }
 
 std::string TextLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
   std::string line;
   line.reserve(136 + c.process.size());
-  AppendMasked(line, timestamp);
+  AppendMasked(line, timestamp, MaskSet::kTerminal);
   AppendColumn(line, event, 6);
   AppendColumn(line, c.proto, 3);
   AppendColumn(line, c.pid, 8);
@@ -130,28 +175,25 @@ std::string JsonLine(std::string_view event, const track::TConn& c, int32_t age,
 
 std::string CsvLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
   std::string line;
-  AppendQuotedField(line, timestamp);
+  AppendCsvField(line, timestamp, false);
   line += ',';
-  AppendQuotedField(line, event);
+  AppendCsvField(line, event, false);
   line += ',';
-  AppendQuotedField(line, c.proto);
+  AppendCsvField(line, c.proto, false);
   line += ',';
-  AppendQuotedField(line, c.pid);
-  line += ",\"";
-  for (char ch : c.process) {
-    if (ch == '"') line += '"';
-    line += ch;
-  }
-  line += "\",";
-  AppendQuotedField(line, c.src_ip);
+  AppendCsvField(line, c.pid, false);
+  line += ',';
+  AppendCsvField(line, c.process, true);
+  line += ',';
+  AppendCsvField(line, c.src_ip, false);
   line += ',';
   AppendNumber(line, c.src_port);
   line += ',';
-  AppendQuotedField(line, c.dst_ip);
+  AppendCsvField(line, c.dst_ip, false);
   line += ',';
   AppendNumber(line, c.dst_port);
   line += ',';
-  AppendQuotedField(line, c.state);
+  AppendCsvField(line, c.state, false);
   line += ',';
   AppendNumber(line, age);
   return line;
@@ -167,13 +209,6 @@ std::string JsonQuote(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   AppendJson(out, text);
-  return out;
-}
-
-std::string SafeText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  AppendMasked(out, text);
   return out;
 }
 

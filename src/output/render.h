@@ -6,16 +6,15 @@
 #include <string_view>
 
 #include "config/options.h"
+#include "output/safe_text.h"
 #include "track/compare.h"
 #include "track/conn.h"
 
 namespace sockvane::output {
 
-// A JSON string literal: \" \\ \n \r \t escaped, other bytes below 0x20 as '?'.
+// A JSON string literal: \" \\ \n \r \t escaped, other bytes below 0x20 as '?',
+// well-formed UTF-8 as it is, any other byte from 0x80 up as \u00XX.
 std::string JsonQuote(std::string_view text);
-
-// Bytes below 0x20 and 0x7F as '?', for the text layout.
-std::string SafeText(std::string_view text);
 
 // One event line without its line break. `format` "jsonl", "csv", or text.
 std::string FormatEvent(std::string_view event, const track::TConn& connection, int32_t age,
@@ -29,8 +28,7 @@ struct StatsInput {
 };
 
 // The whole report, every line ended by kEol.
-std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp,
-                              std::string_view format);
+std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, std::string_view format);
 
 // What the renderer needs from the run: the settings and the clock.
 struct RenderContext {

@@ -20,8 +20,17 @@ std::string TcpStateName(uint32_t state);
 // Low 16 bits of a network-order port field, in host order.
 uint16_t PortFromNetworkOrder(uint32_t value);
 
-// The part after the last '\\', '/' or ':'; the whole path without one.
-std::string ProcessNameFromPath(std::string_view path);
+// Path separators of each platform's image paths. A Linux file name may hold
+// '\\' and ':', so only '/' separates there.
+inline constexpr std::string_view kWindowsPathSeparators = "\\/:";
+inline constexpr std::string_view kLinuxPathSeparators = "/";
+
+// The part after the last of `separators`; the whole path without one.
+std::string ProcessNameFromPath(std::string_view path, std::string_view separators);
+
+// The process name from a /proc/PID/exe link: the part after the last '/',
+// without the " (deleted)" the kernel appends once the image is unlinked.
+std::string ProcessNameFromExeLink(std::string_view link);
 
 // Whether a locale's time separator can stand in a timestamp: it must not
 // break a CSV or JSON field nor read as a digit.

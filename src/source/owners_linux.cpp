@@ -260,7 +260,7 @@ std::string ProcessNameForPid(uint32_t pid) {
   ssize_t size = readlink(path, target, sizeof target);
   // A full buffer may be a cut path: no name rather than a wrong one.
   if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) return "unknown";
-  return ProcessNameFromPath(std::string_view(target, static_cast<std::size_t>(size)));
+  return ProcessNameFromExeLink(std::string_view(target, static_cast<std::size_t>(size)));
 }
 
 }  // namespace sockvane::source

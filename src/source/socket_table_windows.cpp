@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -94,11 +95,21 @@ std::string ProcessNameForPid(uint32_t pid) {
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (process == nullptr) return "unknown";
   std::string name = "unknown";
-  char path[1024];
-  DWORD size = sizeof(path);
-  if (QueryFullProcessImageNameA(process, 0, path, &size) != 0) {
-    const std::size_t limit = size < sizeof(path) ? size : sizeof(path);
-    name = ProcessNameFromPath(std::string_view(path, strnlen(path, limit)));
+  // Wide, then UTF-8: the ANSI code page cannot spell every name, and its
+  // bytes are not what JSON and terminal readers expect.
+  wchar_t path[1024];
+  const DWORD capacity = sizeof(path) / sizeof(path[0]);
+  DWORD size = capacity;
+  if (QueryFullProcessImageNameW(process, 0, path, &size) != 0) {
+    const int length = static_cast<int>(wcsnlen(path, size < capacity ? size : capacity));
+    std::string utf8;
+    const int bytes =
+        length == 0 ? 0 : WideCharToMultiByte(CP_UTF8, 0, path, length, nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      utf8.resize(static_cast<std::size_t>(bytes));
+      WideCharToMultiByte(CP_UTF8, 0, path, length, utf8.data(), bytes, nullptr, nullptr);
+    }
+    if (bytes > 0 || length == 0) name = ProcessNameFromPath(utf8, kWindowsPathSeparators);
   }
   CloseHandle(process);
   return name;

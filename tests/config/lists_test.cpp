@@ -344,6 +344,130 @@ TEST(MatchesNetworkTest, Table) {
   }
 }
 
+Ipv6Address V6(std::initializer_list<uint16_t> groups) {
+  Ipv6Address a{};
+  std::size_t i = 0;
+  for (uint16_t g : groups) {
+    a[i++] = static_cast<uint8_t>(g >> 8);
+    a[i++] = static_cast<uint8_t>(g & 0xFF);
+  }
+  return a;
+}
+
+TEST(Ipv6FromTextTest, Table) {
+  struct Case {
+    std::string text;
+    std::optional<Ipv6Address> want;
+  };
+  const std::vector<Case> cases = {
+      {"::", V6({0, 0, 0, 0, 0, 0, 0, 0})},
+      {"::1", V6({0, 0, 0, 0, 0, 0, 0, 1})},
+      {"0:0:0:0:0:0:0:1", V6({0, 0, 0, 0, 0, 0, 0, 1})},
+      {"0000:0000:0000:0000:0000:0000:0000:0001", V6({0, 0, 0, 0, 0, 0, 0, 1})},
+      {"2001:DB8::8:800:200C:417A", V6({0x2001, 0xdb8, 0, 0, 8, 0x800, 0x200c, 0x417a})},
+      {"ff01::101", V6({0xff01, 0, 0, 0, 0, 0, 0, 0x101})},
+      {"1::", V6({1, 0, 0, 0, 0, 0, 0, 0})},
+      {"1:2:3:4:5:6:7::", V6({1, 2, 3, 4, 5, 6, 7, 0})},
+      {"::2:3:4:5:6:7:8", V6({0, 2, 3, 4, 5, 6, 7, 8})},
+      {"1::8", V6({1, 0, 0, 0, 0, 0, 0, 8})},
+      {"::ffff:1.2.3.4", V6({0, 0, 0, 0, 0, 0xffff, 0x0102, 0x0304})},
+      {"::13.1.68.3", V6({0, 0, 0, 0, 0, 0, 0x0d01, 0x4403})},
+      {"0:0:0:0:0:FFFF:129.144.52.38", V6({0, 0, 0, 0, 0, 0xffff, 0x8190, 0x3426})},
+      {"1:2:3:4:5:6:255.255.255.255", V6({1, 2, 3, 4, 5, 6, 0xffff, 0xffff})},
+      {"1::0.0.0.0", V6({1, 0, 0, 0, 0, 0, 0, 0})},
+      // not RFC 4291 text
+      {"", std::nullopt},
+      {":", std::nullopt},
+      {":::", std::nullopt},
+      {"1:2:3:4:5:6:7", std::nullopt},
+      {"1:2:3:4:5:6:7:8:9", std::nullopt},
+      {"1:2:3:4::5:6:7:8", std::nullopt},  // "::" for no group at all
+      {"1::2::3", std::nullopt},
+      {":1::2", std::nullopt},
+      {"1::2:", std::nullopt},
+      {"1:2:3:4:5:6:7:8:", std::nullopt},
+      {"12345::", std::nullopt},
+      {"g::", std::nullopt},
+      {"::1 ", std::nullopt},
+      {" ::1", std::nullopt},
+      {"::1%lo", std::nullopt},
+      {"1.2.3.4", std::nullopt},
+      {"::1.2.3", std::nullopt},
+      {"::1.2.3.4.5", std::nullopt},
+      {"::1.2.3.256", std::nullopt},
+      {"::1.2.3.04", std::nullopt},
+      {"::01.2.3.4", std::nullopt},
+      {"::0x1.2.3.4", std::nullopt},
+      {"::a.2.3.4", std::nullopt},
+      {"1.2.3.4::", std::nullopt},
+      {"::1.2.3.4:5", std::nullopt},
+      {"1:2:3:4:5:6:7:1.2.3.4", std::nullopt},
+      {"1:2:3:4:5:6::1.2.3.4", std::nullopt},
+      {"::1\0"s, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Ipv6FromText(c.text), c.want) << "text [" << c.text << "]";
+}
+
+TEST(MaskedIpv6Test, KeepsTheLeadingBits) {
+  const Ipv6Address all = V6({0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff});
+  EXPECT_EQ(MaskedIpv6(all, 0), V6({}));
+  EXPECT_EQ(MaskedIpv6(all, 1), V6({0x8000}));
+  EXPECT_EQ(MaskedIpv6(all, 12), V6({0xfff0}));
+  EXPECT_EQ(MaskedIpv6(all, 64), V6({0xffff, 0xffff, 0xffff, 0xffff}));
+  EXPECT_EQ(MaskedIpv6(all, 127), V6({0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xfffe}));
+  EXPECT_EQ(MaskedIpv6(all, 128), all);
+}
+
+TEST(MatchesNetworkTest, Ipv6EntriesMatchIpv6AddressesByValue) {
+  struct Case {
+    std::string address;
+    std::string entry;
+    bool want;
+  };
+  const std::vector<Case> cases = {
+      {"::1", "::1/128", true},
+      {"::1", "0:0:0:0:0:0:0:1", true},
+      {"::1", "0::1/128", true},
+      {"::1", "::/0", true},
+      {"2001:db8::1", "::/0", true},
+      {"::1", "::2/127", false},
+      {"::1", "::/127", true},
+      {"::1", "::1/129", false},
+      {"::1", "::1/-1", false},
+      {"::1", "::1/ 128", true},  // the prefix reads as an IPv4 prefix does
+      {"::1", "::1 /128", false},
+      {"::1", "::1/128/1", false},
+      {"2001:db8:abcd::5", "2001:DB8::/32", true},
+      {"2001:db9::5", "2001:db8::/32", false},
+      {"2001:db8::5", "2001:db8::ff/120", true},  // host bits ignored
+      {"fe80::1", "fe80::/10", true},
+      {"febf::1", "fe80::/10", true},
+      {"fec0::1", "fe80::/10", false},
+      // dotted rows are IPv4: IPv6 networks leave them alone ...
+      {"127.0.0.1", "::/0", false},
+      {"127.0.0.1", "::ffff:0:0/95", false},
+      {"8.8.8.8", "::1", false},
+      // ... except v4-mapped networks, which cover their dotted IPv4 part
+      {"127.0.0.1", "::ffff:127.0.0.1", true},
+      {"127.0.0.1", "::ffff:127.0.0.1/128", true},
+      {"127.0.0.1", "::ffff:127.0.0.0/104", true},
+      {"128.0.0.1", "::ffff:127.0.0.0/104", false},
+      {"1.2.3.4", "::ffff:0:0/96", true},
+      {"1.2.3.4", "::fffe:0:0/96", false},
+      {"::ffff:1.2.3.4", "::ffff:1.2.3.4", true},
+      // IPv4 entries never match IPv6 addresses
+      {"::1", "0.0.0.0/0", false},
+      {"::ffff:1.2.3.4", "1.2.3.4/32", false},
+      {"::1", "bogus/0", false},
+      {"not-an-address", "::/0", false},
+      {"", "::/0", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MatchesNetwork(c.address, c.entry), c.want)
+        << "address [" << c.address << "] entry [" << c.entry << "]";
+  }
+}
+
 TEST(MatchesAddressListTest, Table) {
   struct Case {
     std::string address;
@@ -368,6 +492,9 @@ TEST(MatchesAddressListTest, Table) {
       {"::1", "::1", true},
       {"::1", "0.0.0.0/0", false},
       {"fe80::1", "10.0.0.0/8, FE80::1", true},
+      {"fe80::1", "10.0.0.0/8, fe80:0::1", true},
+      {"fe80::1", "10.0.0.0/8, fe80::/64", true},
+      {"2001:db8::1", "10.0.0.0/8, fe80::/64", false},
       {"", ",", true},
       {"", "", false},
   };

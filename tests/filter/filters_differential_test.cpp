@@ -57,6 +57,15 @@ const char* const kTokens[] = {
     ".",
     "::1",
     "FE80::1",
+    "::1/128",
+    "::/0",
+    "fe80::/10",
+    "2606:4700::/32",
+    "0:0::1",
+    "::ffff:8.8.8.0/120",
+    "::ffff:8.8.8.8",
+    "::ffff:0:0/96",
+    "::ffff:8.8.8.8/95",
     "010.0.0.1",
     "0x8.8.8.8",
     "123",
@@ -84,9 +93,10 @@ std::string MaybeOption(Random& random) {
 }
 
 track::TConn RandomRow(Random& random) {
-  static const char* const kAddresses[] = {"8.8.8.8", "8.8.8.9",   "10.1.2.3", "127.0.0.1",   "1.1.1.1",
-                                           "1.2.3.4", "010.0.0.1", "::1",      "FE80::1",     "2606:4700::1",
-                                           "",        "a.b.c.d",   "8.8.8.8 ", "192.168.1.10"};
+  static const char* const kAddresses[] = {"8.8.8.8", "8.8.8.9",      "10.1.2.3",       "127.0.0.1",
+                                           "1.1.1.1", "1.2.3.4",      "010.0.0.1",      "::1",
+                                           "FE80::1", "2606:4700::1", "2606:4700:0::2", "::ffff:8.8.8.8",
+                                           "",        "a.b.c.d",      "8.8.8.8 ",       "192.168.1.10"};
   static const char* const kProtos[] = {"TCP", "tcp", "udp", "T,CP", "", " TCP", "tcp,udp"};
   static const char* const kPids[] = {"123", "0123", "12", "4312", ""};
   static const char* const kProcesses[] = {"firefox.exe", "SvcHost.exe", "unknown", "", "FoX", "a\"b,c"};

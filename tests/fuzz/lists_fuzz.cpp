@@ -1,7 +1,11 @@
 // The list, integer and address operations on arbitrary bytes, each checked
 // against a slow, literal reimplementation of its rules.
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,10 +122,51 @@ std::optional<uint32_t> RefIpv4(std::string_view text) {
   return value;
 }
 
+// The C library's reader of IPv6 text.
+std::optional<cfg::Ipv6Address> RefIpv6(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string terminated(text);
+  in6_addr address;
+  if (inet_pton(AF_INET6, terminated.c_str(), &address) != 1) return std::nullopt;
+  cfg::Ipv6Address out;
+  std::memcpy(out.data(), &address, 16);
+  return out;
+}
+
+// Bit `i` of a 128-bit address, counted from the most significant.
+bool Bit(const cfg::Ipv6Address& a, int i) {
+  return (a[i / 8] >> (7 - i % 8)) & 1;
+}
+
+bool RefIpv6Match(std::string_view address, const cfg::Ipv6Address& network, int prefix) {
+  std::optional<cfg::Ipv6Address> a = RefIpv6(address);
+  // A dotted address stands for ::ffff:a.b.c.d, but only a network that
+  // fixes all of that prefix (96 bits or more) takes it.
+  if (!a && prefix >= 96) {
+    if (const std::optional<uint32_t> v4 = RefIpv4(address)) {
+      a = cfg::Ipv6Address{};
+      (*a)[10] = (*a)[11] = 0xFF;
+      for (int k = 0; k < 4; ++k) (*a)[12 + k] = static_cast<uint8_t>(*v4 >> (24 - 8 * k));
+    }
+  }
+  if (!a) return false;
+  for (int i = 0; i < prefix; ++i) {
+    if (Bit(*a, i) != Bit(network, i)) return false;
+  }
+  return true;
+}
+
 bool RefMatchesNetwork(std::string_view address, std::string_view entry) {
   const size_t slash = entry.find('/');
-  if (slash == std::string_view::npos) return Lowered(address) == Lowered(entry);
+  if (slash == std::string_view::npos) {
+    if (Lowered(address) == Lowered(entry)) return true;
+    const auto network = RefIpv6(entry);
+    return network && RefIpv6Match(address, *network, 128);
+  }
   const std::optional<int32_t> n = RefParseInteger(entry.substr(slash + 1));
+  if (const auto network = RefIpv6(entry.substr(0, slash))) {
+    return n && *n >= 0 && *n <= 128 && RefIpv6Match(address, *network, *n);
+  }
   if (!n || *n < 0 || *n > 32) return false;
   const std::optional<uint32_t> a = RefIpv4(address);
   const std::optional<uint32_t> net = RefIpv4(entry.substr(0, slash));
@@ -191,6 +236,17 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
     const std::string dotted = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 255) + "." +
                                std::to_string((v >> 8) & 255) + "." + std::to_string(v & 255);
     FUZZ_CHECK(cfg::Ipv4FromText(dotted) == address);
+  }
+
+  const std::optional<cfg::Ipv6Address> ipv6 = cfg::Ipv6FromText(text);
+  if (ipv6 != RefIpv6(text))
+    std::fprintf(stderr, "Ipv6FromText(\"%s\") mismatch\n", fuzz::Escaped(text).c_str());
+  FUZZ_CHECK(ipv6 == RefIpv6(text));
+  if (ipv6) {
+    // Every form reads back to the same value.
+    char canonical[INET6_ADDRSTRLEN];
+    FUZZ_CHECK(inet_ntop(AF_INET6, ipv6->data(), canonical, sizeof canonical) != nullptr);
+    FUZZ_CHECK(cfg::Ipv6FromText(canonical) == ipv6);
   }
 
   FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));

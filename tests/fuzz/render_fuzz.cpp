@@ -52,8 +52,8 @@ struct JsonReader {
     return -1;
   }
 
-  // Bytes from 0x80 up are taken as they stand: the program passes them
-  // through unchanged, and checking them as UTF-8 is the consumer's choice.
+  // Bytes from 0x80 up are taken as they stand; the line as a whole is
+  // checked to be UTF-8 on its own.
   std::optional<std::string> String() {
     if (!Take('"')) return std::nullopt;
     std::string s;
@@ -173,8 +173,39 @@ struct JsonReader {
 
 // ---- what each layout must carry ----
 
+// Length of the UTF8-char of RFC 3629 that starts `s`, 0 when none does.
+size_t Utf8CharLength(std::string_view s) {
+  auto in = [&s](size_t i, unsigned lo, unsigned hi) {
+    return i < s.size() && static_cast<unsigned char>(s[i]) >= lo && static_cast<unsigned char>(s[i]) <= hi;
+  };
+  auto tail = [&in](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      if (!in(i, 0x80, 0xBF)) return false;
+    }
+    return true;
+  };
+  if (in(0, 0x00, 0x7F)) return 1;
+  if (in(0, 0xC2, 0xDF) && tail(1, 2)) return 2;
+  if (in(0, 0xE0, 0xE0) && in(1, 0xA0, 0xBF) && tail(2, 3)) return 3;
+  if ((in(0, 0xE1, 0xEC) || in(0, 0xEE, 0xEF)) && tail(1, 3)) return 3;
+  if (in(0, 0xED, 0xED) && in(1, 0x80, 0x9F) && tail(2, 3)) return 3;
+  if (in(0, 0xF0, 0xF0) && in(1, 0x90, 0xBF) && tail(2, 4)) return 4;
+  if (in(0, 0xF1, 0xF3) && tail(1, 4)) return 4;
+  if (in(0, 0xF4, 0xF4) && in(1, 0x80, 0x8F) && tail(2, 4)) return 4;
+  return 0;
+}
+
+bool IsUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = Utf8CharLength(s.substr(i));
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
 // What a JSON string literal holds after JsonQuote: the control bytes it has
-// no escape for become '?'.
+// no escape for become '?'; every other byte reads back, raw or as \u00XX.
 std::string JsonVisible(std::string_view text) {
   std::string s(text);
   for (char& c : s) {
@@ -183,12 +214,62 @@ std::string JsonVisible(std::string_view text) {
   return s;
 }
 
-std::string Printable(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+// The characters shown as '?', by their UTF-8 bytes: C1 controls are C2 80
+// to C2 9F; the separators and bidirectional embeddings and overrides
+// (U+2028 to U+202E) E2 80 A8 to E2 80 AE; the isolates E2 81 A6 to E2 81 A9.
+bool MaskedSequence(std::string_view seq, bool terminal) {
+  auto at = [&seq](size_t i) { return static_cast<unsigned char>(seq[i]); };
+  if (seq.size() == 1) return at(0) < 0x20 || at(0) == 0x7F;
+  if (seq.size() == 2) return at(0) == 0xC2 && at(1) <= 0x9F;
+  if (!terminal || seq.size() != 3 || at(0) != 0xE2) return false;
+  return (at(1) == 0x80 && at(2) >= 0xA8 && at(2) <= 0xAE) ||
+         (at(1) == 0x81 && at(2) >= 0xA6 && at(2) <= 0xA9);
+}
+
+std::string Masked(std::string_view text, bool terminal) {
+  std::string s;
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8CharLength(text.substr(i));
+    if (n == 0) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      s += (b >= 0x80 && b <= 0x9F) ? '?' : text[i];
+      ++i;
+      continue;
+    }
+    const std::string_view seq = text.substr(i, n);
+    if (MaskedSequence(seq, terminal)) {
+      s += '?';
+    } else {
+      s += seq;
+    }
+    i += n;
   }
   return s;
+}
+
+std::string Printable(std::string_view text) {
+  return Masked(text, true);
+}
+
+// A CSV value: controls masked, a formula start defused with a quote.
+std::string CsvValue(std::string_view text) {
+  const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos;
+  return (formula ? "'" : "") + Masked(text, false);
+}
+
+// Nothing a terminal acts on: no C0, DEL, C1 (raw or as UTF-8), bidi or separator.
+void CheckShowable(std::string_view line) {
+  for (size_t i = 0; i < line.size();) {
+    const size_t n = Utf8CharLength(line.substr(i));
+    if (n == 0) {
+      const auto b = static_cast<unsigned char>(line[i]);
+      FUZZ_CHECK(b > 0x9F);
+      ++i;
+      continue;
+    }
+    FUZZ_CHECK(!MaskedSequence(line.substr(i, n), true));
+    i += n;
+  }
 }
 
 std::string RightAligned(std::string_view value, size_t width) {
@@ -200,6 +281,7 @@ std::string RightAligned(std::string_view value, size_t width) {
 
 void CheckJsonQuote(std::string_view text) {
   const std::string quoted = out::JsonQuote(text);
+  FUZZ_CHECK(IsUtf8(quoted));
   JsonReader reader{quoted};
   const std::optional<std::string> decoded = reader.String();
   FUZZ_CHECK(decoded.has_value());
@@ -210,6 +292,7 @@ void CheckJsonQuote(std::string_view text) {
 void CheckJsonLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
                    std::string_view timestamp) {
   FUZZ_CHECK(line.find('\n') == std::string_view::npos && line.find('\r') == std::string_view::npos);
+  FUZZ_CHECK(IsUtf8(line));
   JsonReader reader{line};
   const auto members = reader.FlatObject();
   if (!members) std::fprintf(stderr, "not JSON: %s\n", fuzz::Escaped(line).c_str());
@@ -237,7 +320,7 @@ void CheckJsonLine(std::string_view line, std::string_view event, const TConn& c
 
 void CheckTextLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
                    std::string_view timestamp) {
-  for (unsigned char b : line) FUZZ_CHECK(b >= 0x20 && b != 0x7F);
+  CheckShowable(line);
   std::string expected = Printable(timestamp);
   const std::pair<std::string, size_t> columns[] = {
       {Printable(event), 6},           {Printable(c.proto), 3},         {Printable(c.pid), 8},
@@ -291,17 +374,13 @@ void CheckCsvLine(std::string_view line, std::string_view event, const TConn& c,
   if (!fields) std::fprintf(stderr, "not CSV: %s\n", fuzz::Escaped(line).c_str());
   FUZZ_CHECK(fields.has_value());
   FUZZ_CHECK(fields->size() == 11);
+  for (unsigned char b : line) FUZZ_CHECK(b >= 0x20 && b != 0x7F);
   const std::pair<bool, std::string> expected[] = {
-      {true, std::string(timestamp)},
-      {true, std::string(event)},
-      {true, c.proto},
-      {true, c.pid},
-      {true, c.process},
-      {true, c.src_ip},
-      {false, std::to_string(c.src_port)},
-      {true, c.dst_ip},
-      {false, std::to_string(c.dst_port)},
-      {true, c.state},
+      {true, CsvValue(timestamp)},         {true, CsvValue(event)},
+      {true, CsvValue(c.proto)},           {true, CsvValue(c.pid)},
+      {true, CsvValue(c.process)},         {true, CsvValue(c.src_ip)},
+      {false, std::to_string(c.src_port)}, {true, CsvValue(c.dst_ip)},
+      {false, std::to_string(c.dst_port)}, {true, CsvValue(c.state)},
       {false, std::to_string(age)},
   };
   for (size_t i = 0; i < 11; ++i) FUZZ_CHECK((*fields)[i] == expected[i]);
@@ -361,6 +440,8 @@ void CheckStats(FuzzedDataProvider& in) {
       if (std::string_view(format) == "jsonl") {
         JsonReader reader{line};
         FUZZ_CHECK(reader.FlatObject().has_value());
+      } else if (std::string_view(format) == "text") {
+        CheckShowable(line);
       } else {
         for (unsigned char b : line) FUZZ_CHECK(b >= 0x20 && b != 0x7F);
       }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "config/build_info.h"
 #include "output/console.h"
 #include "output/timestamp.h"
@@ -122,6 +124,11 @@ TEST(JsonQuote, EveryByteClass) {
       expected += "\\t";
     } else if (b < 0x20) {
       expected += '?';
+    } else if (b >= 0x80) {
+      // In this run no byte from 0x80 up starts a well-formed sequence.
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", b);
+      expected += escape;
     } else {
       expected += static_cast<char>(b);
     }
@@ -132,14 +139,161 @@ TEST(JsonQuote, EveryByteClass) {
   EXPECT_EQ(JsonQuote(std::string("a\0b", 3)), "\"a?b\"");
 }
 
+TEST(JsonQuote, WellFormedUtf8PassesEveryOtherHighByteIsEscaped) {
+  const struct {
+    std::string text, quoted;
+  } cases[] = {
+      {"caf\xC3\xA9", "\"caf\xC3\xA9\""},                        // U+00E9
+      {"caf\xE9sh", "\"caf\\u00e9sh\""},                         // Latin-1, not UTF-8
+      {"\xE2\x82\xAC", "\"\xE2\x82\xAC\""},                      // U+20AC
+      {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},              // U+1F600
+      {"\xF4\x8F\xBF\xBF", "\"\xF4\x8F\xBF\xBF\""},              // U+10FFFF, the last
+      {"\xC2\x80\xE2\x80\xAE", "\"\xC2\x80\xE2\x80\xAE\""},      // C1 and bidi are valid JSON
+      {"\xC0\xAF", "\"\\u00c0\\u00af\""},                        // overlong '/'
+      {"\xE0\x80\xAF", "\"\\u00e0\\u0080\\u00af\""},             // overlong, three bytes
+      {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},             // surrogate U+D800
+      {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // past U+10FFFF
+      {"\xE2\x82", "\"\\u00e2\\u0082\""},                        // cut short at the end
+      {"\xE2\x82x", "\"\\u00e2\\u0082x\""},                      // cut short before ASCII
+      {"\xE2\xE2\x82\xAC", "\"\\u00e2\xE2\x82\xAC\""},           // a bad lead, then a good one
+      {"\x80\xBF\xFE\xFF", "\"\\u0080\\u00bf\\u00fe\\u00ff\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JsonQuote(c.text), c.quoted) << c.quoted;
+}
+
 TEST(SafeText, ReplacesControlBytesOnly) {
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
   const std::string safe = SafeText(all);
   ASSERT_EQ(safe.size(), 256u);
   for (int b = 0; b < 256; ++b) {
-    const char expected = (b < 0x20 || b == 0x7F) ? '?' : static_cast<char>(b);
+    // Alone, 0x80-0x9F are the 8-bit C1 controls.
+    const char expected = (b < 0x20 || (b >= 0x7F && b <= 0x9F)) ? '?' : static_cast<char>(b);
     EXPECT_EQ(safe[b], expected) << b;
+  }
+}
+
+TEST(SafeText, OneQuestionMarkPerMaskedCharacter) {
+  const struct {
+    std::string text, terminal, controls;  // SafeText, and the CSV mask
+  } cases[] = {
+      {"a\x1b[2Jb", "a?[2Jb", "a?[2Jb"},
+      {"\xC2\x80x\xC2\x9F", "?x?", "?x?"},                           // C1 as UTF-8
+      {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},  // U+00A0, U+00E9
+      {"\x9B"
+       "2J",
+       "?2J", "?2J"},                     // 8-bit CSI
+      {"caf\xE9", "caf\xE9", "caf\xE9"},  // Latin-1 stays
+      {"gpj.\xE2\x80\xAE"
+       "exe",
+       "gpj.?exe",
+       "gpj.\xE2\x80\xAE"
+       "exe"},  // U+202E
+      {"\xE2\x80\xAA\xE2\x80\xAD\xE2\x81\xA6\xE2\x81\xA9", "????",
+       "\xE2\x80\xAA\xE2\x80\xAD\xE2\x81\xA6\xE2\x81\xA9"},                  // U+202A, 202D, 2066, 2069
+      {"a\xE2\x80\xA8z\xE2\x80\xA9", "a?z?", "a\xE2\x80\xA8z\xE2\x80\xA9"},  // U+2028, U+2029
+      {"\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",                   // neighbours stay
+       "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
+       "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
+      {"\xE2\x80", "\xE2?", "\xE2?"},              // cut short: the lead stays, 0x80 is a C1 byte
+      {"\xED\xA0\x80", "\xED\xA0?", "\xED\xA0?"},  // surrogate: bytes alone
+      {"x\x7F\ty\r\n", "x??y??", "x??y??"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SafeText(c.text), c.terminal) << c.terminal;
+    std::string controls;
+    AppendMasked(controls, c.text, MaskSet::kControls);
+    EXPECT_EQ(controls, c.controls) << c.controls;
+  }
+}
+
+TEST(PlainPrefixLength, StopsAtTheFirstByteOutsidePrintableAscii) {
+  for (std::size_t length = 0; length <= 24; ++length) {
+    std::string plain;
+    for (std::size_t i = 0; i < length; ++i) plain += static_cast<char>(i % 2 == 0 ? 0x20 : 0x7E);
+    EXPECT_EQ(PlainPrefixLength(plain), length);
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const unsigned char bad : {0x00, 0x1F, 0x7F, 0x80, 0x9F, 0xC3, 0xFF}) {
+        std::string text = plain;
+        text[at] = static_cast<char>(bad);
+        EXPECT_EQ(PlainPrefixLength(text), at) << "length " << length << " byte " << int{bad} << " at " << at;
+      }
+    }
+  }
+}
+
+TEST(Utf8SequenceLength, WellFormedSequencesOnly) {
+  const struct {
+    std::string text;
+    std::size_t length;
+    uint32_t code_point;
+  } cases[] = {
+      {"", 0, 0},
+      {"A", 1, 0x41},
+      {std::string(1, '\0'), 1, 0},
+      {"\xC2\x80", 2, 0x80},
+      {"\xDF\xBF", 2, 0x7FF},
+      {"\xE0\xA0\x80", 3, 0x800},
+      {"\xED\x9F\xBF", 3, 0xD7FF},
+      {"\xEE\x80\x80", 3, 0xE000},
+      {"\xEF\xBF\xBF", 3, 0xFFFF},
+      {"\xF0\x90\x80\x80", 4, 0x10000},
+      {"\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
+      {"\xC3\xA9xyz", 2, 0xE9},  // only the first sequence counts
+      {"\x80", 0, 0},
+      {"\xC1\xBF", 0, 0},
+      {"\xE0\x9F\xBF", 0, 0},
+      {"\xED\xA0\x80", 0, 0},
+      {"\xF0\x8F\xBF\xBF", 0, 0},
+      {"\xF4\x90\x80\x80", 0, 0},
+      {"\xF5\x80\x80\x80", 0, 0},
+      {"\xC3", 0, 0},
+      {"\xC3\x41", 0, 0},
+      {"\xE2\x82\x41", 0, 0},
+  };
+  for (const auto& c : cases) {
+    uint32_t code_point = 0;
+    EXPECT_EQ(Utf8SequenceLength(c.text, code_point), c.length) << c.text;
+    if (c.length != 0) {
+      EXPECT_EQ(code_point, c.code_point) << c.text;
+    }
+  }
+}
+
+TEST(FormatEvent, TextColumnsAlignOnTheMaskedText) {
+  track::TConn row = Browser();
+  row.process =
+      "a\xE2\x80\xAE"
+      "b";  // shown as a?b: three columns, padded to 20
+  const std::string line = FormatEvent("new", row, 0, "14:03:07.045", "text");
+  EXPECT_EQ(line.size(), 125u) << line;
+  EXPECT_NE(line.find(std::string(17, ' ') + "a?b 50123"), std::string::npos) << line;
+}
+
+TEST(FormatEvent, CsvMasksControlsAndDefusesFormulas) {
+  const struct {
+    std::string process, field;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "\"'+1\""},
+      {"-2", "\"'-2\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\tx", "\"'?x\""},
+      {"\rx", "\"'?x\""},
+      {"a=b", "\"a=b\""},
+      {"evil\x1b]0;T\x07\r\n", "\"evil?]0;T???\""},
+      {"\x1b[2J", "\"?[2J\""},
+      {"x\x9B"
+       "2J\xC2\x85y",
+       "\"x?2J?y\""},
+      {"caf\xE9\xE2\x80\xAE", "\"caf\xE9\xE2\x80\xAE\""},  // other bytes are kept
+      {"", "\"\""},
+  };
+  for (const auto& c : cases) {
+    track::TConn row = Browser();
+    row.process = c.process;
+    const std::string csv = FormatEvent("new", row, 0, "t", "csv");
+    EXPECT_NE(csv.find(",\"4312\"," + c.field + ",\"192.168.1.20\","), std::string::npos) << csv;
   }
 }
 

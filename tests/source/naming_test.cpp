@@ -78,18 +78,44 @@ TEST(Ipv6ToText, Rfc5952Forms) {
 TEST(ProcessNameFromPath, LastSeparatorWins) {
   const struct {
     const char* path;
+    const char* on_windows;  // '\\', '/' and ':' separate
+    const char* on_linux;    // only '/' does
+  } cases[] = {
+      {"C:\\Windows\\System32\\svchost.exe", "svchost.exe", "C:\\Windows\\System32\\svchost.exe"},
+      {"/usr/bin/python3.11", "python3.11", "python3.11"},
+      {"/usr/lib/x:y", "y", "x:y"},
+      {"/tmp/my:sh", "sh", "my:sh"},
+      {"/tmp/back\\sh", "sh", "back\\sh"},
+      {"/tmp/evil:unknown", "unknown", "evil:unknown"},
+      {"mixed/a\\b", "b", "a\\b"},
+      {"plain", "plain", "plain"},
+      {"/usr/bin/", "", ""},
+      {"C:", "", "C:"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProcessNameFromPath(c.path, kWindowsPathSeparators), c.on_windows) << c.path;
+    EXPECT_EQ(ProcessNameFromPath(c.path, kLinuxPathSeparators), c.on_linux) << c.path;
+  }
+}
+
+TEST(ProcessNameFromExeLink, LastSlashAndNoDeletedMark) {
+  const struct {
+    const char* link;
     const char* name;
   } cases[] = {
-      {"C:\\Windows\\System32\\svchost.exe", "svchost.exe"},
-      {"/usr/bin/python3.11", "python3.11"},
-      {"/usr/lib/x:y", "y"},
-      {"mixed/a\\b", "b"},
-      {"plain", "plain"},
-      {"/usr/bin/", ""},
-      {"C:", ""},
-      {"", ""},
+      {"/usr/sbin/nginx", "nginx"},
+      {"/usr/sbin/nginx (deleted)", "nginx"},
+      {"/tmp/my:sh (deleted)", "my:sh"},
+      {"/usr/sbin/nginx (deleted) (deleted)", "nginx (deleted)"},  // only the kernel's one mark
+      {"/usr/sbin/nginx(deleted)", "nginx(deleted)"},
+      {"/usr/sbin/nginx (Deleted)", "nginx (Deleted)"},
+      {"/usr/sbin/nginx (deleted).bak", "nginx (deleted).bak"},
+      {"/opt/a (deleted)/bin/app", "app"},
+      {"/tmp/back\\sh", "back\\sh"},
+      {" (deleted)", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(ProcessNameFromPath(c.path), c.name) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(ProcessNameFromExeLink(c.link), c.name) << c.link;
 }
 
 }  // namespace

@@ -126,7 +126,7 @@ std::vector<track::TConn> RowsWith(const std::vector<track::TConn>& rows, const 
 std::string SelfName() {
   char path[4096];
   ssize_t size = readlink("/proc/self/exe", path, sizeof path);
-  return size > 0 ? ProcessNameFromPath(std::string_view(path, static_cast<std::size_t>(size))) : "";
+  return size > 0 ? ProcessNameFromExeLink(std::string_view(path, static_cast<std::size_t>(size))) : "";
 }
 
 std::string SelfPid() {
