@@ -143,7 +143,7 @@ class SmokeTest(unittest.TestCase):
         port = lst.getsockname()[1]
         mode = ["-6"] if family == socket.AF_INET6 else []
         helper = subprocess.Popen(
-            [WINE_RUN, PREFIX, HELPER, *mode, str(port), "Z:" + stop_file.replace("/", "\\"), "90"],
+            [WINE_RUN, PREFIX, HELPER, *mode, str(port), "Z:" + stop_file.replace("/", "\\"), "120"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         )
         peer = None
