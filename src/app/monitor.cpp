@@ -88,7 +88,8 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
       [&current, &filters](track::TConn&& row) {
         track::AddRow(current, std::move(row), filters, source::NowDays());
       },
-      [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); });
+      [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); },
+      state.settings.ipv6);
   if (state.last_read_ok) {
     track::SealSnapshot(current);
     const output::RenderContext& render = state.render;

@@ -15,7 +15,7 @@
 namespace sockvane::app {
 
 // The socket source the loop reads; tests hand their own rows in.
-using TableReader = std::function<bool(const source::RowConsumer&, const source::RowWanted&)>;
+using TableReader = std::function<bool(const source::RowConsumer&, const source::RowWanted&, bool ipv6)>;
 
 // Everything one run holds. The two tables swap roles every good poll.
 struct MonitorState {

@@ -96,7 +96,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
       s.summary = true;
       continue;
     }
-    if (option == "--ipv6") continue;  // accepted for compatibility; IPv4 only here
+    if (option == "--ipv6") {
+      s.ipv6 = true;
+      continue;
+    }
 
     if (!ListContains(kValueOptions, option)) return Failure("unknown option " + option + " (see --help)");
     if (i + 1 == count) return Failure("missing value for " + option + " (see --help)");

@@ -26,6 +26,7 @@ struct Settings {
   bool include_all = false;
   bool once = false;
   bool summary = false;
+  bool ipv6 = false;  // Windows: read the IPv6 table too
 
   bool operator==(const Settings&) const = default;
 };

@@ -19,8 +19,9 @@ using RowWanted = std::function<bool(const track::TConn& row)>;
 // Hands every endpoint (that `wanted`, when given, accepts) to `consume` with
 // proto, pid, process, addresses, ports and state filled. Returns false when
 // the read failed (no rows were handed over), true otherwise, an empty table
-// included.
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted = nullptr);
+// included. `ipv6` adds the IPv6 TCP table where it is read only on request
+// (Windows); the Linux build reads IPv6 always and ignores it.
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted = nullptr, bool ipv6 = false);
 
 // File name of the process's image, or "unknown".
 std::string ProcessNameForPid(uint32_t pid);

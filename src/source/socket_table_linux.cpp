@@ -71,7 +71,7 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
   return fresh;
 }
 
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ipv6: always read here*/) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
   // Looked up afresh at every read, once per PID.

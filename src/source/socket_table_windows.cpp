@@ -6,6 +6,7 @@
 
 #include "source/socket_table_windows.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -20,59 +21,74 @@
 namespace sockvane::source {
 namespace {
 
-uint32_t RealTcpTableCall(void* table, uint32_t* size) {
+uint32_t RealTcpTableCall(uint32_t family, void* table, uint32_t* size) {
   DWORD bytes = *size;
-  const DWORD status = GetExtendedTcpTable(table, &bytes, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+  const DWORD status = GetExtendedTcpTable(table, &bytes, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
   *size = bytes;
   return status;
 }
 
 TcpTableCall g_table_call = nullptr;
 
-uint32_t CallTable(void* table, uint32_t* size) {
-  return (g_table_call != nullptr ? g_table_call : RealTcpTableCall)(table, size);
+uint32_t CallTable(uint32_t family, void* table, uint32_t* size) {
+  return (g_table_call != nullptr ? g_table_call : RealTcpTableCall)(family, table, size);
 }
 
-constexpr std::size_t kHeaderBytes = offsetof(MIB_TCPTABLE_OWNER_PID, table);
-constexpr std::size_t kRowBytes = sizeof(MIB_TCPROW_OWNER_PID);
-
-}  // namespace
-
-void SetTcpTableCallForTesting(TcpTableCall call) {
-  g_table_call = call;
-}
-
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
-  // DWORD elements keep the rows aligned; the vector frees itself on every path.
-  std::vector<DWORD> buffer;
-  uint32_t filled = 0;
-  bool read_ok = false;
-  for (int attempt = 0; attempt < kTcpTableAttempts && !read_ok; ++attempt) {
+// One whole table of `family` in `buffer`, or false. DWORD elements keep the
+// rows aligned. Returns the bytes the buffer holds in `filled`.
+bool FetchTable(uint32_t family, std::vector<DWORD>& buffer, uint32_t& filled) {
+  const std::size_t row_bytes =
+      family == AF_INET6 ? sizeof(MIB_TCP6ROW_OWNER_PID) : sizeof(MIB_TCPROW_OWNER_PID);
+  for (int attempt = 0; attempt < kTcpTableAttempts; ++attempt) {
     uint32_t size = 0;
-    CallTable(nullptr, &size);
+    CallTable(family, nullptr, &size);
     if (size < sizeof(DWORD)) return false;
     // A busy host opens sockets between the two calls: leave room for them.
-    const uint64_t margin = attempt == 0 ? 0 : uint64_t(attempt) * (size / 4 + 16 * kRowBytes);
+    const uint64_t margin = attempt == 0 ? 0 : uint64_t(attempt) * (size / 4 + 16 * row_bytes);
     const uint64_t wanted = uint64_t(size) + margin;
     if (wanted > UINT32_MAX) return false;
     const uint32_t capacity = static_cast<uint32_t>(wanted);
     buffer.assign((capacity + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
     uint32_t io_size = capacity;
-    const uint32_t status = CallTable(buffer.data(), &io_size);
+    const uint32_t status = CallTable(family, buffer.data(), &io_size);
     if (status == NO_ERROR) {
-      read_ok = true;
       filled = capacity;
-    } else if (status != ERROR_INSUFFICIENT_BUFFER) {
-      return false;
+      return true;
     }
+    if (status != ERROR_INSUFFICIENT_BUFFER) return false;
   }
-  if (!read_ok) return false;
+  return false;
+}
 
+// The rows of a fetched table, never more than the bytes we own hold.
+template <typename Table>
+std::size_t RowCount(const std::vector<DWORD>& buffer, uint32_t filled) {
+  constexpr std::size_t header = offsetof(Table, table);
+  constexpr std::size_t row = sizeof(Table::table[0]);
+  const std::size_t room = filled >= header ? (filled - header) / row : 0;
+  const std::size_t count = reinterpret_cast<const Table*>(buffer.data())->dwNumEntries;
+  return count < room ? count : room;
+}
+
+std::string Ipv6Text(const UCHAR (&bytes)[16]) {
+  std::array<uint8_t, 16> address;
+  std::memcpy(address.data(), bytes, address.size());
+  return Ipv6ToText(address);
+}
+
+// The owner is looked for only once the row is wanted: that query is the
+// costly part of a read.
+void HandOver(track::TConn&& row, DWORD pid, const RowConsumer& consume, const RowWanted& wanted) {
+  if (wanted && !wanted(row)) return;
+  row.pid = std::to_string(pid);
+  row.process = ProcessNameForPid(pid);
+  consume(std::move(row));
+}
+
+void HandOverIpv4(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
+                  const RowWanted& wanted) {
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  // Never trust the count beyond the bytes we own.
-  const std::size_t room = filled >= kHeaderBytes ? (filled - kHeaderBytes) / kRowBytes : 0;
-  std::size_t count = table->dwNumEntries;
-  if (count > room) count = room;
+  const std::size_t count = RowCount<MIB_TCPTABLE_OWNER_PID>(buffer, filled);
   for (std::size_t i = 0; i < count; ++i) {
     const MIB_TCPROW_OWNER_PID& entry = table->table[i];
     track::TConn row;
@@ -82,12 +98,47 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
     row.dst_ip = Ipv4ToText(entry.dwRemoteAddr);
     row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
     row.state = TcpStateName(entry.dwState);
-    // A row nobody wants costs no process query.
-    if (wanted && !wanted(row)) continue;
-    row.pid = std::to_string(entry.dwOwningPid);
-    row.process = ProcessNameForPid(entry.dwOwningPid);
-    consume(std::move(row));
+    HandOver(std::move(row), entry.dwOwningPid, consume, wanted);
   }
+}
+
+// As the Linux build writes IPv6 rows: the scope of a link-local address is
+// not part of the text, so a connection keeps one key whatever interface
+// index Windows gives it.
+void HandOverIpv6(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
+                  const RowWanted& wanted) {
+  const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+  const std::size_t count = RowCount<MIB_TCP6TABLE_OWNER_PID>(buffer, filled);
+  for (std::size_t i = 0; i < count; ++i) {
+    const MIB_TCP6ROW_OWNER_PID& entry = table->table[i];
+    track::TConn row;
+    row.proto = "TCP";
+    row.src_ip = Ipv6Text(entry.ucLocalAddr);
+    row.src_port = PortFromNetworkOrder(entry.dwLocalPort);
+    row.dst_ip = Ipv6Text(entry.ucRemoteAddr);
+    row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
+    row.state = TcpStateName(entry.dwState);
+    HandOver(std::move(row), entry.dwOwningPid, consume, wanted);
+  }
+}
+
+}  // namespace
+
+void SetTcpTableCallForTesting(TcpTableCall call) {
+  g_table_call = call;
+}
+
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
+  // Both tables are fetched before any row is handed over: a failed read of
+  // either is no poll. The vectors free themselves on every path.
+  std::vector<DWORD> v4;
+  uint32_t v4_filled = 0;
+  if (!FetchTable(AF_INET, v4, v4_filled)) return false;
+  std::vector<DWORD> v6;
+  uint32_t v6_filled = 0;
+  if (ipv6 && !FetchTable(AF_INET6, v6, v6_filled)) return false;
+  HandOverIpv4(v4, v4_filled, consume, wanted);
+  if (ipv6) HandOverIpv6(v6, v6_filled, consume, wanted);
   return true;
 }
 

@@ -5,10 +5,10 @@
 
 namespace sockvane::source {
 
-// Same contract as GetExtendedTcpTable(table, size, FALSE, AF_INET,
+// Same contract as GetExtendedTcpTable(table, size, FALSE, family,
 // TCP_TABLE_OWNER_PID_ALL, 0): fills `table` (may be null) and `size`,
-// returns a Win32 status.
-using TcpTableCall = uint32_t (*)(void* table, uint32_t* size);
+// returns a Win32 status. `family` is AF_INET or AF_INET6.
+using TcpTableCall = uint32_t (*)(uint32_t family, void* table, uint32_t* size);
 
 // Replaces the table call behind ReadTcpTable (nullptr restores the real one).
 void SetTcpTableCallForTesting(TcpTableCall call);

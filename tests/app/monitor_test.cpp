@@ -36,7 +36,9 @@ track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABL
 // A source that plays back one scripted poll per call; nullopt is a failed read.
 struct ScriptedSource {
   std::deque<std::optional<std::vector<track::TConn>>> polls;
-  bool operator()(const source::RowConsumer& consume, const source::RowWanted& wanted) {
+  std::vector<bool> ipv6_asked;  // per call
+  bool operator()(const source::RowConsumer& consume, const source::RowWanted& wanted, bool ipv6) {
+    ipv6_asked.push_back(ipv6);
     auto poll = polls.front();
     polls.pop_front();
     if (!poll) return false;
@@ -104,6 +106,18 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
   EXPECT_EQ(state_.counters.new_count, 2u);
   EXPECT_EQ(state_.counters.closed_count, 0u);
   EXPECT_EQ(state_.counters.state_count, 1u);
+}
+
+TEST_F(MonitorTest, Ipv6SettingReachesTheSource) {
+  StartMonitor(state_);
+  for (const bool ipv6 : {false, true}) {
+    ScriptedSource source;
+    source.polls = {std::vector{Row("10", 1000)}, std::vector{Row("10", 1000)}};
+    state_.settings.ipv6 = ipv6;
+    PollCycle(state_, std::ref(source));
+    PollCycle(state_, std::ref(source));
+    EXPECT_EQ(source.ipv6_asked, (std::vector<bool>{ipv6, ipv6}));
+  }
 }
 
 TEST_F(MonitorTest, EmptyTableIsNotAFailure) {

@@ -25,7 +25,8 @@ struct RunCase {
 TEST(ParseArgumentsTest, AcceptedCommandLines) {
   const std::vector<RunCase> cases = {
       {{}, [](Settings&) {}},
-      {{"--ipv6"}, [](Settings&) {}},
+      {{"--ipv6"}, [](Settings& s) { s.ipv6 = true; }},
+      {{"--ipv6", "--ipv6"}, [](Settings& s) { s.ipv6 = true; }},
       {{"--process", "--once"}, [](Settings& s) { s.process_filter = "--once"; }},
       {{"--proto", "--all"}, [](Settings& s) { s.proto_filter = "--all"; }},
       {{"--all", "--once", "--summary", "--all", "--once"},

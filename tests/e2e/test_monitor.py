@@ -210,12 +210,15 @@ class OtherFamilies(unittest.TestCase):
         port = lst.getsockname()[1]
         client, server = connect_pair(lst)
         try:
-            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port)])
-            events = jsonl(r.stdout)
-            self.assertEqual(len(events), 1, events)
-            e = events[0]
-            self.assertEqual((e["src_ip"], e["dst_ip"], e["dst_port"], e["pid"]), ("::1", "::1", port, ME))
-            self.assertEqual(e["src_port"], client.getsockname()[1])
+            # IPv6 is always read here; --ipv6 changes nothing.
+            for extra in ([], ["--ipv6"]):
+                with self.subTest(extra=extra):
+                    r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), *extra])
+                    events = jsonl(r.stdout)
+                    self.assertEqual(len(events), 1, events)
+                    e = events[0]
+                    self.assertEqual((e["src_ip"], e["dst_ip"], e["dst_port"], e["pid"]), ("::1", "::1", port, ME))
+                    self.assertEqual(e["src_port"], client.getsockname()[1])
         finally:
             for s in (client, server, lst):
                 s.close()
