@@ -40,7 +40,8 @@ def split_endpoint(text):
 def ss_endpoints(port, pids):
     """Endpoints on `port` held by one of `pids`: a busy host may have foreign
     sockets with the same port number (another address, another peer)."""
-    out = subprocess.run(["ss", "-Htanp"], capture_output=True, check=True, text=True).stdout
+    # Other processes' names need not be valid UTF-8.
+    out = subprocess.run(["ss", "-Htanp"], capture_output=True, check=True).stdout.decode(errors="replace")
     rows = set()
     for line in out.splitlines():
         fields = line.split()
