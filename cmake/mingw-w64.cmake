@@ -21,4 +21,5 @@ set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0A00")
 
 # Wine keeps its prefix inside the build folder, so nothing outside it changes.
 set(SOCKVANE_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix for running the cross-built tests")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh;${SOCKVANE_WINEPREFIX}")
+# A unit test run that fails to start is started again (see wine-run.sh).
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh;--retry-start;${SOCKVANE_WINEPREFIX}")

@@ -50,6 +50,17 @@ int64_t MillisecondsBetween(double earlier, double later) {
   return std::llround(ms);
 }
 
+// A run that cannot read the table must not pass for an idle host: say so
+// when reads start failing and when they recover, once each time.
+// A single scan says it at its end instead.
+void ReportTableReadable(MonitorState& state) {
+  if (state.settings.once || state.last_read_ok == !state.table_unreadable_said) return;
+  state.table_unreadable_said = !state.last_read_ok;
+  output::WriteErr(std::string(state.last_read_ok ? "sockvane: socket table readable again"
+                                                  : "sockvane: could not read the socket table") +
+                   config::kEol);
+}
+
 }  // namespace
 
 void StartMonitor(MonitorState& state) {
@@ -106,6 +117,7 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
     // Whatever a failed read handed over is not a poll.
     track::ClearSnapshot(current);
   }
+  ReportTableReadable(state);
 
   if (state.settings.stats_seconds > 0 &&
       MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
@@ -131,6 +143,7 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table)
   for (;;) {
     const int64_t elapsed_ms = PollCycle(state, read_table);
     if (state.settings.once) break;
+    output::EndIfReaderGone();
     const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);
     if (pause > 0) source::PauseMs(pause);
   }

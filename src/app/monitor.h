@@ -31,6 +31,7 @@ struct MonitorState {
   double start_time = 0;
   double last_stats_time = 0;
   bool last_read_ok = true;
+  bool table_unreadable_said = false;
 };
 
 // After parsing: loads the allowlist (ending through UsageError when it cannot

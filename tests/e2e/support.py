@@ -43,7 +43,7 @@ def run(args, timeout=60, unprivileged=False):
 
 
 def jsonl(data):
-    return [json.loads(line) for line in data.decode().splitlines() if line.strip()]
+    return [json.loads(line) for line in data.decode(errors="replace").splitlines() if line.strip()]
 
 
 def listener(family=socket.AF_INET, address="127.0.0.1", kind=socket.SOCK_STREAM):
@@ -72,10 +72,29 @@ class Monitor:
         self.seen = []
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
+        self._err = []
+        self._err_reader = threading.Thread(target=self._read_err, daemon=True)
+        self._err_reader.start()
 
     def _read(self):
+        # Other programs' process names may not be valid UTF-8.
         for line in self.proc.stdout:
-            self.lines.put(line.decode().rstrip("\n"))
+            self.lines.put(line.decode(errors="replace").rstrip("\n"))
+
+    def _read_err(self):
+        for line in self.proc.stderr:
+            self._err.append(line)
+
+    def err_lines(self):
+        """Standard error so far, one decoded line per entry."""
+        return [line.decode(errors="replace").rstrip("\n") for line in list(self._err)]
+
+    def wait_err(self, text, timeout=15):
+        deadline = time.monotonic() + timeout
+        while text not in self.err_lines():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {text!r} on standard error within {timeout}s: {self.err_lines()}")
+            time.sleep(0.05)
 
     def wait_for(self, predicate, timeout=15):
         """Returns the first line (JSON-decoded when it parses) that satisfies predicate."""
@@ -108,9 +127,9 @@ class Monitor:
             except ValueError:
                 self.seen.append(line)
         self.proc.stdout.close()
-        err = self.proc.stderr.read()
+        self._err_reader.join(timeout=5)
         self.proc.stderr.close()
-        return err
+        return b"".join(self._err)
 
 
 def public_dir_file(content: bytes, mode=0o644):

@@ -102,7 +102,7 @@ class ManPage(unittest.TestCase):
             self.assertIn(name, sections)
         status = sections["EXIT STATUS"]
         codes = [status[i + 1] for i, l in enumerate(status) if l == ".TP"]
-        self.assertEqual([".B 0", ".B 1", ".B 2"], codes)
+        self.assertEqual([".B 0", ".B 1", ".B 2", ".B 141"], codes)
         # The filter chain is a numbered list of eleven steps.
         steps = [l for l in sections["FILTER CHAIN"] if l.startswith(".IP ")]
         self.assertEqual([f".IP {n}. 4" for n in range(1, 12)], steps)

@@ -178,6 +178,18 @@ class SoakChecker(unittest.TestCase):
         errors, _ = soak.check(evp, os.path.join(self.dir.name, "conns.jsonl"), 0.05, T0)
         self.assertTrue(any("unreadable" in e for e in errors))
 
+    def test_foreign_lines_with_hostile_names_are_skipped(self):
+        self.run_check(self.all_events())
+        evp = os.path.join(self.dir.name, "events.jsonl")
+        foreign = event("new", T0 + 11, 77, "127.0.0.1", 5000, "127.0.0.1", 6000)
+        with open(evp, "ab") as f:
+            for name in (b"\xff\xfe bad", b"\xc3(", b"\xed\xa0\x80", b"x\x1b[2J"):
+                line = json.dumps(dict(foreign, process="NAME")).encode().replace(b"NAME", name)
+                f.write(line + b"\n")
+        errors, fig = soak.check(evp, os.path.join(self.dir.name, "conns.jsonl"), 0.05, T0)
+        self.assertEqual(errors, [])
+        self.assertEqual(fig["endpoints_exact"], 6)
+
     def test_short_lived_connection_need_not_be_seen(self):
         short = conn(40003, T0 + 13, T0 + 13.1)     # under three intervals of 50 ms
         conns = self.conns + [short]
