@@ -9,6 +9,7 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "source/clock.h"
+#include "source/socket_table.h"
 #include "source/std_streams.h"
 
 namespace sockvane::app {
@@ -17,7 +18,8 @@ namespace {
 constexpr char kTextHeader[] =
     "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
     "DPORT STATE           AGE";
-constexpr char kCsvHeader[] = "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
+constexpr char kCsvHeader[] =
+    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
 
 void PrintBanner(const config::Settings& settings) {
   std::string text;
@@ -106,9 +108,8 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
     track::ClearSnapshot(current);
   }
 
-  if (state.settings.stats_seconds > 0 &&
-      MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
-          int64_t{state.settings.stats_seconds} * 1000) {
+  if (state.settings.stats_seconds > 0 && MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+                                              int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = source::NowDays();
   }
@@ -127,8 +128,14 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table)
   MonitorState state;
   state.settings = config::ParseOptions(argc, argv);
   StartMonitor(state);
+  bool owner_problem_told = false;
   for (;;) {
     const int64_t elapsed_ms = PollCycle(state, read_table);
+    if (std::string why = source::OwnerSearchProblem(); !why.empty() && !owner_problem_told) {
+      // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
+      output::WriteErr("sockvane: could not search for socket owners: " + why + config::kEol);
+      owner_problem_told = true;
+    }
     if (state.settings.once) break;
     const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);
     if (pause > 0) source::PauseMs(pause);
