@@ -380,7 +380,7 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
   if (proc.fd < 0) {
     g_problem = std::strerror(errno);
   } else if (struct statfs fs; fstatfs(proc.fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
-    g_problem = "/proc is not the process file system";
+    g_problem = "no process file system mounted on /proc";
     close(proc.fd);
     proc.fd = -1;
   }

@@ -16,7 +16,7 @@ import sys
 import time
 import unittest
 
-from support import NOBODY, Monitor, is_root, jsonl, listener, run, ss_owners
+from support import BIN, NOBODY, Monitor, connect_pair, is_root, jsonl, listener, run, ss_owners
 
 # Connects, reports its port, forks on the first line of input (the child
 # holds the socket until released), closes its own copy on the second, and
@@ -243,6 +243,47 @@ class OwnersOverTime(unittest.TestCase):
         closed = [e["pid"] for e in self.monitor.seen if isinstance(e, dict) and e.get("proto") == "TCP"
                   and (e["src_port"], e["dst_port"]) == key and e["event"] == "closed"]
         self.assertEqual(closed, [str(p.pid)], "closed only when it ended")
+
+
+class OwnerSearchUnavailable(unittest.TestCase):
+    """Without /proc, or without a descriptor to open it, every owner is PID 0: said once."""
+
+    MESSAGE = b"sockvane: could not search for socket owners: "
+
+    def setUp(self):
+        self.lst = listener()
+        self.client, self.server = connect_pair(self.lst)
+
+    def tearDown(self):
+        for s in (self.client, self.server, self.lst):
+            s.close()
+
+    def check(self, cmd, reason):
+        r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, self.MESSAGE + reason + b"\n")
+        port = self.lst.getsockname()[1]
+        mine = [e for e in jsonl(r.stdout) if e["dst_port"] == port]
+        self.assertEqual([(e["pid"], e["process"]) for e in mine], [("0", "unknown")])
+
+    @unittest.skipUnless(is_root(), "needs root to unmount /proc in a mount namespace")
+    def test_no_proc(self):
+        port = str(self.lst.getsockname()[1])
+        self.check(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    'umount -l /proc && exec "$0" --once --all --format jsonl --dst-port "$1"', BIN, port],
+                   b"no process file system mounted on /proc")
+
+    def test_no_descriptor_left(self):
+        # 0-2, the /proc directory, and nothing more: the table is read, /proc cannot be listed.
+        port = str(self.lst.getsockname()[1])
+        self.check(["prlimit", "--nofile=4", BIN, "--once", "--all", "--format", "jsonl", "--dst-port", port],
+                   b"Too many open files")
+
+    def test_said_once_in_a_running_monitor(self):
+        r = subprocess.run(["timeout", "-s", "KILL", "2", "prlimit", "--nofile=4", BIN, "--all",
+                            "--interval", "100", "--format", "jsonl"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.stderr, self.MESSAGE + b"Too many open files\n")
 
 
 @unittest.skipUnless(is_root(), "needs root to run as another user")
