@@ -45,14 +45,20 @@ struct OwnerEntry {
   uint64_t seen = 0;        // last read in which the descriptors of `pid` were read and held it
   bool pending = true;      // to be searched in PID order in this read
   uint8_t misses = 0;       // searches in PID order that found no owner
+  // The lowest other PID whose descriptors, read in read `other_seen`, held it.
+  uint32_t other = 0;
+  uint64_t other_seen = 0;
 };
 
 struct ProcessMark {
   LookMark mark;
-  uint64_t looked = 0;   // read of the last look
-  uint64_t listed = 0;   // last read that listed the PID
-  uint8_t passed = 0;    // looks in a row passed over as unchanged
-  bool readable = true;  // false: its descriptors were not ours to read at the last try
+  uint64_t looked = 0;  // read of the last look
+  uint64_t listed = 0;  // last read that listed the PID
+  uint8_t passed = 0;   // looks in a row passed over as unchanged
+  // Its descriptors were ours to read at the last try. Not known at first: the
+  // first look tries the directory before anything else, the cheapest way to
+  // pass over another user's process.
+  bool readable = false;
 };
 
 // accept() makes the socket visible with its inode a moment before the fd is
@@ -225,11 +231,9 @@ bool LookAt(int proc_fd, uint32_t pid, ProcessMark& process, bool must_read, Fou
   PidPath(path, sizeof path, pid, "/fd");
   Fd fd_dir(-1);
   if (!process.readable) {
-    // Another user's, last time: trying the directory is the cheapest look.
     fd_dir.fd = openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_dir.fd < 0) {
       NoteOpenFailure(errno);
-      process.looked = g_generation;
       return false;
     }
   }
@@ -237,7 +241,6 @@ bool LookAt(int proc_fd, uint32_t pid, ProcessMark& process, bool must_read, Fou
   // as run time at the next look.
   const ProcStat* stat = StatOf(proc_fd, pid);
   if (stat == nullptr) return false;  // gone
-  process.looked = g_generation;
   if ((stat->flags & kKernelThreadFlag) != 0) return false;
   const uint64_t run_ns = stat->threads == 1 ? RunTimeOf(proc_fd, pid) : 0;
   if (!must_read && process.readable && process.passed < kMaxPassedLooks &&
@@ -259,20 +262,36 @@ bool LookAt(int proc_fd, uint32_t pid, ProcessMark& process, bool must_read, Fou
   return true;
 }
 
-// One pass over the processes in ascending PID order. While sockets are
-// pending, every process is read (so the first holder found is the lowest
-// PID); after that, with `looks`, the processes whose look is due. The PIDs
-// whose descriptors were read go to `read_pids`, ascending.
+// One pass over the processes in ascending PID order, up to `last_pid`,
+// leaving out the PIDs in `skip` (ascending). While sockets are pending,
+// every process is read (so the first holder found is the lowest PID); after
+// that, with `looks`, the processes whose look is due. A pending socket whose
+// `other` was seen in this read is settled as soon as the pass reaches it.
+// The PIDs whose descriptors were read go to `read_pids`; those read or tried
+// in vain while searching go to `done_pids` (both ascending).
+struct SweepResult {
+  std::vector<uint32_t> read_pids;
+  std::vector<uint32_t> done_pids;
+};
+
 void Sweep(int proc_fd, const std::vector<uint32_t>& pids, std::size_t pending, uint32_t revisit, bool looks,
-           std::vector<uint32_t>& read_pids) {
+           const std::vector<uint32_t>* skip, uint32_t last_pid, SweepResult& result) {
+  result.read_pids.clear();
+  result.done_pids.clear();
   if (pending > 0) ++g_scan_count;
   for (uint32_t pid : pids) {
-    if (pending == 0 && !looks) break;
+    if ((pending == 0 && !looks) || pid > last_pid) break;
+    if (skip != nullptr && std::binary_search(skip->begin(), skip->end(), pid)) continue;
     auto it = g_processes.find(pid);
     if (it == g_processes.end()) continue;
     ProcessMark& process = it->second;
     const bool must_read = pending > 0;
-    if (!must_read && !LookDue(g_generation, process.looked, pid, revisit)) continue;
+    // A search's reads leave the looks' own rhythm alone: under churn a
+    // search reads most processes at every read anyway.
+    if (!must_read) {
+      if (!LookDue(g_generation, process.looked, pid, revisit)) continue;
+      process.looked = g_generation;
+    }
     const bool read = LookAt(proc_fd, pid, process, must_read, [&](uint64_t inode) {
       auto found = g_owners.find(inode);
       if (found == g_owners.end()) return;
@@ -281,15 +300,25 @@ void Sweep(int proc_fd, const std::vector<uint32_t>& pids, std::size_t pending, 
       if (owner.pending) {
         owner.pending = false;
         --pending;
+        if (owner.other_seen == g_generation && owner.other < pid) {
+          owner.pid = owner.other;  // no holder below it: the pass has gone past
+          owner.start_time = 0;
+          return;
+        }
       } else if (owner.pid != pid && owner.pid != 0 && owner.pid < pid) {
-        return;  // a lower PID holds it too
+        if (owner.other_seen != g_generation) {  // a lower PID holds it too
+          owner.other = pid;
+          owner.other_seen = g_generation;
+        }
+        return;
       }
       owner.pid = pid;
       owner.start_time = process.mark.start_time;
       owner.seen = g_generation;
       owner.misses = 0;
     });
-    if (read) read_pids.push_back(pid);
+    if (read) result.read_pids.push_back(pid);
+    if (read || must_read) result.done_pids.push_back(pid);
   }
 }
 
@@ -410,41 +439,47 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
   }
 
   static std::vector<uint32_t> all_pids;
-  static std::vector<uint32_t> read_pids;
-  read_pids.clear();
   if (listed > 0 && proc.fd >= 0 && ListPids(proc.fd, all_pids)) {
     for (uint32_t pid : all_pids) {
       auto [it, inserted] = g_processes.try_emplace(pid);
       it->second.listed = g_generation;
-      if (inserted) it->second.looked = g_generation;  // first look at its slot
+      if (inserted) it->second.looked = g_generation;
     }
     std::erase_if(g_processes, [](const auto& item) { return item.second.listed != g_generation; });
 
-    Sweep(proc.fd, all_pids, pending, revisit, true, read_pids);
-    // An owner whose descriptors were read without its socket has let it go.
+    static SweepResult first;
+    static SweepResult again;
+    Sweep(proc.fd, all_pids, pending, revisit, true, nullptr, UINT32_MAX, first);
+    // An owner whose descriptors were read without its socket has let it go:
+    // the socket is searched again among the processes this read has not read
+    // yet, below the lowest other holder this read has seen (if any).
     std::size_t lost = 0;
+    uint32_t last_pid = 0;
     for (OwnerEntry* owner : entries) {
       if (owner != nullptr && owner->pending) {
         owner->pending = false;  // searched everywhere, nobody holds it
         ++owner->misses;
       }
       if (owner == nullptr || owner->pid == 0 || owner->seen == g_generation) continue;
-      if (!std::binary_search(read_pids.begin(), read_pids.end(), owner->pid)) continue;
+      if (!std::binary_search(first.read_pids.begin(), first.read_pids.end(), owner->pid)) continue;
       owner->pending = true;
       owner->pid = 0;
       owner->start_time = 0;
       ++lost;
+      last_pid = std::max(last_pid, owner->other_seen == g_generation ? owner->other : UINT32_MAX);
     }
-    if (lost > 0) {
-      read_pids.clear();
-      Sweep(proc.fd, all_pids, lost, revisit, false, read_pids);
-    }
+    if (lost > 0) Sweep(proc.fd, all_pids, lost, revisit, false, &first.done_pids, last_pid, again);
     for (OwnerEntry* owner : entries) {
       if (owner == nullptr) continue;
       if (owner->pending) {
-        owner->pending = false;  // searched everywhere, nobody holds it
-        ++owner->misses;
-      } else if (owner->pid != 0 && owner->start_time == 0) {
+        owner->pending = false;
+        if (owner->other_seen == g_generation) {
+          owner->pid = owner->other;  // nobody below it holds it
+        } else {
+          ++owner->misses;  // searched everywhere, nobody holds it
+        }
+      }
+      if (owner->pid != 0 && owner->start_time == 0) {
         // Unreadable (the process just left) leaves 0: the next read looks again.
         owner->start_time = StartTimeOf(proc.fd, owner->pid);
       }
