@@ -407,7 +407,7 @@ void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pi
   entries.assign(rows.size(), nullptr);
   Fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (proc.fd < 0) {
-    g_problem = std::strerror(errno);
+    g_problem = std::string("/proc: ") + std::strerror(errno);
   } else if (struct statfs fs; fstatfs(proc.fd, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC) {
     g_problem = "no process file system mounted on /proc";
     close(proc.fd);
