@@ -18,8 +18,7 @@ namespace {
 constexpr char kTextHeader[] =
     "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
     "DPORT STATE           AGE";
-constexpr char kCsvHeader[] =
-    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
+constexpr char kCsvHeader[] = "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
 
 void PrintBanner(const config::Settings& settings) {
   std::string text;
@@ -108,8 +107,9 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
     track::ClearSnapshot(current);
   }
 
-  if (state.settings.stats_seconds > 0 && MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
-                                              int64_t{state.settings.stats_seconds} * 1000) {
+  if (state.settings.stats_seconds > 0 &&
+      MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+          int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = source::NowDays();
   }

@@ -110,8 +110,8 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
     } else {
       auto [it, inserted] = names.try_emplace(pid);
       if (inserted) {
-        it->second =
-            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names);
+        it->second = NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names,
+                                     seen_names);
       }
       row.process = it->second;
     }
