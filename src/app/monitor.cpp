@@ -9,6 +9,7 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "source/clock.h"
+#include "source/socket_table.h"
 #include "source/std_streams.h"
 
 namespace sockvane::app {
@@ -140,8 +141,14 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table)
   MonitorState state;
   state.settings = config::ParseOptions(argc, argv);
   StartMonitor(state);
+  bool owner_problem_told = false;
   for (;;) {
     const int64_t elapsed_ms = PollCycle(state, read_table);
+    if (std::string why = source::OwnerSearchProblem(); !why.empty() && !owner_problem_told) {
+      // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
+      output::WriteErr("sockvane: could not search for socket owners: " + why + config::kEol);
+      owner_problem_told = true;
+    }
     if (state.settings.once) break;
     output::EndIfReaderGone();
     const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);

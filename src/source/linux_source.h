@@ -60,6 +60,41 @@ bool ParseSocketLink(std::string_view link, uint64_t& inode);
 // Field 22 (starttime) of /proc/<pid>/stat, counted after the last ')'.
 bool ParseStartTime(std::string_view stat, uint64_t& start_time);
 
+// The fields of /proc/<pid>/stat the owner search looks at.
+struct ProcStat {
+  char state = 0;           // field 3: R, S, D, T, Z ...
+  uint64_t flags = 0;       // field 9 (PF_KTHREAD marks a kernel thread)
+  uint64_t threads = 0;     // field 20
+  uint64_t start_time = 0;  // field 22, clock ticks after boot
+};
+bool ParseProcStat(std::string_view stat, ProcStat& out);
+
+// First field of /proc/<pid>/schedstat: nanoseconds the task has run.
+bool ParseRunTime(std::string_view schedstat, uint64_t& run_ns);
+
+// What a look at a process's descriptors left behind, to tell at the next
+// look whether it can have changed them since.
+struct LookMark {
+  uint64_t start_time = 0;
+  uint64_t run_ns = 0;  // 0: the process had several threads, or no run time could be read
+};
+
+// True when the process cannot have opened, received or closed a descriptor
+// since `mark` was taken: the same process, still a single thread, not on a
+// CPU now, and not a nanosecond of run time more. Any doubt gives false.
+bool UnchangedSinceLook(const LookMark& mark, const ProcStat& now, uint64_t run_ns_now);
+
+// Reads between two looks at each process, so that a look comes round every
+// kRevisitMs when reads are `gap_ms` apart (every read when they are further
+// apart; `gap_ms` <= 0: not known yet, look at every read).
+inline constexpr int64_t kRevisitMs = 1500;
+uint32_t RevisitReads(int64_t gap_ms);
+
+// Whether a process last looked at in read `looked` is due in read
+// `generation`: at its own slot of every `revisit` reads (PIDs spread the
+// looks over the reads), and at the latest `revisit` reads after the last look.
+bool LookDue(uint64_t generation, uint64_t looked, uint32_t pid, uint32_t revisit);
+
 // Separator between the hour and minute conversions of a strftime format, or
 // ":" when the format names none.
 std::string TimeSeparatorFromFormat(std::string_view format);
@@ -73,8 +108,9 @@ bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 bool ReadRawSockets(std::vector<RawSocket>& out);
 
 // Owner PID for every row (0 when none is found), using and updating the
-// process-wide owner cache.
-void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids);
+// process-wide owner cache. `now_ms` is a monotonic clock reading that paces
+// the re-checks of kept owners.
+void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids, int64_t now_ms);
 
 // Drops the owner cache (tests start from a clean slate).
 void ResetOwnerCacheForTesting();

@@ -26,4 +26,8 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted = nullptr,
 // File name of the process's image, or "unknown".
 std::string ProcessNameForPid(uint32_t pid);
 
+// Why the last read could not search for the owners of its sockets (every row
+// then has PID 0), or "" when it could.
+std::string OwnerSearchProblem();
+
 }  // namespace sockvane::source

@@ -1,4 +1,6 @@
 // One read of the Linux socket tables: TCP and UDP, IPv4 and IPv6.
+#include <time.h>
+
 #include <charconv>
 #include <unordered_map>
 
@@ -94,7 +96,9 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
     rows.push_back(std::move(row));
   }
   raws.resize(kept);
-  ResolveOwners(raws, pids);
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  ResolveOwners(raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
 
   seen_names.clear();
   for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -3,6 +3,7 @@
 import json
 import os
 import queue
+import re
 import shutil
 import socket
 import subprocess
@@ -65,8 +66,9 @@ def connect_pair(lst):
 class Monitor:
     """A running sockvane whose standard output is read line by line."""
 
-    def __init__(self, args):
-        self.proc = subprocess.Popen([BIN, *args], stdin=subprocess.DEVNULL,
+    def __init__(self, args, unprivileged=False):
+        cmd = [*NOBODY, public_binary()] if unprivileged else [BIN]
+        self.proc = subprocess.Popen([*cmd, *args], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.seen = []
@@ -141,3 +143,18 @@ def public_dir_file(content: bytes, mode=0o644):
     os.chmod(path, mode)
     return path
 
+
+
+def ss_owners(src_port, dst_port):
+    """PIDs that hold the loopback TCP endpoint src_port -> dst_port as `ss -tanp`
+    shows them (empty when nobody does), or None when ss lists no such endpoint."""
+    out = subprocess.run(["ss", "-Htanp"], capture_output=True, check=True).stdout
+    for line in out.decode(errors="replace").splitlines():
+        fields = line.split()
+        if len(fields) < 5:
+            continue
+        local, peer = fields[3].rsplit(":", 1), fields[4].rsplit(":", 1)
+        if (local[1], peer[1]) != (str(src_port), str(dst_port)) or not local[0].startswith("127."):
+            continue
+        return sorted(int(p) for p in re.findall(r"pid=(\d+)", line))
+    return None

@@ -186,6 +186,21 @@ void CheckOtherTexts(std::string_view text) {
     FUZZ_CHECK(ec == std::errc() && ptr == fields[19].data() + fields[19].size() && value == start_time);
   }
 
+  // The fields the owner search reads agree with the start time read alone.
+  src::ProcStat stat;
+  if (src::ParseProcStat(text, stat)) {
+    uint64_t start = 0;
+    FUZZ_CHECK(src::ParseStartTime(text, start) && start == stat.start_time);
+    FUZZ_CHECK(stat.state != ' ' && stat.state != '\n');
+  } else {
+    FUZZ_CHECK(!src::ParseStartTime(text, start_time));
+  }
+  uint64_t run_ns = 0;
+  if (src::ParseRunTime(text, run_ns)) {
+    const std::string_view first = text.substr(0, text.find_first_of(" \n"));
+    FUZZ_CHECK(AllDigits(first));
+  }
+
   // The separator comes from the format's own text, or is the default.
   const std::string separator = src::TimeSeparatorFromFormat(text);
   FUZZ_CHECK(separator == ":" || (!separator.empty() && text.find(separator) != std::string_view::npos));

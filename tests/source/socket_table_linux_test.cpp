@@ -322,6 +322,42 @@ TEST_F(SocketTable, SharedSocketBelongsToLowestLivingPid) {
   EXPECT_EQ(rows[0].process, "unknown");
 }
 
+// Owner of the client end after one read at `now_ms`, or "missing".
+std::string OwnerAt(const TcpPair& pair, int64_t now_ms) {
+  std::vector<RawSocket> raws;
+  std::vector<uint32_t> pids;
+  if (!ReadRawSockets(raws)) return "missing";
+  ResolveOwners(raws, pids, now_ms);
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    if (raws[i].src_port == pair.client_port && raws[i].dst_port == pair.listen_port) {
+      return std::to_string(pids[i]);
+    }
+  }
+  return "missing";
+}
+
+TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
+  TcpPair pair;
+  ASSERT_TRUE(OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair));
+  int release[2];
+  ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+  pid_t holder = Holder(release);
+  ASSERT_GT(holder, 0);
+  // Reads 500 ms apart: a kept owner is checked again within RevisitReads(500) reads.
+  int64_t now_ms = 1000000;
+  EXPECT_EQ(OwnerAt(pair, now_ms), SelfPid());  // both hold it: the lower PID
+  EXPECT_EQ(OwnerAt(pair, now_ms += 500), SelfPid());
+  pair.client = Fd();  // the owner lets go and lives on
+  int reads = 0;
+  std::string owner;
+  while (reads < 10 && (owner = OwnerAt(pair, now_ms += 500)) != std::to_string(holder)) ++reads;
+  EXPECT_EQ(owner, std::to_string(holder));
+  EXPECT_LT(reads, static_cast<int>(RevisitReads(500)));
+  close(release[1]);
+  close(release[0]);
+  waitpid(holder, nullptr, 0);
+}
+
 TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   TcpPair pair;

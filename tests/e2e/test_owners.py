@@ -1,0 +1,302 @@
+"""A running monitor follows a socket from owner to owner, as `ss -tanp` sees it.
+
+Each test drives real processes through one pattern (fork, SCM_RIGHTS, a
+socket in flight, exec), checks every step against `ss -tanp` and waits for
+the monitor's "closed"/"new" events to name the same owner: the lowest PID
+that holds the socket, or 0 while nobody does. The monitor must get there
+within about 1.5 s; the waits allow far more, for busy machines: what fails
+here is an owner that never changes.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+from support import BIN, NOBODY, Monitor, connect_pair, is_root, jsonl, listener, run, ss_owners
+
+# Connects, reports its port, forks on the first line of input (the child
+# holds the socket until released), closes its own copy on the second, and
+# lives on until released.
+FORK = r"""
+import os, signal, socket, sys
+port, release = int(sys.argv[1]), int(sys.argv[2])
+signal.alarm(60)
+s = socket.create_connection(("127.0.0.1", port))
+print(s.getsockname()[1], flush=True)
+sys.stdin.readline()
+child = os.fork()
+if child == 0:
+    signal.alarm(60)
+    os.read(release, 1)
+    os._exit(0)
+print(child, flush=True)
+sys.stdin.readline()
+s.close()
+print("closed", flush=True)
+os.read(release, 1)
+os.waitpid(child, 0)
+"""
+
+# Connects, reports its port, sends the socket over a Unix socket on the first
+# line of input, closes its copy unless told "keep", and lives on until released.
+SENDER = r"""
+import os, signal, socket, sys
+port, release, unix = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+signal.alarm(60)
+u = socket.socket(fileno=unix)
+s = socket.create_connection(("127.0.0.1", port))
+print(s.getsockname()[1], flush=True)
+keep = sys.stdin.readline().strip() == "keep"
+socket.send_fds(u, [b"x"], [s.fileno()])
+if not keep:
+    s.close()
+print("sent", flush=True)
+os.read(release, 1)
+"""
+
+# Receives one descriptor over a Unix socket when told to, holds it until released.
+RECEIVER = r"""
+import os, signal, socket, sys
+release, unix = int(sys.argv[1]), int(sys.argv[2])
+signal.alarm(60)
+u = socket.socket(fileno=unix)
+print("ready", flush=True)
+sys.stdin.readline()
+_, fds, _, _ = socket.recv_fds(u, 16, 4)
+print(len(fds), flush=True)
+os.read(release, 1)
+"""
+
+# Connects with an inheritable socket and, on the first line of input, becomes `sleep`.
+EXEC = r"""
+import os, signal, socket, sys
+signal.alarm(60)
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.set_inheritable(True)
+print(s.getsockname()[1], flush=True)
+sys.stdin.readline()
+signal.alarm(0)
+os.execv("/bin/sleep", ["sleep", "60"])
+"""
+
+WAIT = 15  # seconds; the bound is about 1.5 s
+
+
+class OwnersOverTime(unittest.TestCase):
+    unprivileged = False
+
+    def setUp(self):
+        self.lst = listener()
+        self.port = self.lst.getsockname()[1]
+        self.release_r, self.release_w = os.pipe()
+        self.procs = []
+        self.view = {}  # (src_port, dst_port) -> PIDs the monitor's events leave open
+        self.monitor = Monitor(["--all", "--events", "new,closed", "--format", "jsonl"],
+                               unprivileged=self.unprivileged)
+
+    def tearDown(self):
+        os.close(self.release_w)
+        for p in self.procs:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+            p.stdin.close()
+            p.stdout.close()
+        err = self.monitor.stop()
+        os.close(self.release_r)
+        self.lst.close()
+        self.assertEqual(err, b"")
+
+    def actor(self, script, *args, pass_fds=()):
+        cmd = ([*NOBODY] if self.unprivileged else []) + [sys.executable, "-c", script, *map(str, args)]
+        p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             pass_fds=(self.release_r, *pass_fds))
+        self.procs.append(p)
+        return p
+
+    def tell(self, p, line="go"):
+        p.stdin.write(line + "\n")
+        p.stdin.flush()
+        return p.stdout.readline().strip()
+
+    def expect_ss(self, sport, holders):
+        """Waits for ss to list exactly `holders` on the client end; returns the owner it implies."""
+        deadline = time.monotonic() + 5
+        while (found := ss_owners(sport, self.port)) != sorted(holders):
+            self.assertLess(time.monotonic(), deadline, f"ss shows {found}, expected {sorted(holders)}")
+            time.sleep(0.05)
+        return min(holders) if holders else 0
+
+    def settle(self, sport, owner, what):
+        """Waits until the monitor's events leave `owner` alone on the client end."""
+        key = (sport, self.port)
+        want = {str(owner)}
+        started = time.monotonic()
+
+        def check(e):
+            if isinstance(e, dict) and e.get("proto") == "TCP" and (e["src_port"], e["dst_port"]) == key:
+                pids = self.view.setdefault(key, set())
+                if e["event"] == "new":
+                    self.assertNotIn(e["pid"], pids, f"{what}: second 'new' for {e['pid']}")
+                    pids.add(e["pid"])
+                elif e["event"] == "closed":
+                    self.assertIn(e["pid"], pids, f"{what}: 'closed' for {e['pid']} never new")
+                    pids.discard(e["pid"])
+            return self.view.get(key) == want
+
+        if self.view.get(key) != want:
+            self.monitor.wait_for(check, timeout=WAIT)
+        print(f"\n  {what}: monitor agreed after {time.monotonic() - started:.2f} s", end="", file=sys.stderr)
+
+    def step(self, sport, holders, what):
+        self.settle(sport, self.expect_ss(sport, holders), what)
+
+    def test_fork_then_parent_closes(self):
+        parent = self.actor(FORK, self.port, self.release_r)
+        sport = int(parent.stdout.readline())
+        self.step(sport, [parent.pid], "connected")
+        child = int(self.tell(parent))
+        self.step(sport, [parent.pid, child], "forked: the lower PID owns a shared socket")
+        self.assertEqual(self.tell(parent), "closed")
+        self.step(sport, [child], "parent closed its copy and lives on")
+
+    def handoff(self, receiver_first, keep=False):
+        a, b = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            if receiver_first:
+                receiver = self.actor(RECEIVER, self.release_r, b.fileno(), pass_fds=(b.fileno(),))
+                self.assertEqual(receiver.stdout.readline().strip(), "ready")
+            sender = self.actor(SENDER, self.port, self.release_r, a.fileno(), pass_fds=(a.fileno(),))
+            sport = int(sender.stdout.readline())
+            if not receiver_first:
+                receiver = self.actor(RECEIVER, self.release_r, b.fileno(), pass_fds=(b.fileno(),))
+                self.assertEqual(receiver.stdout.readline().strip(), "ready")
+        finally:
+            a.close()
+            b.close()
+        self.assertEqual(receiver.pid < sender.pid, receiver_first, "PIDs not in start order")
+        self.step(sport, [sender.pid], "connected")
+        return sender, receiver, sport
+
+    def test_scm_rights_to_lower_pid_sender_closes(self):
+        sender, receiver, sport = self.handoff(receiver_first=True)
+        receiver.stdin.write("go\n")
+        receiver.stdin.flush()
+        self.assertEqual(self.tell(sender), "sent")
+        self.assertEqual(receiver.stdout.readline().strip(), "1")
+        self.step(sport, [receiver.pid], "passed to a lower PID")
+
+    def test_scm_rights_to_higher_pid_sender_closes(self):
+        sender, receiver, sport = self.handoff(receiver_first=False)
+        receiver.stdin.write("go\n")
+        receiver.stdin.flush()
+        self.assertEqual(self.tell(sender), "sent")
+        self.assertEqual(receiver.stdout.readline().strip(), "1")
+        self.step(sport, [receiver.pid], "passed to a higher PID")
+
+    def test_scm_rights_to_lower_pid_sender_keeps(self):
+        sender, receiver, sport = self.handoff(receiver_first=True)
+        receiver.stdin.write("go\n")
+        receiver.stdin.flush()
+        self.assertEqual(self.tell(sender, "keep"), "sent")
+        self.assertEqual(receiver.stdout.readline().strip(), "1")
+        self.step(sport, [receiver.pid, sender.pid], "a lower PID gained a shared socket")
+
+    def test_socket_in_flight(self):
+        sender, receiver, sport = self.handoff(receiver_first=False)
+        self.assertEqual(self.tell(sender), "sent")
+        sent = time.monotonic()
+        self.step(sport, [], "in flight: nobody holds it")
+        time.sleep(max(0.0, 1.5 - (time.monotonic() - sent)))
+        self.assertEqual(self.tell(receiver), "1")
+        self.step(sport, [receiver.pid], "received after 1.5 s in flight")
+
+    def test_exec_keeps_the_owner(self):
+        p = self.actor(EXEC, self.port)
+        sport = int(p.stdout.readline())
+        self.step(sport, [p.pid], "connected")
+        p.stdin.write("go\n")
+        p.stdin.flush()
+        deadline = time.monotonic() + 5
+        while os.path.basename(os.readlink(f"/proc/{p.pid}/exe")) != "sleep":
+            self.assertLess(time.monotonic(), deadline, "no exec")
+            time.sleep(0.05)
+        self.step(sport, [p.pid], "after exec")
+        # Two bounds later the monitor has still said nothing about it.
+        time.sleep(3.5)
+        r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(self.port)],
+                unprivileged=self.unprivileged)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        mine = [(e["pid"], e["process"]) for e in jsonl(r.stdout) if e["src_port"] == sport]
+        self.assertEqual(mine, [(str(p.pid), "sleep")])
+        self.expect_ss(sport, [p.pid])
+        p.kill()
+        key = (sport, self.port)
+        self.monitor.wait_for(lambda e: isinstance(e, dict) and e.get("proto") == "TCP" and
+                              (e["src_port"], e["dst_port"]) == key and e["event"] == "closed", timeout=WAIT)
+        closed = [e["pid"] for e in self.monitor.seen if isinstance(e, dict) and e.get("proto") == "TCP"
+                  and (e["src_port"], e["dst_port"]) == key and e["event"] == "closed"]
+        self.assertEqual(closed, [str(p.pid)], "closed only when it ended")
+
+
+def sanitized():
+    with open(BIN if os.sep in BIN else shutil.which(BIN), "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+class OwnerSearchUnavailable(unittest.TestCase):
+    """Without /proc, or without a descriptor to open it, every owner is PID 0: said once."""
+
+    MESSAGE = b"sockvane: could not search for socket owners: "
+
+    def setUp(self):
+        self.lst = listener()
+        self.client, self.server = connect_pair(self.lst)
+
+    def tearDown(self):
+        for s in (self.client, self.server, self.lst):
+            s.close()
+
+    def check(self, cmd, reason):
+        r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, self.MESSAGE + reason + b"\n")
+        port = self.lst.getsockname()[1]
+        mine = [e for e in jsonl(r.stdout) if e["dst_port"] == port]
+        self.assertEqual([(e["pid"], e["process"]) for e in mine], [("0", "unknown")])
+
+    @unittest.skipUnless(is_root(), "needs root to unmount /proc in a mount namespace")
+    @unittest.skipIf(sanitized(), "a sanitizer's runtime cannot start without /proc")
+    def test_no_proc(self):
+        port = str(self.lst.getsockname()[1])
+        self.check(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    'umount -l /proc && exec "$0" --once --all --format jsonl --dst-port "$1"', BIN, port],
+                   b"no process file system mounted on /proc")
+
+    def test_no_descriptor_left(self):
+        # 0-2, the /proc directory, and nothing more: the table is read, /proc cannot be listed.
+        port = str(self.lst.getsockname()[1])
+        self.check(["prlimit", "--nofile=4", BIN, "--once", "--all", "--format", "jsonl", "--dst-port", port],
+                   b"Too many open files")
+
+    def test_said_once_in_a_running_monitor(self):
+        r = subprocess.run(["timeout", "-s", "KILL", "2", "prlimit", "--nofile=4", BIN, "--all",
+                            "--interval", "100", "--format", "jsonl"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.stderr, self.MESSAGE + b"Too many open files\n")
+
+
+@unittest.skipUnless(is_root(), "needs root to run as another user")
+class OwnersOverTimeUnprivileged(OwnersOverTime):
+    """The monitor and every actor as nobody: owners of one's own processes."""
+    unprivileged = True
+
+
+if __name__ == "__main__":
+    unittest.main()
