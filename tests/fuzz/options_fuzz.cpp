@@ -53,6 +53,7 @@ std::vector<std::string> ArgumentsFor(const cfg::Settings& s) {
   if (s.include_all) args.push_back("--all");
   if (s.once) args.push_back("--once");
   if (s.summary) args.push_back("--summary");
+  if (s.ipv6) args.push_back("--ipv6");
   return args;
 }
 
