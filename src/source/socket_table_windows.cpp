@@ -70,55 +70,44 @@ std::size_t RowCount(const std::vector<DWORD>& buffer, uint32_t filled) {
   return count < room ? count : room;
 }
 
+void FillAddresses(const MIB_TCPROW_OWNER_PID& entry, track::TConn& row) {
+  row.src_ip = Ipv4ToText(entry.dwLocalAddr);
+  row.dst_ip = Ipv4ToText(entry.dwRemoteAddr);
+}
+
+// As the Linux build writes IPv6 rows: the scope of a link-local address is
+// not part of the text, so a connection keeps one key whatever interface
+// index Windows gives it.
 std::string Ipv6Text(const UCHAR (&bytes)[16]) {
   std::array<uint8_t, 16> address;
   std::memcpy(address.data(), bytes, address.size());
   return Ipv6ToText(address);
 }
 
+void FillAddresses(const MIB_TCP6ROW_OWNER_PID& entry, track::TConn& row) {
+  row.src_ip = Ipv6Text(entry.ucLocalAddr);
+  row.dst_ip = Ipv6Text(entry.ucRemoteAddr);
+}
+
 // The owner is looked for only once the row is wanted: that query is the
 // costly part of a read.
-void HandOver(track::TConn&& row, DWORD pid, const RowConsumer& consume, const RowWanted& wanted) {
-  if (wanted && !wanted(row)) return;
-  row.pid = std::to_string(pid);
-  row.process = ProcessNameForPid(pid);
-  consume(std::move(row));
-}
-
-void HandOverIpv4(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
+template <typename Table>
+void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
                   const RowWanted& wanted) {
-  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  const std::size_t count = RowCount<MIB_TCPTABLE_OWNER_PID>(buffer, filled);
+  const auto* table = reinterpret_cast<const Table*>(buffer.data());
+  const std::size_t count = RowCount<Table>(buffer, filled);
   for (std::size_t i = 0; i < count; ++i) {
-    const MIB_TCPROW_OWNER_PID& entry = table->table[i];
+    const auto& entry = table->table[i];
     track::TConn row;
     row.proto = "TCP";
-    row.src_ip = Ipv4ToText(entry.dwLocalAddr);
+    FillAddresses(entry, row);
     row.src_port = PortFromNetworkOrder(entry.dwLocalPort);
-    row.dst_ip = Ipv4ToText(entry.dwRemoteAddr);
     row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
     row.state = TcpStateName(entry.dwState);
-    HandOver(std::move(row), entry.dwOwningPid, consume, wanted);
-  }
-}
-
-// As the Linux build writes IPv6 rows: the scope of a link-local address is
-// not part of the text, so a connection keeps one key whatever interface
-// index Windows gives it.
-void HandOverIpv6(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
-                  const RowWanted& wanted) {
-  const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
-  const std::size_t count = RowCount<MIB_TCP6TABLE_OWNER_PID>(buffer, filled);
-  for (std::size_t i = 0; i < count; ++i) {
-    const MIB_TCP6ROW_OWNER_PID& entry = table->table[i];
-    track::TConn row;
-    row.proto = "TCP";
-    row.src_ip = Ipv6Text(entry.ucLocalAddr);
-    row.src_port = PortFromNetworkOrder(entry.dwLocalPort);
-    row.dst_ip = Ipv6Text(entry.ucRemoteAddr);
-    row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
-    row.state = TcpStateName(entry.dwState);
-    HandOver(std::move(row), entry.dwOwningPid, consume, wanted);
+    if (wanted && !wanted(row)) continue;
+    row.pid = std::to_string(entry.dwOwningPid);
+    row.process = ProcessNameForPid(entry.dwOwningPid);
+    consume(std::move(row));
   }
 }
 
@@ -137,8 +126,8 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool ipv6
   std::vector<DWORD> v6;
   uint32_t v6_filled = 0;
   if (ipv6 && !FetchTable(AF_INET6, v6, v6_filled)) return false;
-  HandOverIpv4(v4, v4_filled, consume, wanted);
-  if (ipv6) HandOverIpv6(v6, v6_filled, consume, wanted);
+  HandOverRows<MIB_TCPTABLE_OWNER_PID>(v4, v4_filled, consume, wanted);
+  if (ipv6) HandOverRows<MIB_TCP6TABLE_OWNER_PID>(v6, v6_filled, consume, wanted);
   return true;
 }
 
