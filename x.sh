@@ -13,7 +13,8 @@ log() { printf '== %s\n' "$*" >&2; }
 # shellcheck source=tools/packages.sh
 . "$ROOT/tools/packages.sh"
 
-BUILD_PACKAGES=(g++ cmake make git libgtest-dev)
+# clang, llvm (llvm-strip), bpftool and libbpf build the eBPF owner tracer.
+BUILD_PACKAGES=(g++ cmake make git libgtest-dev pkg-config clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev)
 TEST_PACKAGES=(python3 iproute2 util-linux procps libbenchmark-dev jq rsyslog)
 
 configure_build() {  # dir, extra cmake args...

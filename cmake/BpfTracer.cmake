@@ -1,0 +1,41 @@
+# The owner tracer's BPF program: vmlinux.h from the kernel's BTF, the object
+# compiled by clang's BPF target (CO-RE, so it loads on other kernels too), and
+# the skeleton that embeds it in sockvane_core.
+set(_bpf_src "${CMAKE_CURRENT_SOURCE_DIR}/src/source/bpf")
+set(_bpf_out "${CMAKE_CURRENT_BINARY_DIR}/bpf")
+file(MAKE_DIRECTORY "${_bpf_out}")
+
+add_custom_command(OUTPUT "${_bpf_out}/vmlinux.h"
+  COMMAND sh -c "\"$1\" btf dump file \"$2\" format c > \"$3.tmp\" && mv \"$3.tmp\" \"$3\""
+    sh "${SOCKVANE_BPFTOOL}" "${SOCKVANE_BTF_PATH}" "${_bpf_out}/vmlinux.h"
+  COMMENT "Generating vmlinux.h from ${SOCKVANE_BTF_PATH}"
+  VERBATIM)
+
+set(_bpf_includes "")
+foreach(_dir IN LISTS LIBBPF_INCLUDE_DIRS)
+  list(APPEND _bpf_includes "-I${_dir}")
+endforeach()
+# Debug information only for its BTF: DWARF would carry build paths into the
+# binary. Paths left in BTF are made relative to the source and build trees.
+add_custom_command(OUTPUT "${_bpf_out}/owners.bpf.o"
+  COMMAND "${SOCKVANE_BPF_CLANG}" -target bpf -g -O2 -Wall -Werror
+    "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}"
+    "-ffile-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}/=" "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}/="
+    "-I${_bpf_out}" "-I${_bpf_src}" ${_bpf_includes}
+    -c "${_bpf_src}/owners.bpf.c" -o "${_bpf_out}/owners.bpf.o"
+  COMMAND "${SOCKVANE_BPF_STRIP}" -g "${_bpf_out}/owners.bpf.o"
+  DEPENDS "${_bpf_src}/owners.bpf.c" "${_bpf_src}/owners_record.h" "${_bpf_out}/vmlinux.h"
+  COMMENT "Compiling the BPF owner tracer"
+  VERBATIM)
+
+add_custom_command(OUTPUT "${_bpf_out}/owners.skel.h"
+  COMMAND sh -c "\"$1\" gen skeleton \"$2\" name owners_bpf > \"$3.tmp\" && mv \"$3.tmp\" \"$3\""
+    sh "${SOCKVANE_BPFTOOL}" "${_bpf_out}/owners.bpf.o" "${_bpf_out}/owners.skel.h"
+  DEPENDS "${_bpf_out}/owners.bpf.o"
+  COMMENT "Generating the BPF skeleton"
+  VERBATIM)
+
+target_sources(sockvane_core PRIVATE "${_bpf_out}/owners.skel.h")
+# Generated code: not held to this project's warnings.
+target_include_directories(sockvane_core SYSTEM PRIVATE "${_bpf_out}")
+target_link_libraries(sockvane_core PUBLIC PkgConfig::LIBBPF)
