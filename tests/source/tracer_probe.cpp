@@ -1,8 +1,10 @@
 // Test driver for the owner tracer: starts it, prints what it drains for the
 // given number of seconds, one record per line, then the count of lost ones.
 //   sockvane_tracer_probe SECONDS
-// The first line is "tracer: active" or "tracer: off: <reason>".
+// The first line is "tracer: active" or "tracer: off: <reason>". SIGTERM ends
+// it early, after a last drain.
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,11 @@
 #include "source/tracer.h"
 
 namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void Stop(int) {
+  g_stop = 1;
+}
 
 std::string AddressText(const std::array<uint8_t, 16>& address, bool ipv6) {
   if (ipv6) return sockvane::source::Ipv6ToText(address);
@@ -43,13 +50,15 @@ int main(int argc, char** argv) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
+  std::signal(SIGTERM, Stop);
+  std::signal(SIGINT, Stop);
   std::printf("tracer: active\n");
   std::fflush(stdout);
   uint64_t lost = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   std::vector<sockvane::source::TracedSocket> records;
   while (true) {
-    const bool last = std::chrono::steady_clock::now() >= end;
+    const bool last = g_stop != 0 || std::chrono::steady_clock::now() >= end;
     records.clear();
     sockvane::source::DrainTracer(records, lost);
     for (const auto& r : records) {
