@@ -20,7 +20,7 @@ endforeach()
 add_custom_command(OUTPUT "${_bpf_out}/owners.bpf.o"
   COMMAND "${SOCKVANE_BPF_CLANG}" -target bpf -g -O2 -Wall -Werror
     "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}"
-    "-ffile-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}/=" "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}/="
+    "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=." "-ffile-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}=."
     "-I${_bpf_out}" "-I${_bpf_src}" ${_bpf_includes}
     -c "${_bpf_src}/owners.bpf.c" -o "${_bpf_out}/owners.bpf.o"
   COMMAND "${SOCKVANE_BPF_STRIP}" -g "${_bpf_out}/owners.bpf.o"

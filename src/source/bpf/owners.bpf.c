@@ -3,7 +3,9 @@
  * end of a connect or accept call, a TCP close, shutdown or abort. Transitions the
  * network stack makes on its own (in softirq, in timers, on behalf of the
  * peer) run in whatever task happens to be interrupted and are left out. */
+// clang-format off: the kernel's types come before everything that uses them.
 #include "vmlinux.h"
+// clang-format on
 
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
@@ -12,6 +14,7 @@
 
 #include "owners_record.h"
 
+/* The kernel lends its tracing helpers to GPL-compatible programs only. */
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
 #define SV_PF_KTHREAD 0x00200000
