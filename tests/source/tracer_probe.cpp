@@ -1,6 +1,7 @@
 // Test driver for the owner tracer: starts it, prints what it drains for the
 // given number of seconds, one record per line, then the count of lost ones.
-//   sockvane_tracer_probe SECONDS
+//   sockvane_tracer_probe SECONDS [count]
+// With "count" it prints only the totals at the end ("records=N lost=M").
 // The first line is "tracer: active" or "tracer: off: <reason>". SIGTERM ends
 // it early, after a last drain.
 #include <chrono>
@@ -45,6 +46,8 @@ std::string Hex(const std::string& text) {
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  const bool count_only = argc > 2 && std::strcmp(argv[2], "count") == 0;
+  uint64_t total = 0;
   std::string why;
   if (!sockvane::source::StartTracer(why)) {
     std::printf("tracer: off: %s\n", why.c_str());
@@ -61,6 +64,8 @@ int main(int argc, char** argv) {
     const bool last = g_stop != 0 || std::chrono::steady_clock::now() >= end;
     records.clear();
     sockvane::source::DrainTracer(records, lost);
+    total += records.size();
+    if (count_only) records.clear();
     for (const auto& r : records) {
       std::printf(
           "proto=%u pid=%u state=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu when=%llu name=%s\n",
@@ -72,6 +77,7 @@ int main(int argc, char** argv) {
     if (last) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  if (count_only) std::printf("records=%llu ", static_cast<unsigned long long>(total));
   std::printf("lost=%llu\n", static_cast<unsigned long long>(lost));
   return 0;
 }

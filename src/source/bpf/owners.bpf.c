@@ -113,11 +113,13 @@ static __always_inline void emit(struct task_struct* task, struct sock* sk, __u6
 #endif
 #define SV_EINPROGRESS 115
 
+/* `regs` is the tracepoint's own, typed argument: read directly, without a
+ * helper call, since this runs at the end of every system call. */
 static __always_inline long syscall_nr(struct pt_regs* regs) {
 #if defined(__TARGET_ARCH_x86)
-  return BPF_CORE_READ(regs, orig_ax);
+  return regs->orig_ax;
 #else
-  return BPF_CORE_READ((struct user_pt_regs*)regs, syscallno);
+  return regs->syscallno;
 #endif
 }
 
@@ -138,7 +140,7 @@ static __always_inline struct sock* socket_of_fd(struct task_struct* task, long 
 /* The end of a connect or accept call, in the calling process: a connected
  * TCP or UDP socket, its source port chosen. Every system call passes here,
  * so everything else leaves at the first test. */
-SEC("raw_tp/sys_exit")
+SEC("tp_btf/sys_exit")
 int BPF_PROG(sv_sys_exit, struct pt_regs* regs, long ret) {
   long nr = syscall_nr(regs);
   int connect = nr == SV_NR_CONNECT;
