@@ -20,6 +20,8 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
 #define SV_PF_KTHREAD 0x00200000
 #define SV_IPPROTO_TCP 6
 #define SV_IPPROTO_UDP 17
+#define SV_SOCK_STREAM 1
+#define SV_SOCK_DGRAM 2
 
 enum {
   SV_TCP_FIN_WAIT1 = 4,
@@ -160,13 +162,17 @@ int BPF_PROG(sv_sys_exit, struct pt_regs* regs, long ret) {
   }
   struct sock* sk = socket_of_fd(task, fd);
   if (!sk) return 0;
+  /* A raw socket may carry the number of either protocol. */
+  __u16 type = BPF_CORE_READ(sk, sk_type);
   __u8 protocol = BPF_CORE_READ(sk, sk_protocol);
   __u8 state = 0;
-  if (protocol == SV_IPPROTO_TCP) {
+  if (protocol == SV_IPPROTO_TCP && type == SV_SOCK_STREAM) {
     state = BPF_CORE_READ(sk, __sk_common.skc_state);
-  } else if (protocol != SV_IPPROTO_UDP || !connect) {
+  } else if (protocol != SV_IPPROTO_UDP || type != SV_SOCK_DGRAM || !connect) {
     return 0;
   }
+  /* A connect to AF_UNSPEC succeeds too: it dissolves the connection. */
+  if (!BPF_CORE_READ(sk, __sk_common.skc_dport)) return 0;
   /* Only sockets the kernel already gave a cookie have one here. */
   emit(task, sk, BPF_CORE_READ(sk, __sk_common.skc_cookie.counter), protocol, state);
   return 0;
