@@ -24,9 +24,17 @@ HOST_REFUSALS = ("not permitted", "the kernel offers no type information")
 # The client side of one case, in its own process under its own image name:
 # prints the local port of every connection before it ends it.
 CLIENT = r"""
-import socket, struct, sys, time
+import os, socket, struct, sys, time
 style, family, port, count, life = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
 fam, host = (socket.AF_INET6, "::1") if family == "6" else (socket.AF_INET, "127.0.0.1")
+if style == "client_exits":
+    # The kernel closes these as the process ends, after its image is let go.
+    keep = []
+    for _ in range(count):
+        keep.append(socket.create_connection((host, port)))
+        print(keep[-1].getsockname()[1], flush=True)
+    time.sleep(life)
+    os._exit(0)
 for _ in range(count):
     if style == "udp":
         s = socket.socket(fam, socket.SOCK_DGRAM)
@@ -150,7 +158,7 @@ class TracerOwners(unittest.TestCase):
             raise AssertionError(f"the tracer did not start: {cls.probe.first!r} {err!r}")
         cls.results = {}
         cls.server_name = support.exe_name(os.getpid())
-        for style, family in [("client_closes", "4"), ("client_rst", "4"), ("server_closes", "4"),
+        for style, family in [("client_closes", "4"), ("client_exits", "4"), ("client_rst", "4"), ("server_closes", "4"),
                               ("udp", "4"), ("client_rst", "6"), ("udp", "6")]:
             cls.results[(style, family)] = cls.run_case(style, family)
         time.sleep(0.5)  # one more drain of the driver
@@ -242,6 +250,13 @@ class TracerOwners(unittest.TestCase):
         # The client's close is its own (FIN_WAIT1), the server's answer too (LAST_ACK).
         self.assertTrue(all(any(r["state"] == 4 for r in rs) for rs in by_client.values()))
         self.assertTrue(all(any(r["state"] == 9 for r in rs) for rs in by_server.values()))
+
+    def test_client_exits(self):
+        by_client, _ = self.check("client_exits", "4")
+        # Closed by the exiting process, which has no image left to name by then:
+        # the name is the one its connects had.
+        self.assertTrue(all(any(r["state"] == 4 and r["name"] == CLIENT_NAME for r in rs)
+                            for rs in by_client.values()))
 
     def test_client_resets(self):
         for family in ("4", "6"):
