@@ -119,21 +119,42 @@ class TracerRefusals(unittest.TestCase):
         self.assertEqual(first, "tracer: off: switched off by SOCKVANE_NO_TRACER=1")
         self.assertEqual(out.stderr, b"")
 
-    @unittest.skipUnless(support.is_root(), "needs root to change to an unprivileged user")
-    @unittest.skipIf(shutil.which("setpriv") is None, "needs setpriv (util-linux)")
-    def test_unprivileged_declines_quietly(self):
+    def as_nobody(self, caps):
+        """The driver's first line and standard error, run as uid 65534 holding CAPS."""
+        plus = ",".join("+" + c for c in caps) if caps else "-all"
+        bounding = "-all," + plus if caps else "-all"
+        prefix = [*support.NOBODY, "--inh-caps", plus, "--bounding-set", bounding]
+        if caps:
+            prefix[len(support.NOBODY):len(support.NOBODY)] = ["--ambient-caps", plus]
         d, path = probe_copy()
         try:
-            out = subprocess.run([*support.NOBODY, path, "0"], capture_output=True, timeout=60)
+            out = subprocess.run([*prefix, path, "0"], capture_output=True, timeout=60, cwd="/")
         finally:
             shutil.rmtree(d)
         self.assertEqual(out.returncode, 0, out.stderr)
         first = out.stdout.decode().splitlines()[0]
         if first == "tracer: off: not built in":
             self.skipTest("this build has no tracer")
-        self.assertTrue(first.startswith("tracer: off: not permitted to load BPF programs"), first)
-        # libbpf's own complaints stay out of the program's standard error.
-        self.assertEqual(out.stderr, b"")
+        return first, out.stderr
+
+    @unittest.skipUnless(support.is_root(), "needs root to change to an unprivileged user")
+    @unittest.skipIf(shutil.which("setpriv") is None, "needs setpriv (util-linux)")
+    def test_unprivileged_declines_quietly(self):
+        for caps in ([], ["bpf"], ["perfmon"]):
+            first, err = self.as_nobody(caps)
+            self.assertTrue(first.startswith("tracer: off: not permitted to load BPF programs"), (caps, first))
+            # libbpf's own complaints stay out of the program's standard error.
+            self.assertEqual(err, b"", caps)
+
+    @unittest.skipUnless(support.is_root(), "needs root to change to an unprivileged user and grant capabilities")
+    @unittest.skipIf(shutil.which("setpriv") is None, "needs setpriv (util-linux)")
+    def test_bpf_and_perfmon_suffice(self):
+        as_root = subprocess.run([PROBE, "0"], capture_output=True, timeout=60).stdout.decode().splitlines()[0]
+        if as_root != "tracer: active":
+            self.skipTest(f"not even root may load it here: {as_root}")
+        first, err = self.as_nobody(["bpf", "perfmon"])
+        self.assertEqual(first, "tracer: active")
+        self.assertEqual(err, b"")
 
 
 @unittest.skipUnless(PROBE and os.path.exists(PROBE), "needs the tracer's test driver")
