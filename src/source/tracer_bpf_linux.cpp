@@ -42,6 +42,10 @@ int KeepLastLibbpfWarning(libbpf_print_level level, const char* format, va_list 
   while (!g_libbpf_last.empty() && (g_libbpf_last.back() == '\n' || g_libbpf_last.back() == ' ')) {
     g_libbpf_last.pop_back();
   }
+  // It ends up in a one-line message.
+  for (char& ch : g_libbpf_last) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+  }
   return 0;
 }
 
