@@ -495,8 +495,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string format = in.ConsumeRandomLengthString(8);
 
   CheckTimestamp(days, separator);
-  for (const std::string* field :
-       {&event, &timestamp, &c.proto, &c.pid, &c.process, &c.src_ip, &c.dst_ip, &c.state}) {
+  for (const std::string* field : std::initializer_list<const std::string*>{
+           &event, &timestamp, &c.proto, &c.pid, &c.process, &c.src_ip, &c.dst_ip, &c.state}) {
     CheckJsonQuote(*field);
   }
 

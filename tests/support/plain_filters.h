@@ -8,7 +8,7 @@
 #include "config/lists.h"
 #include "config/options.h"
 #include "filter/scope.h"
-#include "support/text_rows.h"
+#include "text_rows.h"
 
 namespace sockvane::testing {
 
