@@ -100,7 +100,7 @@ void AddRow(Snapshot& table, TConn row, double now) {
 }
 
 void SealSnapshot(Snapshot& table) {
-  std::vector<TConn>& rows = table.rows;
+  std::deque<TConn>& rows = table.rows;
   if (table.sealed == rows.size()) return;
   // Sort small items, not rows; the offered position breaks ties, so that of
   // the rows of one key the first offered (a sealed one before any staged)
@@ -146,7 +146,6 @@ void SealSnapshot(Snapshot& table) {
 }
 
 void ClearSnapshot(Snapshot& table) {
-  // The vector keeps its capacity for the next poll.
   table.rows.clear();
   table.sealed = 0;
 }

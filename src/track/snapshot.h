@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,7 +27,9 @@ int CompareRows(const TConn& a, const TConn& b);
 // AddRow stages rows after the sealed ones; SealSnapshot sorts them in.
 // Readers see a sealed table only.
 struct Snapshot {
-  std::vector<TConn> rows;
+  // In blocks: a vector would grow by doubling, holding two copies of a
+  // large first poll at once and up to twice the room for good.
+  std::deque<TConn> rows;
   std::size_t sealed = 0;  // rows[0, sealed) are in order
 };
 
