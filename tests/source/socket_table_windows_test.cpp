@@ -5,7 +5,6 @@
 #include <iphlpapi.h>
 // clang-format on
 
-#include "support/text_rows.h"
 #include "source/socket_table_windows.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "source/socket_table.h"
+#include "support/text_rows.h"
 #include "track/conn.h"
 
 namespace sockvane::source {
@@ -91,7 +91,8 @@ class ScriptedTable : public ::testing::Test {
 
   bool Read(bool ipv6 = false) {
     rows.clear();
-    return ReadTcpTable([this](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); }, nullptr, ipv6);
+    return ReadTcpTable([this](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); }, nullptr,
+                        ipv6);
   }
 
   std::vector<testing::TextRow> rows;
