@@ -74,7 +74,8 @@ class Generator:
             self.proc.wait()
 
 
-def timed_run(cmd, user):
+def timed_run(cmd, user, rss=None):
+    """Wall and CPU seconds of one run; its peak RSS in KiB is appended to `rss`."""
     t0 = time.perf_counter()
     p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                          **drop_kwargs(user))
@@ -83,7 +84,17 @@ def timed_run(cmd, user):
     p.returncode = os.waitstatus_to_exitcode(status)
     if p.returncode != 0:
         raise RuntimeError("%s exited with %d" % (" ".join(cmd), p.returncode))
+    if rss is not None:
+        rss.append(usage.ru_maxrss)
     return wall, usage.ru_utime + usage.ru_stime
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
 
 
 def count_rows(sockvane, user):
@@ -166,6 +177,7 @@ def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0):
         c0, v0, t0, w0 = proc_cpu(pid), voluntary_switches(pid), time.monotonic(), time.time()
         time.sleep(window)
         c1, v1, t1, w1 = proc_cpu(pid), voluntary_switches(pid), time.monotonic(), time.time()
+        hwm = peak_rss_kib(pid)
     finally:
         # Under strace, end sockvane itself (by its PID); strace then ends.
         if pid != p.pid:
@@ -194,7 +206,7 @@ def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0):
     return {"cpu_s": c1 - c0, "elapsed_s": elapsed, "cycles": cycles,
             "cycles_counted": counted,
             "per_cycle_ms": (c1 - c0) / cycles * 1000.0,
-            "busy": (c1 - c0) / elapsed, "voluntary_switches": v1 - v0}
+            "busy": (c1 - c0) / elapsed, "voluntary_switches": v1 - v0, "peak_rss_kib": hwm}
 
 
 def median(xs):
@@ -202,46 +214,64 @@ def median(xs):
 
 
 def measure_size(args, held, clients, user, targets):
+    """Both builds (sockvane, and the baseline when given) on one table, in turns."""
     res = {"held": held, "clients": clients}
+    builds = {"sockvane": args.sockvane}
+    if args.baseline:
+        builds["baseline"] = args.baseline
     gen = Generator(held, clients, 0, user, args.max_duration, args.base_port)
     try:
         time.sleep(1.0)
         res["rows"] = count_rows(args.sockvane, user)
         runs = args.runs if held < 50000 else args.runs_large
-        cmds = {"sockvane": [args.sockvane, "--once", "--all", "--format", "jsonl"],
-                "ss_tanp": ["ss", "-tanp"], "ss_tan": ["ss", "-tan"]}
+        cmds = {k: [b, "--once", "--all", "--format", "jsonl"] for k, b in builds.items()}
+        cmds.update({"ss_tanp": ["ss", "-tanp"], "ss_tan": ["ss", "-tan"]})
         names = list(cmds)
         walls = {k: [] for k in names}
         cpus = {k: [] for k in names}
+        rss = {k: [] for k in names}
         for r in range(runs):
-            order = names[r % 3:] + names[:r % 3]
+            order = names[r % len(names):] + names[:r % len(names)]
             for k in order:
-                w, c = timed_run(cmds[k], user)
+                w, c = timed_run(cmds[k], user, rss[k])
                 walls[k].append(w)
                 cpus[k].append(c)
         for k in names:
             res[k + "_ms"] = median(walls[k]) * 1000.0
             res[k + "_cpu_ms"] = median(cpus[k]) * 1000.0
             res[k + "_all_ms"] = [round(w * 1000.0, 1) for w in walls[k]]
-        res["ratio_tanp"] = res["sockvane_ms"] / res["ss_tanp_ms"]
-        res["target_tanp"] = targets.get(held) if user is None else 1.0
+            res[k + "_once_rss_kib"] = max(rss[k])
+        for k in builds:
+            res[k + "_ratio_tanp"] = res[k + "_ms"] / res["ss_tanp_ms"]
+        res["ratio_tanp"] = res["sockvane_ratio_tanp"]
+        res["target_tanp"] = targets["once"].get(held) if user is None else 0.9
         if args.window > 0:
-            res["steady"] = poll_cpu(args.sockvane, user, args.window)
+            for k, b in builds.items():
+                res[k + "_steady"] = poll_cpu(b, user, args.window)
+            res["steady"] = res["sockvane_steady"]
             res["ss_tan_cpu_steady_ms"] = median(
                 [timed_run(["ss", "-tan"], user)[1] for _ in range(5)]) * 1000.0
     finally:
         gen.stop()
-    if args.window > 0:
-        gen = Generator(held, clients, 100, user, args.max_duration, args.base_port)
+    if args.window > 0 and args.churn_rate > 0:
+        gen = Generator(held, clients, args.churn_rate, user, args.max_duration, args.base_port)
         try:
             time.sleep(2.0)
-            res["churn"] = poll_cpu(args.sockvane, user, args.window)
+            for k, b in builds.items():
+                res[k + "_churn"] = poll_cpu(b, user, args.window)
+            res["churn"] = res["sockvane_churn"]
             res["ss_tan_cpu_churn_ms"] = median(
                 [timed_run(["ss", "-tan"], user)[1] for _ in range(5)]) * 1000.0
         finally:
             gen.stop()
-        res["steady_ratio"] = res["steady"]["per_cycle_ms"] / res["ss_tan_cpu_steady_ms"]
-        res["churn_ratio"] = res["churn"]["per_cycle_ms"] / res["ss_tan_cpu_churn_ms"]
+    for kind in ("steady", "churn"):
+        for k in builds:
+            if k + "_" + kind in res:
+                res[k + "_" + kind + "_ratio"] = (res[k + "_" + kind]["per_cycle_ms"] /
+                                                  res["ss_tan_cpu_%s_ms" % kind])
+        if "sockvane_%s_ratio" % kind in res:
+            res[kind + "_ratio"] = res["sockvane_%s_ratio" % kind]
+    res["targets"] = {"steady": targets["steady"].get(held, 0.6), "churn": 1.5}
     return res
 
 
@@ -250,31 +280,47 @@ def verdict(ok):
 
 
 def report(results):
+    """Tables of each build's ratios to its peers in the same run, and its peak
+    RSS per row (of a --once run, and of a polling run at its end)."""
+    builds = ["sockvane"] + (["baseline"] if any("baseline_ms" in r for rs in results.values()
+                                                  for r in rs) else [])
     lines = []
-    lines.append("| run | N (P) | rows | sockvane --once ms | ss -tanp ms | ss -tan ms | "
-                 "ratio to ss -tanp | target | |")
-    lines.append("|---|---|---|---|---|---|---|---|---|")
+    lines.append("| run | N (P) | rows | build | --once ms | ss -tanp ms | ss -tan ms | "
+                 "ratio to ss -tanp | target | | --once peak RSS | bytes/row | polling peak RSS | bytes/row |")
+    lines.append("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for who, rs in results.items():
         for r in rs:
-            lines.append("| %s | %d (%d) | %d | %.1f | %.1f | %.1f | %.3fx | <= %.2fx | %s |" % (
-                who, r["held"], r["clients"], r["rows"], r["sockvane_ms"], r["ss_tanp_ms"],
-                r["ss_tan_ms"], r["ratio_tanp"], r["target_tanp"],
-                verdict(r["ratio_tanp"] <= r["target_tanp"])))
+            for b in builds:
+                ok = r[b + "_ratio_tanp"] <= r["target_tanp"]
+                steady = r.get(b + "_steady", {})
+                poll_rss = steady.get("peak_rss_kib", 0)
+                lines.append("| %s | %d (%d) | %d | %s | %.1f | %.1f | %.1f | %.3fx | <= %.2fx | %s | "
+                             "%.1f MB | %d | %s | %s |" % (
+                                 who, r["held"], r["clients"], r["rows"], b, r[b + "_ms"],
+                                 r["ss_tanp_ms"], r["ss_tan_ms"], r[b + "_ratio_tanp"],
+                                 r["target_tanp"], verdict(ok) if b == "sockvane" else "",
+                                 r[b + "_once_rss_kib"] / 1024.0,
+                                 r[b + "_once_rss_kib"] * 1024 / max(r["rows"], 1),
+                                 ("%.1f MB" % (poll_rss / 1024.0)) if poll_rss else "-",
+                                 ("%d" % (poll_rss * 1024 / max(r["rows"], 1))) if poll_rss else "-"))
     if any("steady" in r for rs in results.values() for r in rs):
         lines.append("")
-        lines.append("| run | N (P) | table | sockvane CPU per cycle ms | busy | one ss -tan CPU ms | "
+        lines.append("| run | N (P) | table | build | CPU per cycle ms | busy | one ss -tan CPU ms | "
                      "ratio | target | |")
-        lines.append("|---|---|---|---|---|---|---|---|---|")
+        lines.append("|---|---|---|---|---|---|---|---|---|---|")
         for who, rs in results.items():
             for r in rs:
-                if "steady" not in r:
-                    continue
-                for kind, limit in (("steady", 1.0), ("churn", 2.0)):
-                    ratio = r[kind + "_ratio"]
-                    lines.append("| %s | %d (%d) | %s | %.2f | %.1f%% | %.2f | %.2fx | <= %.0fx | %s |" % (
-                        who, r["held"], r["clients"], kind, r[kind]["per_cycle_ms"],
-                        r[kind]["busy"] * 100.0, r["ss_tan_cpu_%s_ms" % kind], ratio, limit,
-                        verdict(ratio <= limit)))
+                for kind in ("steady", "churn"):
+                    for b in builds:
+                        if b + "_" + kind not in r:
+                            continue
+                        m = r[b + "_" + kind]
+                        ratio = r[b + "_" + kind + "_ratio"]
+                        limit = r["targets"][kind]
+                        lines.append("| %s | %d (%d) | %s | %s | %.2f | %.1f%% | %.2f | %.2fx | <= %.1fx | %s |" % (
+                            who, r["held"], r["clients"], kind, b, m["per_cycle_ms"], m["busy"] * 100.0,
+                            r["ss_tan_cpu_%s_ms" % kind], ratio, limit,
+                            verdict(ratio <= limit) if b == "sockvane" else ""))
     return "\n".join(lines)
 
 
@@ -290,6 +336,10 @@ def main():
     ap.add_argument("--user", type=int, action="append",
                     help="also run as this unprivileged uid (=gid); may repeat")
     ap.add_argument("--no-root", action="store_true", help="skip the run as root")
+    ap.add_argument("--baseline", help="a second sockvane (e.g. before a change), measured in turns "
+                    "on the same tables")
+    ap.add_argument("--churn-rate", type=float, default=200.0,
+                    help="connections opened and closed per second for the churn run (0: skip)")
     ap.add_argument("--base-port", type=int, default=29100)
     ap.add_argument("--max-duration", type=float, default=900.0,
                     help="deadline of each load generator run (it is ended earlier)")
@@ -304,7 +354,10 @@ def main():
     for item in args.sizes.split(","):
         n, p = item.split(":")
         sizes.append((int(n), int(p)))
-    targets = {1000: 0.6, 10000: 0.35, 50000: 0.15}
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+    targets = {"once": {1000: 0.5, 10000: 0.35, 50000: 0.10},
+               "steady": {1000: 0.5, 10000: 0.4, 50000: 0.6}}
     runs = ([] if args.no_root else [("root", None)]) + \
         [("uid %d" % u, u) for u in (args.user or [])]
     results = {}
@@ -313,8 +366,8 @@ def main():
         for n, p in sizes:
             print("== %s N=%d P=%d" % (who, n, p), file=sys.stderr, flush=True)
             r = measure_size(args, n, p, user, targets)
-            if "target_tanp" not in r or r["target_tanp"] is None:
-                r["target_tanp"] = 0.6
+            if r.get("target_tanp") is None:
+                r["target_tanp"] = 0.5
             results[who].append(r)
             print(json.dumps(r), file=sys.stderr, flush=True)
     text = report(results)

@@ -18,7 +18,8 @@ namespace {
 constexpr char kTextHeader[] =
     "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
     "DPORT STATE           AGE";
-constexpr char kCsvHeader[] = "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
+constexpr char kCsvHeader[] =
+    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
 
 void PrintBanner(const config::Settings& settings) {
   std::string text;
@@ -98,7 +99,7 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   const filter::Filters& filters = state.filters;
   state.last_read_ok = read_table(
       [&current, &filters](track::TConn&& row) {
-        track::AddRow(current, std::move(row), filters, source::NowDays());
+        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), source::NowDays());
       },
       [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); },
       state.settings.ipv6);
@@ -120,9 +121,8 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   }
   ReportTableReadable(state);
 
-  if (state.settings.stats_seconds > 0 &&
-      MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
-          int64_t{state.settings.stats_seconds} * 1000) {
+  if (state.settings.stats_seconds > 0 && MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+                                              int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = source::NowDays();
   }

@@ -22,13 +22,6 @@ bool EqualsFolded(std::string_view text, std::string_view lower) {
   return true;
 }
 
-// Byte order of the folded texts, for the sorted entry texts.
-bool FoldedLess(std::string_view a, std::string_view b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
-  });
-}
-
 bool ContainsFolded(std::string_view text, std::string_view lower) {
   if (lower.empty()) return true;
   return std::search(text.begin(), text.end(), lower.begin(), lower.end(),
@@ -52,6 +45,36 @@ std::vector<std::string> CutList(std::string_view list) {
 
 ItemList CompileItemList(const std::string& text) {
   return ItemList{text, CutList(text)};
+}
+
+// config::Ipv4FromText's a*2^24 + ... as an Address.
+track::Address AddressFromValue(uint32_t value) {
+  track::Address address{};
+  address[10] = address[11] = 0xFF;
+  for (int i = 0; i < 4; ++i) address[12 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+  return address;
+}
+
+// The address whose text (as a row shows it) is `lower`, if there is one: an
+// entry without "/" matches a row by that text alone.
+std::optional<track::Address> AddressWithText(const std::string& lower) {
+  if (const std::optional<uint32_t> value = config::Ipv4FromText(lower)) {
+    const track::Address address = AddressFromValue(*value);
+    if (track::Ipv6ToText(address) == lower) return address;
+  }
+  if (const std::optional<config::Ipv6Address> value = config::Ipv6FromText(lower)) {
+    if (track::Ipv6ToText(*value) == lower) return *value;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> PidWithText(const std::string& text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value > UINT32_MAX) return std::nullopt;
+  if (track::DecimalText(static_cast<uint32_t>(value)) != text) return std::nullopt;
+  return static_cast<uint32_t>(value);
 }
 
 bool ItemListContains(const ItemList& list, std::string_view item) {
@@ -102,7 +125,7 @@ void AddAddressEntries(std::string_view list, AddressList& out) {
     const std::string_view entry = config::TrimControlAndBlank(item);
     const std::size_t slash = entry.find('/');
     if (slash == std::string_view::npos) {
-      out.texts.push_back(config::AsciiLower(entry));
+      if (const auto address = AddressWithText(config::AsciiLower(entry))) out.addresses.push_back(*address);
       if (const auto network = config::Ipv6FromText(entry)) AddIpv6Network(*network, 128, out);
       continue;
     }
@@ -126,7 +149,7 @@ void SortUnique(std::vector<Value>& values) {
 }
 
 void FinishAddressList(AddressList& list) {
-  SortUnique(list.texts);
+  SortUnique(list.addresses);
   for (NetworkGroup& group : list.networks) SortUnique(group.networks);
   for (Ipv6NetworkGroup& group : list.ipv6_networks) SortUnique(group.networks);
 }
@@ -138,54 +161,33 @@ AddressList CompileAddressList(std::string_view list) {
   return out;
 }
 
-// The row's destination, read as IPv4 and as IPv6 at most once per row.
+// The row's destination: a mapped address is matched as the IPv4 address
+// it is shown as, any other as IPv6.
 struct Destination {
-  std::string_view text;
-  bool read = false;
-  std::optional<uint32_t> value = std::nullopt;
-  bool read_ipv6 = false;
-  std::optional<config::Ipv6Address> ipv6 = std::nullopt;
+  const track::Address& address;
+  bool is_ipv4 = false;
+  uint32_t ipv4 = 0;
 };
 
-const std::optional<uint32_t>& DestinationValue(Destination& destination) {
-  if (!destination.read) {
-    destination.value = ReadIpv4(destination.text);
-    destination.read = true;
-  }
-  return destination.value;
+Destination DestinationOf(const track::TConn& row) {
+  Destination destination{row.dst_ip};
+  destination.is_ipv4 = track::MappedIpv4Value(row.dst_ip, destination.ipv4);
+  return destination;
 }
 
-const std::optional<config::Ipv6Address>& DestinationIpv6(Destination& destination) {
-  if (!destination.read_ipv6) {
-    destination.ipv6 = config::Ipv6FromText(destination.text);
-    destination.read_ipv6 = true;
-  }
-  return destination.ipv6;
-}
-
-bool AddressListMatches(const AddressList& list, Destination& destination) {
-  if (!list.texts.empty()) {
-    auto it = std::lower_bound(
-        list.texts.begin(), list.texts.end(), destination.text,
-        [](const std::string& entry, std::string_view text) { return FoldedLess(entry, text); });
-    if (it != list.texts.end() && EqualsFolded(destination.text, *it)) return true;
-  }
-  if (!list.networks.empty()) {
-    if (const std::optional<uint32_t>& value = DestinationValue(destination)) {
-      for (const NetworkGroup& group : list.networks) {
-        if (std::binary_search(group.networks.begin(), group.networks.end(), *value & group.mask))
-          return true;
-      }
+bool AddressListMatches(const AddressList& list, const Destination& destination) {
+  if (std::binary_search(list.addresses.begin(), list.addresses.end(), destination.address)) return true;
+  if (destination.is_ipv4) {
+    for (const NetworkGroup& group : list.networks) {
+      if (std::binary_search(group.networks.begin(), group.networks.end(), destination.ipv4 & group.mask))
+        return true;
     }
+    return false;
   }
-  if (!list.ipv6_networks.empty()) {
-    if (const std::optional<config::Ipv6Address>& value = DestinationIpv6(destination)) {
-      for (const Ipv6NetworkGroup& group : list.ipv6_networks) {
-        if (std::binary_search(group.networks.begin(), group.networks.end(),
-                               config::MaskedIpv6(*value, group.prefix))) {
-          return true;
-        }
-      }
+  for (const Ipv6NetworkGroup& group : list.ipv6_networks) {
+    if (std::binary_search(group.networks.begin(), group.networks.end(),
+                           config::MaskedIpv6(destination.address, group.prefix))) {
+      return true;
     }
   }
   return false;
@@ -197,11 +199,13 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
   Filters f;
   f.include_all = settings.include_all;
   f.proto_given = !settings.proto_filter.empty();
-  f.proto = CompileItemList(settings.proto_filter);
+  const ItemList proto = CompileItemList(settings.proto_filter);
+  f.proto_tcp = ItemListContains(proto, track::ProtoName(track::Proto::kTcp));
+  f.proto_udp = ItemListContains(proto, track::ProtoName(track::Proto::kUdp));
   f.dst_port_given = !settings.dst_port_filter.empty();
   f.dst_ports = CompilePortSet(settings.dst_port_filter);
   f.pid_given = !settings.pid_filter.empty();
-  f.pid = settings.pid_filter;
+  f.pid = PidWithText(settings.pid_filter);
   f.process_given = !settings.process_filter.empty();
   f.process = config::AsciiLower(settings.process_filter);
   f.dst_ip_given = !settings.dst_ip_filter.empty();
@@ -222,10 +226,10 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
 // the result as the chain in order gives it.
 bool PassesOwnerlessFilters(const track::TConn& row, const Filters& f) {
   if (row.dst_port == 0) return false;
-  if (!f.include_all && !IsPublicDestination(row.dst_ip)) return false;
-  if (f.proto_given && !ItemListContains(f.proto, row.proto)) return false;
+  if (!f.include_all && !IsPublicAddress(row.dst_ip)) return false;
+  if (f.proto_given && !(row.proto == track::Proto::kUdp ? f.proto_udp : f.proto_tcp)) return false;
   if (f.dst_port_given && !f.dst_ports.test(row.dst_port)) return false;
-  Destination destination{row.dst_ip};
+  const Destination destination = DestinationOf(row);
   if (f.dst_ip_given && !AddressListMatches(f.dst_ip, destination)) return false;
   if (f.dst_net_given && !AddressListMatches(f.dst_net, destination)) return false;
   if (f.exclude_ports.test(row.dst_port)) return false;
@@ -236,33 +240,9 @@ bool PassesOwnerlessFilters(const track::TConn& row, const Filters& f) {
 bool PassesFilters(const track::TConn& row, const Filters& f) {
   if (!PassesOwnerlessFilters(row, f)) return false;
   if (f.pid_given && row.pid != f.pid) return false;
-  if (f.process_given && !ContainsFolded(row.process, f.process)) return false;
-  if (f.exclude_process_given && ContainsFolded(row.process, f.exclude_process)) return false;
-  return true;
-}
-
-bool PassesFiltersPlain(const track::TConn& row, const config::Settings& s,
-                        const std::vector<std::string>& allowlist) {
-  const std::string port = std::to_string(row.dst_port);
-  if (row.dst_port == 0) return false;
-  if (!s.include_all && !IsPublicDestination(row.dst_ip)) return false;
-  if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
-  if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
-  if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;
-  const std::string process = config::AsciiLower(row.process);
-  if (!s.process_filter.empty() && process.find(config::AsciiLower(s.process_filter)) == std::string::npos) {
-    return false;
-  }
-  if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
-  if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
-  if (config::ListContains(s.exclude_port_filter, port)) return false;
-  if (!s.exclude_process_filter.empty() &&
-      process.find(config::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
-    return false;
-  }
-  for (const std::string& line : allowlist) {
-    if (config::MatchesAddressList(row.dst_ip, config::TrimControlAndBlank(line))) return false;
-  }
+  const std::string_view process = track::ProcessText(row);
+  if (f.process_given && !ContainsFolded(process, f.process)) return false;
+  if (f.exclude_process_given && ContainsFolded(process, f.exclude_process)) return false;
   return true;
 }
 

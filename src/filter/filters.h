@@ -10,10 +10,7 @@
 
 #include "config/lists.h"
 #include "config/options.h"
-
-namespace sockvane::track {
-struct TConn;
-}
+#include "track/conn.h"
 
 namespace sockvane::filter {
 
@@ -43,7 +40,7 @@ struct Ipv6NetworkGroup {
 
 // A MatchesAddressList list (or several), entries parsed once.
 struct AddressList {
-  std::vector<std::string> texts;               // entries without "/", lower case, sorted
+  std::vector<track::Address> addresses;        // entries without "/" that a row's text can equal, sorted
   std::vector<NetworkGroup> networks;           // readable "a.b.c.d/n" entries, and v4-mapped IPv6 ones
   std::vector<Ipv6NetworkGroup> ipv6_networks;  // readable IPv6 entries, with or without "/n"
 };
@@ -53,11 +50,12 @@ struct AddressList {
 struct Filters {
   bool include_all = false;
   bool proto_given = false;
-  ItemList proto;
+  bool proto_tcp = false;  // the list holds "TCP"
+  bool proto_udp = false;
   bool dst_port_given = false;
   PortSet dst_ports;
   bool pid_given = false;
-  std::string pid;
+  std::optional<uint32_t> pid;  // the PID whose text the option is; none: no PID is
   bool process_given = false;
   std::string process;  // lower case
   bool dst_ip_given = false;
@@ -78,10 +76,5 @@ bool PassesFilters(const track::TConn& row, const Filters& filters);
 // The steps that read neither the PID nor the process name: a row they drop is
 // dropped whoever owns it, so its owner need not be looked for.
 bool PassesOwnerlessFilters(const track::TConn& row, const Filters& filters);
-
-// The same chain computed from the texts on every call; the reference that
-// the parsed form must agree with.
-bool PassesFiltersPlain(const track::TConn& row, const config::Settings& settings,
-                        const std::vector<std::string>& allowlist);
 
 }  // namespace sockvane::filter

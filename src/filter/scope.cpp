@@ -58,11 +58,10 @@ std::optional<uint32_t> ReadIpv4(std::string_view text) {
   return value;
 }
 
-bool IsPublicDestination(std::string_view address) {
-  if (address.find(':') != std::string_view::npos) return IsPublicIpv6Text(address);
-  const std::optional<uint32_t> value = ReadIpv4(address);
-  if (!value) return false;
-  const uint32_t a = *value >> 24, b = (*value >> 16) & 0xFF, c = (*value >> 8) & 0xFF;
+namespace {
+
+bool IsPublicIpv4(uint32_t value) {
+  const uint32_t a = value >> 24, b = (value >> 16) & 0xFF, c = (value >> 8) & 0xFF;
   if (a == 0 || a == 10 || a == 127 || a >= 224) return false;
   if (a == 100 && b >= 64 && b <= 127) return false;
   if (a == 169 && b == 254) return false;
@@ -74,6 +73,36 @@ bool IsPublicDestination(std::string_view address) {
   if (a == 198 && b == 51 && c == 100) return false;
   if (a == 203 && b == 0 && c == 113) return false;
   return true;
+}
+
+// IsPublicIpv6Text on the text a row shows (RFC 5952): its first group is
+// written without leading zeros, unless it is 0 ("0:" or "::" then).
+bool IsPublicIpv6(const track::Address& address) {
+  const unsigned first = unsigned{address[0]} << 8 | address[1];
+  const unsigned second = unsigned{address[2]} << 8 | address[3];
+  bool all_zero = true;
+  for (int i = 0; i < 15; ++i) all_zero = all_zero && address[i] == 0;
+  if (all_zero && address[15] <= 1) return false;  // "::" and "::1"
+  if (first == 0x2001 && second == 0x0db8) return false;
+  if (first == 0) return true;
+  unsigned lead = first;  // the first two hex digits of the group as written
+  while (lead > 0xFF) lead >>= 4;
+  if (first < 0x10) return true;  // one digit only
+  return lead != 0xfe && lead != 0xfc && lead != 0xfd && lead != 0xff;
+}
+
+}  // namespace
+
+bool IsPublicDestination(std::string_view address) {
+  if (address.find(':') != std::string_view::npos) return IsPublicIpv6Text(address);
+  const std::optional<uint32_t> value = ReadIpv4(address);
+  return value && IsPublicIpv4(*value);
+}
+
+bool IsPublicAddress(const track::Address& address) {
+  uint32_t value = 0;
+  if (track::MappedIpv4Value(address, value)) return IsPublicIpv4(value);
+  return IsPublicIpv6(address);
 }
 
 }  // namespace sockvane::filter

@@ -128,7 +128,9 @@ void AppendCsvField(std::string& out, std::string_view value, bool double_quotes
   out += '"';
 }
 
-std::string TextLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
+std::string TextLine(std::string_view event, const track::TConn& row, int32_t age,
+                     std::string_view timestamp) {
+  const track::ConnTexts c = track::TextsOf(row);
   std::string line;
   line.reserve(136 + c.process.size());
   AppendMasked(line, timestamp, MaskSet::kTerminal);
@@ -136,15 +138,17 @@ std::string TextLine(std::string_view event, const track::TConn& c, int32_t age,
   AppendColumn(line, c.proto, 3);
   AppendColumn(line, c.pid, 8);
   AppendColumn(line, c.process, 20);
-  AppendNumberColumn(line, c.src_port, 5);
+  AppendNumberColumn(line, row.src_port, 5);
   AppendColumn(line, c.dst_ip, 39);
-  AppendNumberColumn(line, c.dst_port, 5);
+  AppendNumberColumn(line, row.dst_port, 5);
   AppendColumn(line, c.state, 12);
   AppendNumberColumn(line, age, 6);
   return line;
 }
 
-std::string JsonLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
+std::string JsonLine(std::string_view event, const track::TConn& row, int32_t age,
+                     std::string_view timestamp) {
+  const track::ConnTexts c = track::TextsOf(row);
   std::string line;
   line.reserve(200 + c.process.size());
   line += "{\"time\":";
@@ -160,11 +164,11 @@ std::string JsonLine(std::string_view event, const track::TConn& c, int32_t age,
   line += ",\"src_ip\":";
   AppendJson(line, c.src_ip);
   line += ",\"src_port\":";
-  AppendNumber(line, c.src_port);
+  AppendNumber(line, row.src_port);
   line += ",\"dst_ip\":";
   AppendJson(line, c.dst_ip);
   line += ",\"dst_port\":";
-  AppendNumber(line, c.dst_port);
+  AppendNumber(line, row.dst_port);
   line += ",\"state\":";
   AppendJson(line, c.state);
   line += ",\"age_seconds\":";
@@ -173,7 +177,9 @@ std::string JsonLine(std::string_view event, const track::TConn& c, int32_t age,
   return line;
 }
 
-std::string CsvLine(std::string_view event, const track::TConn& c, int32_t age, std::string_view timestamp) {
+std::string CsvLine(std::string_view event, const track::TConn& row, int32_t age,
+                    std::string_view timestamp) {
+  const track::ConnTexts c = track::TextsOf(row);
   std::string line;
   AppendCsvField(line, timestamp, false);
   line += ',';
@@ -187,11 +193,11 @@ std::string CsvLine(std::string_view event, const track::TConn& c, int32_t age, 
   line += ',';
   AppendCsvField(line, c.src_ip, false);
   line += ',';
-  AppendNumber(line, c.src_port);
+  AppendNumber(line, row.src_port);
   line += ',';
   AppendCsvField(line, c.dst_ip, false);
   line += ',';
-  AppendNumber(line, c.dst_port);
+  AppendNumber(line, row.dst_port);
   line += ',';
   AppendCsvField(line, c.state, false);
   line += ',';

@@ -6,16 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "track/conn.h"
+
 namespace sockvane::source {
 
-// Network-order value (first octet in the lowest byte) to dotted text.
-std::string Ipv4ToText(uint32_t network_order_address);
-
-// RFC 5952 text, lower case; IPv4-mapped addresses as plain dotted IPv4.
-std::string Ipv6ToText(const std::array<uint8_t, 16>& address);
-
-// MIB state number to name; 1, 0 and 13+ as decimal text.
-std::string TcpStateName(uint32_t state);
+// The texts of addresses and states are the row's own (track).
+using track::Ipv4ToText;
+using track::Ipv6ToText;
+using track::TcpStateName;
 
 // Low 16 bits of a network-order port field, in host order.
 uint16_t PortFromNetworkOrder(uint32_t value);

@@ -11,7 +11,7 @@ namespace sockvane::source {
 
 using RowConsumer = std::function<void(track::TConn&& row)>;
 
-// Judges a row whose pid and process are still empty: false when the row is
+// Judges a row whose pid and process are not filled yet: false when the row is
 // not wanted whoever owns it. Such rows are not handed over, and their owners
 // are not looked for (the costly part of a read).
 using RowWanted = std::function<bool(const track::TConn& row)>;

@@ -1,7 +1,7 @@
 // One read of the Linux socket tables: TCP and UDP, IPv4 and IPv6.
 #include <time.h>
 
-#include <charconv>
+#include <cstring>
 #include <unordered_map>
 
 #include "source/linux_source.h"
@@ -14,19 +14,6 @@ namespace {
 
 bool g_force_proc_net = false;
 
-std::string DecimalText(uint32_t value) {
-  char buf[10];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  return std::string(buf, end);
-}
-
-std::string AddressText(const std::array<uint8_t, 16>& address, bool ipv6) {
-  if (ipv6) return Ipv6ToText(address);
-  return Ipv4ToText(uint32_t{address[0]} | uint32_t{address[1]} << 8 | uint32_t{address[2]} << 16 |
-                    uint32_t{address[3]} << 24);
-}
-
 }  // namespace
 
 uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol) {
@@ -36,13 +23,24 @@ uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol) {
   return linux_state < sizeof kMib ? kMib[linux_state] : 0;
 }
 
+namespace {
+
+track::Address RowAddress(const std::array<uint8_t, 16>& address, bool ipv6) {
+  if (ipv6) return address;
+  uint32_t network_order;
+  std::memcpy(&network_order, address.data(), sizeof network_order);
+  return track::AddressFromIpv4(network_order);
+}
+
+}  // namespace
+
 void FillAddressFields(const RawSocket& raw, track::TConn& row) {
-  row.proto = raw.protocol == kProtoUdp ? "UDP" : "TCP";
-  row.src_ip = AddressText(raw.src, raw.ipv6);
-  row.dst_ip = AddressText(raw.dst, raw.ipv6);
+  row.proto = raw.protocol == kProtoUdp ? track::Proto::kUdp : track::Proto::kTcp;
+  row.src_ip = RowAddress(raw.src, raw.ipv6);
+  row.dst_ip = RowAddress(raw.dst, raw.ipv6);
   row.src_port = raw.src_port;
   row.dst_port = raw.dst_port;
-  row.state = TcpStateName(MibStateFromLinux(raw.state, raw.protocol));
+  row.state = MibStateFromLinux(raw.state, raw.protocol);
 }
 
 bool ReadRawSockets(std::vector<RawSocket>& out) {
@@ -76,13 +74,11 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
 bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ipv6: always read here*/) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
-  // Looked up afresh at every read, once per PID.
-  static std::unordered_map<uint32_t, std::string> names;
+  // Looked up afresh at every read, once per PID; the rows of a process share the text.
+  static std::unordered_map<uint32_t, track::ProcessName> names;
   static std::unordered_map<uint32_t, KnownName> previous_names;
   static std::unordered_map<uint32_t, KnownName> seen_names;
-  static std::vector<track::TConn> rows;
   raws.clear();
-  rows.clear();
   names.clear();
   if (!ReadRawSockets(raws)) return false;
 
@@ -93,7 +89,6 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
     FillAddressFields(raws[i], row);
     if (wanted && !wanted(row)) continue;
     raws[kept++] = raws[i];
-    rows.push_back(std::move(row));
   }
   raws.resize(kept);
   timespec now{};
@@ -101,22 +96,25 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   ResolveOwners(raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
 
   seen_names.clear();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    track::TConn& row = rows[i];
-    uint32_t pid = pids[i];
-    row.pid = DecimalText(pid);
+  const track::ProcessName unknown = track::MakeProcessName("unknown");
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    const uint32_t pid = pids[i];
+    row.pid = pid;
     if (pid == 0) {
-      row.process = "unknown";
+      row.process = unknown;
     } else {
       auto [it, inserted] = names.try_emplace(pid);
       if (inserted) {
-        it->second = NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names,
-                                     seen_names);
+        it->second = track::MakeProcessName(
+            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names));
       }
       row.process = it->second;
     }
     consume(std::move(row));
   }
+  names.clear();
   previous_names.swap(seen_names);
   return true;
 }

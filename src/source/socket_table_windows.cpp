@@ -71,22 +71,16 @@ std::size_t RowCount(const std::vector<DWORD>& buffer, uint32_t filled) {
 }
 
 void FillAddresses(const MIB_TCPROW_OWNER_PID& entry, track::TConn& row) {
-  row.src_ip = Ipv4ToText(entry.dwLocalAddr);
-  row.dst_ip = Ipv4ToText(entry.dwRemoteAddr);
+  row.src_ip = track::AddressFromIpv4(entry.dwLocalAddr);
+  row.dst_ip = track::AddressFromIpv4(entry.dwRemoteAddr);
 }
 
-// As the Linux build writes IPv6 rows: the scope of a link-local address is
-// not part of the text, so a connection keeps one key whatever interface
+// As the Linux build holds IPv6 rows: the scope of a link-local address is
+// not part of the row, so a connection keeps one key whatever interface
 // index Windows gives it.
-std::string Ipv6Text(const UCHAR (&bytes)[16]) {
-  std::array<uint8_t, 16> address;
-  std::memcpy(address.data(), bytes, address.size());
-  return Ipv6ToText(address);
-}
-
 void FillAddresses(const MIB_TCP6ROW_OWNER_PID& entry, track::TConn& row) {
-  row.src_ip = Ipv6Text(entry.ucLocalAddr);
-  row.dst_ip = Ipv6Text(entry.ucRemoteAddr);
+  std::memcpy(row.src_ip.data(), entry.ucLocalAddr, row.src_ip.size());
+  std::memcpy(row.dst_ip.data(), entry.ucRemoteAddr, row.dst_ip.size());
 }
 
 // The owner is looked for only once the row is wanted: that query is the
@@ -99,14 +93,15 @@ void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowCo
   for (std::size_t i = 0; i < count; ++i) {
     const auto& entry = table->table[i];
     track::TConn row;
-    row.proto = "TCP";
+    row.proto = track::Proto::kTcp;
     FillAddresses(entry, row);
     row.src_port = PortFromNetworkOrder(entry.dwLocalPort);
     row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
-    row.state = TcpStateName(entry.dwState);
+    row.state = entry.dwState;
     if (wanted && !wanted(row)) continue;
-    row.pid = std::to_string(entry.dwOwningPid);
-    row.process = ProcessNameForPid(entry.dwOwningPid);
+    row.pid = entry.dwOwningPid;
+    // Asked afresh for every row, as the table may list a reused PID.
+    row.process = track::MakeProcessName(ProcessNameForPid(entry.dwOwningPid));
     consume(std::move(row));
   }
 }

@@ -1,5 +1,6 @@
 #include "track/compare.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -21,11 +22,9 @@ void Emit(const EventSink& sink, std::string_view event, const TConn& connection
 }  // namespace
 
 void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
-  std::string name;
-  name.reserve(connection.process.size() + connection.pid.size() + 3);
-  name += connection.process;
+  std::string name(ProcessText(connection));
   name += " (";
-  name += connection.pid;
+  AppendDecimal(name, connection.pid);
   name += ')';
   std::string folded = Folded(name);
   auto found = counts.index.find(folded);
@@ -57,34 +56,82 @@ int32_t AgeSeconds(double first_seen, double now) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ElapsedSeconds(first_seen, now))));
 }
 
+namespace {
+
+// The rows of one pass that have events, put in key order. Their key texts
+// are built here, few per poll but for the first, when every row is new: so
+// each takes 12 bytes and its key text the bytes it has, one allocation.
+struct KeyedEvent {
+  uint32_t offset = 0;  // the key in `keys`
+  uint32_t index = 0;   // the row
+  uint8_t length = 0;   // a key is at most 106 bytes
+  bool is_new = false;
+};
+
+void SortByKey(const std::deque<TConn>& rows, std::vector<KeyedEvent>& events) {
+  if (events.size() < 2) return;
+  std::string keys;
+  keys.reserve(events.size() * 44);  // an IPv4 key; longer ones grow it
+  std::string key;
+  for (KeyedEvent& event : events) {
+    ConnectionKeyInto(rows[event.index], key);
+    event.offset = static_cast<uint32_t>(keys.size());
+    event.length = static_cast<uint8_t>(key.size());
+    keys += key;
+  }
+  const std::string_view all = keys;
+  // Keys of one table are distinct, so no tie remains to break.
+  std::sort(events.begin(), events.end(), [all](const KeyedEvent& x, const KeyedEvent& y) {
+    return CompareKeys(all.substr(x.offset, x.length), all.substr(y.offset, y.length)) < 0;
+  });
+}
+
+}  // namespace
+
 void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
                       ProcessCounts& process_counts, const EventSink& sink, ClockFn now) {
-  // Both tables are sorted by one total order, so one walk in step finds every
-  // key of one in the other, as a binary search per row would.
+  // Both tables are sorted by CompareRows, so one walk in step finds every
+  // key of one in the other; no text is built for a socket that stays as it was.
+  std::vector<KeyedEvent> events;
   std::size_t p = 0;
-  for (TConn& row : current.rows) {
+  for (std::size_t i = 0; i < current.rows.size(); ++i) {
+    TConn& row = current.rows[i];
     int order = 1;
-    while (p < previous.rows.size() && (order = CompareKeys(previous.rows[p].key, row.key)) < 0) ++p;
+    while (p < previous.rows.size() && (order = CompareRows(previous.rows[p], row)) < 0) ++p;
     if (p < previous.rows.size() && order == 0) {
       const TConn& before = previous.rows[p];
       row.first_seen = before.first_seen;
-      // The clock is read only when there is an event to date.
-      if (row.state != before.state) {
-        ++counters.state_count;
-        Emit(sink, "state", row, AgeSeconds(row.first_seen, now()));
-      }
+      if (row.state != before.state) events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false});
       continue;
     }
-    ++counters.new_count;
-    CountNewSocket(process_counts, row);
-    Emit(sink, "new", row, 0);
+    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, true});
+  }
+  SortByKey(current.rows, events);
+  for (const KeyedEvent& event : events) {
+    const TConn& row = current.rows[event.index];
+    if (event.is_new) {
+      ++counters.new_count;
+      CountNewSocket(process_counts, row);
+      Emit(sink, "new", row, 0);
+    } else {
+      // The clock is read only when there is an event to date.
+      ++counters.state_count;
+      Emit(sink, "state", row, AgeSeconds(row.first_seen, now()));
+    }
   }
 
+  events.clear();
   std::size_t c = 0;
-  for (const TConn& row : previous.rows) {
+  for (std::size_t i = 0; i < previous.rows.size(); ++i) {
+    const TConn& row = previous.rows[i];
     int order = 1;
-    while (c < current.rows.size() && (order = CompareKeys(current.rows[c].key, row.key)) < 0) ++c;
+    while (c < current.rows.size() && (order = CompareRows(current.rows[c], row)) < 0) ++c;
     if (c < current.rows.size() && order == 0) continue;
+    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false});
+  }
+  SortByKey(previous.rows, events);
+  for (const KeyedEvent& event : events) {
+    const TConn& row = previous.rows[event.index];
     ++counters.closed_count;
     Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
   }

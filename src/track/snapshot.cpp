@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -12,8 +11,7 @@ namespace {
 
 // Rank of every byte in the key order: '.' < ':' < '|' < digits < letters
 // (either case) < all other bytes by value. Two bytes share a rank only when
-// they are the two cases of one letter. Ranks start at 1 so that 0 can stand
-// for the end of a key, which ranks before every byte.
+// they are the two cases of one letter.
 constexpr std::array<uint8_t, 256> MakeRanks() {
   std::array<uint8_t, 256> rank{};
   rank['.'] = 1;
@@ -33,28 +31,6 @@ constexpr std::array<uint8_t, 256> MakeRanks() {
 
 constexpr std::array<uint8_t, 256> kRank = MakeRanks();
 
-// Eight ranks of `key` from `offset` as one number that compares like them.
-uint64_t RankedPrefix(std::string_view key, std::size_t offset) {
-  uint64_t packed = 0;
-  for (std::size_t i = offset; i < offset + 8; ++i) {
-    packed <<= 8;
-    if (i < key.size()) packed |= kRank[static_cast<unsigned char>(key[i])];
-  }
-  return packed;
-}
-
-struct SortItem {
-  uint64_t head = 0, mid = 0, tail = 0;
-  std::size_t index = 0;
-};
-
-void AppendNumber(std::string& out, unsigned value) {
-  char digits[8];
-  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)error;
-  out.append(digits, end);
-}
-
 // First position at or after `i` where the bytes of a and b differ, or n.
 std::size_t FirstDifference(const char* a, const char* b, std::size_t i, std::size_t n) {
   for (; i + 8 <= n; i += 8) {
@@ -70,28 +46,31 @@ std::size_t FirstDifference(const char* a, const char* b, std::size_t i, std::si
   return i;
 }
 
+// The leading fields of CompareRows as one number that compares like them.
+uint64_t RowPrefix(const TConn& row) {
+  return uint64_t{row.pid} << 32 | uint32_t{row.src_port} << 16 | row.dst_port;
+}
+
+struct SortItem {
+  uint64_t prefix = 0;
+  std::size_t index = 0;
+};
+
 }  // namespace
 
 void ConnectionKeyInto(const TConn& row, std::string& out) {
   out.clear();
-  out.reserve(row.proto.size() + row.pid.size() + row.src_ip.size() + row.dst_ip.size() + 16);
-  out += row.proto;
+  out += ProtoName(row.proto);
   out += '|';
-  out += row.pid;
+  AppendDecimal(out, row.pid);
   out += '|';
-  out += row.src_ip;
+  out += Ipv6ToText(row.src_ip);
   out += '|';
-  AppendNumber(out, row.src_port);
+  AppendDecimal(out, row.src_port);
   out += '|';
-  out += row.dst_ip;
+  out += Ipv6ToText(row.dst_ip);
   out += '|';
-  AppendNumber(out, row.dst_port);
-}
-
-std::string ConnectionKey(const TConn& row) {
-  std::string key;
-  ConnectionKeyInto(row, key);
-  return key;
+  AppendDecimal(out, row.dst_port);
 }
 
 int CompareKeys(std::string_view a, std::string_view b) {
@@ -107,74 +86,68 @@ int CompareKeys(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-bool AddRow(Snapshot& table, TConn row, const filter::Filters& filters, double now) {
-  if (!filter::PassesFilters(row, filters)) return false;
-  ConnectionKeyInto(row, row.key);
+int CompareRows(const TConn& a, const TConn& b) {
+  const uint64_t pa = RowPrefix(a), pb = RowPrefix(b);
+  if (pa != pb) return pa < pb ? -1 : 1;
+  if (a.proto != b.proto) return a.proto < b.proto ? -1 : 1;
+  if (int order = std::memcmp(a.src_ip.data(), b.src_ip.data(), a.src_ip.size()); order != 0) return order;
+  return std::memcmp(a.dst_ip.data(), b.dst_ip.data(), a.dst_ip.size());
+}
+
+void AddRow(Snapshot& table, TConn row, double now) {
   row.first_seen = now;
-  table.pending.push_back(std::move(row));
-  return true;
+  table.rows.push_back(std::move(row));
 }
 
 void SealSnapshot(Snapshot& table) {
-  if (table.pending.empty()) return;
-  // Sorting the first 24 ranks of each key, held in place, spares most
-  // look-ups of the rows (keys of one process share their first 16 bytes); the
-  // offered position breaks ties, so that of rows with one key the first
-  // offered comes first.
-  std::vector<SortItem> order(table.pending.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const std::string& key = table.pending[i].key;
-    order[i] = SortItem{RankedPrefix(key, 0), RankedPrefix(key, 8), RankedPrefix(key, 16), i};
-  }
-  std::sort(order.begin(), order.end(), [&](const SortItem& x, const SortItem& y) {
-    if (x.head != y.head) return x.head < y.head;
-    if (x.mid != y.mid) return x.mid < y.mid;
-    if (x.tail != y.tail) return x.tail < y.tail;
-    const int rest = CompareKeys(table.pending[x.index].key, table.pending[y.index].key);
+  std::deque<TConn>& rows = table.rows;
+  if (table.sealed == rows.size()) return;
+  // Sort small items, not rows; the offered position breaks ties, so that of
+  // the rows of one key the first offered (a sealed one before any staged)
+  // comes first.
+  std::vector<SortItem> order(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) order[i] = SortItem{RowPrefix(rows[i]), i};
+  std::sort(order.begin(), order.end(), [&rows](const SortItem& x, const SortItem& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    const int rest = CompareRows(rows[x.index], rows[y.index]);
     return rest != 0 ? rest < 0 : x.index < y.index;
   });
 
-  // The normal poll seals once into an empty table: fill it in place.
-  std::vector<TConn> sealed;
-  if (table.rows.empty()) {
-    sealed.swap(table.rows);
-    sealed.reserve(table.pending.size());
-  } else {
-    sealed.reserve(table.rows.size() + table.pending.size());
+  // source[j]: the row that goes to position j; the later rows of a key go
+  // to the end, to be cut off.
+  std::vector<std::size_t> source;
+  source.reserve(rows.size());
+  std::vector<std::size_t> dropped;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const bool repeat = k > 0 && order[k].prefix == order[k - 1].prefix &&
+                        CompareRows(rows[order[k].index], rows[order[k - 1].index]) == 0;
+    (repeat ? dropped : source).push_back(order[k].index);
   }
-  std::size_t old = 0;
-  const SortItem* before = nullptr;
-  for (const SortItem& item : order) {
-    TConn& row = table.pending[item.index];
-    const bool may_repeat = before != nullptr && before->head == item.head && before->mid == item.mid &&
-                            before->tail == item.tail;
-    before = &item;
-    while (old < table.rows.size() && CompareKeys(table.rows[old].key, row.key) < 0) {
-      sealed.push_back(std::move(table.rows[old++]));
+  const std::size_t kept = source.size();
+  source.insert(source.end(), dropped.begin(), dropped.end());
+  order = {};
+
+  // Permute in place, cycle by cycle; a visited position points at itself.
+  for (std::size_t start = 0; start < source.size(); ++start) {
+    if (source[start] == start) continue;
+    TConn held = std::move(rows[start]);
+    std::size_t at = start;
+    while (source[at] != start) {
+      const std::size_t from = source[at];
+      rows[at] = std::move(rows[from]);
+      source[at] = at;
+      at = from;
     }
-    // A row sealed before was offered earlier and wins, as does the first of
-    // several staged rows with one key.
-    if (old < table.rows.size() && CompareKeys(table.rows[old].key, row.key) == 0) continue;
-    if (may_repeat && !sealed.empty() && CompareKeys(sealed.back().key, row.key) == 0) continue;
-    sealed.push_back(std::move(row));
+    rows[at] = std::move(held);
+    source[at] = at;
   }
-  while (old < table.rows.size()) sealed.push_back(std::move(table.rows[old++]));
-  table.rows.swap(sealed);
-  table.pending.clear();
+  rows.resize(kept);
+  table.sealed = kept;
 }
 
 void ClearSnapshot(Snapshot& table) {
-  // The vectors keep their capacity for the next poll.
   table.rows.clear();
-  table.pending.clear();
-}
-
-std::size_t FindKey(const Snapshot& table, std::string_view key) {
-  auto it =
-      std::lower_bound(table.rows.begin(), table.rows.end(), key,
-                       [](const TConn& row, std::string_view k) { return CompareKeys(row.key, k) < 0; });
-  if (it == table.rows.end() || CompareKeys(it->key, key) != 0) return kNotFound;
-  return static_cast<std::size_t>(it - table.rows.begin());
+  table.sealed = 0;
 }
 
 }  // namespace sockvane::track

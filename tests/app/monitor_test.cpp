@@ -10,6 +10,7 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "source/clock.h"
+#include "support/text_rows.h"
 
 namespace sockvane::app {
 namespace {
@@ -17,20 +18,16 @@ namespace {
 // Fixed clock: 2024-05-01 14:03:07.000 local, advanced by the tests.
 constexpr double kStart = 45413.0 + (14 * 3600 + 3 * 60 + 7) / 86400.0;
 double g_now = kStart;
-double FakeNow() { return g_now; }
-void Advance(double seconds) { g_now += seconds / 86400.0; }
+double FakeNow() {
+  return g_now;
+}
+void Advance(double seconds) {
+  g_now += seconds / 86400.0;
+}
 
 track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABLISHED") {
-  track::TConn row;
-  row.proto = "TCP";
-  row.pid = std::move(pid);
-  row.process = "client";
-  row.src_ip = "127.0.0.1";
-  row.src_port = src_port;
-  row.dst_ip = "127.0.0.1";
-  row.dst_port = 8080;
-  row.state = std::move(state);
-  return row;
+  return testing::RowFromTexts(
+      {"TCP", std::move(pid), "client", "127.0.0.1", src_port, "127.0.0.1", 8080, std::move(state)});
 }
 
 // A source that plays back one scripted poll per call; nullopt is a failed read.
@@ -44,8 +41,8 @@ struct ScriptedSource {
     if (!poll) return false;
     for (auto row : *poll) {
       track::TConn ownerless = row;
-      ownerless.pid.clear();
-      ownerless.process.clear();
+      ownerless.pid = 0;
+      ownerless.process = nullptr;
       if (!wanted || wanted(ownerless)) consume(std::move(row));
     }
     return true;
@@ -150,8 +147,10 @@ TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
   // Seconds since start at each cycle end: 1, 2, ... The first report at 5 s,
   // the next at least 5 s after it.
   EXPECT_EQ(report_cycles, (std::vector<int>{4, 9}));
-  EXPECT_NE(out_.find("{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
-            std::string::npos)
+  EXPECT_NE(
+      out_.find(
+          "{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
+      std::string::npos)
       << out_;
 }
 
@@ -192,8 +191,8 @@ TEST(PauseAfterCycle, NeverLongerThanTheInterval) {
     uint32_t pause;
   };
   const Case cases[] = {
-      {500, 0, 500}, {500, 499, 1}, {500, 500, 0}, {500, 7000, 0}, {500, -1, 500}, {500, -3600000, 500},
-      {1, 0, 1},     {1, 1, 0},
+      {500, 0, 500},  {500, 499, 1},        {500, 500, 0}, {500, 7000, 0},
+      {500, -1, 500}, {500, -3600000, 500}, {1, 0, 1},     {1, 1, 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PauseAfterCycle(c.interval, c.elapsed), c.pause) << c.interval << " " << c.elapsed;

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "filter/filters.h"
+#include "filter/scope.h"
+#include "support/plain_filters.h"
 #include "track/conn.h"
 
 namespace sockvane::filter {
@@ -92,24 +94,53 @@ std::string MaybeOption(Random& random) {
   return random.Chance(50) ? RandomText(random, 5) : std::string();
 }
 
+// An address of the kinds a row can hold: listed ones, random IPv4, random
+// IPv6 with runs of zero groups, and first groups near the scope prefixes.
+track::Address RandomAddress(Random& random) {
+  static const char* const kAddresses[] = {
+      "8.8.8.8",        "8.8.8.9", "10.1.2.3",  "127.0.0.1",       "1.1.1.1",
+      "1.2.3.4",        "::1",     "fe80::1",   "2606:4700::1",    "2606:4700::2",
+      "::ffff:8.8.8.8", "::",      "::8.8.8.8", "192.168.1.10",    "2001:db8::1",
+      "fe::1",          "fe0::1",  "fe00::1",   "0:0:0:0:0:0:0:2", "100.64.0.1"};
+  if (random.Chance(75)) return testing::AddressFromText(random.Pick(kAddresses));
+  track::Address address{};
+  for (uint8_t& byte : address) byte = static_cast<uint8_t>(random.Below(256));
+  switch (random.Below(4)) {
+    case 0:  // IPv4
+      address = track::AddressFromIpv4(static_cast<uint32_t>(random.Below(1u << 31)) * 2 + random.Chance(50));
+      break;
+    case 1: {  // zero groups somewhere
+      const std::size_t from = random.Below(8), to = from + random.Below(9 - from);
+      for (std::size_t g = from; g < to; ++g) address[2 * g] = address[2 * g + 1] = 0;
+      break;
+    }
+    case 2: {  // a short first group
+      static const uint16_t kFirst[] = {0xfe, 0xfe0, 0xfe80, 0xf, 0xfc, 0xfd1, 0xff, 0x2001, 0x20, 0xfec0};
+      const uint16_t first = random.Pick(kFirst);
+      address[0] = static_cast<uint8_t>(first >> 8);
+      address[1] = static_cast<uint8_t>(first);
+      if (random.Chance(50)) address[2] = 0x0d, address[3] = 0xb8;
+      break;
+    }
+    default:
+      break;
+  }
+  return address;
+}
+
 track::TConn RandomRow(Random& random) {
-  static const char* const kAddresses[] = {"8.8.8.8", "8.8.8.9",      "10.1.2.3",       "127.0.0.1",
-                                           "1.1.1.1", "1.2.3.4",      "010.0.0.1",      "::1",
-                                           "FE80::1", "2606:4700::1", "2606:4700:0::2", "::ffff:8.8.8.8",
-                                           "",        "a.b.c.d",      "8.8.8.8 ",       "192.168.1.10"};
-  static const char* const kProtos[] = {"TCP", "tcp", "udp", "T,CP", "", " TCP", "tcp,udp"};
-  static const char* const kPids[] = {"123", "0123", "12", "4312", ""};
   static const char* const kProcesses[] = {"firefox.exe", "SvcHost.exe", "unknown", "", "FoX", "a\"b,c"};
+  static const uint32_t kPids[] = {123, 12, 4312, 0, 4294967295u};
   static const uint16_t kPorts[] = {0, 53, 80, 443, 8443, 4430, 65535};
   track::TConn row;
-  row.proto = random.Chance(80) ? random.Pick(kProtos) : RandomText(random, 3);
-  row.pid = random.Chance(80) ? random.Pick(kPids) : RandomText(random, 2);
-  row.process = random.Chance(80) ? random.Pick(kProcesses) : RandomText(random, 3);
-  row.src_ip = "192.168.1.20";
+  row.proto = random.Chance(70) ? track::Proto::kTcp : track::Proto::kUdp;
+  row.pid = random.Chance(80) ? random.Pick(kPids) : static_cast<uint32_t>(random.Below(200));
+  row.process = track::MakeProcessName(random.Chance(80) ? random.Pick(kProcesses) : RandomText(random, 3));
+  row.src_ip = testing::AddressFromText("192.168.1.20");
   row.src_port = 50123;
-  row.dst_ip = random.Chance(80) ? random.Pick(kAddresses) : RandomText(random, 3);
+  row.dst_ip = RandomAddress(random);
   row.dst_port = random.Chance(90) ? random.Pick(kPorts) : static_cast<uint16_t>(random.Below(65536));
-  row.state = "ESTABLISHED";
+  row.state = 5;
   return row;
 }
 
@@ -133,10 +164,11 @@ TEST(FiltersDifferential, ParsedFormAgreesWithPlainOperations) {
     const Filters compiled = CompileFilters(settings, allowlist);
     for (int r = 0; r < 10; ++r) {
       const track::TConn row = RandomRow(random);
-      const bool plain = PassesFiltersPlain(row, settings, allowlist);
+      const testing::TextRow text = testing::TextsOfRow(row);
+      const bool plain = testing::PassesFiltersPlain(text, settings, allowlist);
       ASSERT_EQ(PassesFilters(row, compiled), plain)
-          << "round " << round << " proto=[" << row.proto << "] pid=[" << row.pid << "] process=["
-          << row.process << "] dst=[" << row.dst_ip << "]:" << row.dst_port << "\n--proto=["
+          << "round " << round << " proto=[" << text.proto << "] pid=[" << text.pid << "] process=["
+          << text.process << "] dst=[" << text.dst_ip << "]:" << row.dst_port << "\n--proto=["
           << settings.proto_filter << "] --dst-port=[" << settings.dst_port_filter << "] --pid=["
           << settings.pid_filter << "] --process=[" << settings.process_filter << "] --dst-ip=["
           << settings.dst_ip_filter << "] --dst-net=[" << settings.dst_net_filter << "] --exclude-port=["
@@ -162,13 +194,29 @@ TEST(FiltersDifferential, AllowlistAloneAgrees) {
     for (int r = 0; r < 5; ++r) {
       track::TConn row = RandomRow(random);
       row.dst_port = 443;
-      const bool plain = PassesFiltersPlain(row, settings, allowlist);
+      const testing::TextRow text = testing::TextsOfRow(row);
+      const bool plain = testing::PassesFiltersPlain(text, settings, allowlist);
       ASSERT_EQ(PassesFilters(row, compiled), plain)
-          << "dst=[" << row.dst_ip << "] line0=[" << allowlist[0] << "]";
+          << "dst=[" << text.dst_ip << "] line0=[" << allowlist[0] << "]";
       if (!plain) ++suppressed;
     }
   }
   EXPECT_GT(suppressed, 200);
+}
+
+// The binary scope test against the text rule, on every kind of address.
+TEST(IsPublicAddress, AgreesWithTheTextOfTheAddress) {
+  Random random(11);
+  int is_public = 0;
+  for (int round = 0; round < 200000; ++round) {
+    const track::Address address = RandomAddress(random);
+    const std::string text = track::Ipv6ToText(address);
+    const bool expected = IsPublicDestination(text);
+    ASSERT_EQ(IsPublicAddress(address), expected) << text;
+    is_public += expected;
+  }
+  EXPECT_GT(is_public, 20000);
+  EXPECT_LT(is_public, 180000);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "support/plain_filters.h"
 #include "track/conn.h"
 
 namespace sockvane::filter {
@@ -11,16 +12,8 @@ namespace {
 
 track::TConn Row(std::string dst_ip, uint16_t dst_port, std::string process = "firefox.exe",
                  std::string pid = "123") {
-  track::TConn row;
-  row.proto = "TCP";
-  row.pid = std::move(pid);
-  row.process = std::move(process);
-  row.src_ip = "192.168.1.20";
-  row.src_port = 50123;
-  row.dst_ip = std::move(dst_ip);
-  row.dst_port = dst_port;
-  row.state = "ESTABLISHED";
-  return row;
+  return testing::RowFromTexts({"TCP", std::move(pid), std::move(process), "192.168.1.20", 50123,
+                                std::move(dst_ip), dst_port, "ESTABLISHED"});
 }
 
 struct Case {
@@ -139,7 +132,8 @@ TEST(PassesFilters, EveryStepWithAndWithoutItsOption) {
     c.options(settings);
     const Filters compiled = CompileFilters(settings, c.allowlist);
     EXPECT_EQ(PassesFilters(c.row, compiled), c.passes) << c.name;
-    EXPECT_EQ(PassesFiltersPlain(c.row, settings, c.allowlist), c.passes) << c.name;
+    EXPECT_EQ(testing::PassesFiltersPlain(testing::TextsOfRow(c.row), settings, c.allowlist), c.passes)
+        << c.name;
   }
 }
 

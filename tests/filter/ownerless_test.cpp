@@ -6,6 +6,7 @@
 
 #include "config/options.h"
 #include "filter/filters.h"
+#include "support/text_rows.h"
 #include "track/conn.h"
 
 namespace sockvane::filter {
@@ -28,18 +29,19 @@ TEST(PassesOwnerlessFilters, NeverDropsARowTheChainKeeps) {
     if (random() % 3 == 0) settings.exclude_process_filter = "svc";
     if (random() % 3 == 0) settings.dst_net_filter = "8.0.0.0/8, 127.0.0.0/8";
     if (random() % 4 == 0) settings.proto_filter = random() % 2 ? "tcp" : "udp";
-    const std::vector<std::string> allowlist = random() % 4 == 0 ? std::vector<std::string>{" 1.1.1.1 "}
-                                                                  : std::vector<std::string>{};
+    const std::vector<std::string> allowlist =
+        random() % 4 == 0 ? std::vector<std::string>{" 1.1.1.1 "} : std::vector<std::string>{};
     const Filters filters = CompileFilters(settings, allowlist);
     track::TConn row;
-    row.proto = random() % 2 ? "TCP" : "UDP";
-    row.dst_ip = ips[random() % ips.size()];
+    row.proto = random() % 2 ? track::Proto::kTcp : track::Proto::kUdp;
+    row.dst_ip = testing::AddressFromText(ips[random() % ips.size()]);
     row.dst_port = ports[random() % ports.size()];
     track::TConn ownerless = row;
-    row.pid = std::to_string(random() % 3);
-    row.process = names[random() % names.size()];
+    row.pid = static_cast<uint32_t>(random() % 3);
+    row.process = track::MakeProcessName(names[random() % names.size()]);
     if (PassesFilters(row, filters)) {
-      EXPECT_TRUE(PassesOwnerlessFilters(ownerless, filters)) << row.dst_ip << " " << row.dst_port;
+      EXPECT_TRUE(PassesOwnerlessFilters(ownerless, filters))
+          << track::Ipv6ToText(row.dst_ip) << " " << row.dst_port;
     }
     // With no owner-based option the two agree exactly.
     if (settings.pid_filter.empty() && settings.process_filter.empty() &&

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/plain_filters.h"
 #include "config/options.h"
 #include "filter/filters.h"
 #include "fuzz_check.h"
@@ -149,17 +150,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // One compiled form judges many rows in a run, so try several against it.
   for (int r = 0; r < 6 && in.remaining_bytes() > 0; ++r) {
-    sockvane::track::TConn row;
-    row.proto = in.ConsumeBool() ? "TCP" : Text(in, 3);
-    row.pid = in.ConsumeBool() ? std::to_string(in.ConsumeIntegral<uint16_t>()) : Text(in, 3);
-    row.process = Text(in, 4);
-    row.dst_ip = Text(in, 9);
-    row.src_ip = Text(in, 2);
-    row.dst_port = Port(in);
-    row.src_port = in.ConsumeIntegral<uint16_t>();
-    row.state = "ESTABLISHED";
-    const bool fast = filter::PassesFilters(row, compiled);
-    const bool plain = filter::PassesFiltersPlain(row, s, allowlist);
+    // A row as the source gives it: binary, its texts derived.
+    sockvane::track::TConn binary;
+    binary.proto = in.ConsumeBool() ? sockvane::track::Proto::kTcp : sockvane::track::Proto::kUdp;
+    binary.pid = in.ConsumeBool() ? in.ConsumeIntegral<uint16_t>() : in.ConsumeIntegral<uint32_t>();
+    binary.process = sockvane::track::MakeProcessName(Text(in, 4));
+    const std::string dst_text = Text(in, 9);
+    binary.dst_ip = sockvane::testing::AddressFromText(dst_text);
+    if (in.ConsumeBool()) {
+      for (uint8_t& byte : binary.dst_ip) byte = in.ConsumeIntegral<uint8_t>();
+    }
+    binary.dst_port = Port(in);
+    binary.src_port = in.ConsumeIntegral<uint16_t>();
+    binary.state = 5;
+    const sockvane::testing::TextRow row = sockvane::testing::TextsOfRow(binary);
+    const bool fast = filter::PassesFilters(binary, compiled);
+    const bool plain = sockvane::testing::PassesFiltersPlain(row, s, allowlist);
     if (fast != plain) {
       std::fprintf(
           stderr,

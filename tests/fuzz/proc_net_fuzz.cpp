@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../support/text_rows.h"
 #include "config/lists.h"
 #include "fuzz_check.h"
 #include "source/linux_source.h"
@@ -104,8 +105,9 @@ void CheckRow(const src::RawSocket& raw, bool ipv6, uint8_t protocol) {
   FUZZ_CHECK(src::ParseProcNetLine(KernelLine(raw), ipv6, protocol, again));
   FUZZ_CHECK(Same(again, raw));
 
-  sockvane::track::TConn row;
-  src::FillAddressFields(raw, row);
+  sockvane::track::TConn binary;
+  src::FillAddressFields(raw, binary);
+  const sockvane::testing::TextRow row = sockvane::testing::TextsOfRow(binary);
   FUZZ_CHECK(row.proto == (protocol == src::kProtoUdp ? "UDP" : "TCP"));
   FUZZ_CHECK(row.src_port == raw.src_port && row.dst_port == raw.dst_port);
   FUZZ_CHECK(!row.state.empty());

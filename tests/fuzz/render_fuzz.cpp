@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "../support/text_rows.h"
 #include "config/build_info.h"
 #include "fuzz_check.h"
 #include "output/render.h"
@@ -21,6 +22,7 @@
 namespace {
 
 namespace out = sockvane::output;
+using sockvane::testing::TextRow;
 using sockvane::track::TConn;
 
 // ---- a strict JSON reader, enough for one flat object per line ----
@@ -289,7 +291,7 @@ void CheckJsonQuote(std::string_view text) {
   FUZZ_CHECK(*decoded == JsonVisible(text));
 }
 
-void CheckJsonLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+void CheckJsonLine(std::string_view line, std::string_view event, const TextRow& c, int32_t age,
                    std::string_view timestamp) {
   FUZZ_CHECK(line.find('\n') == std::string_view::npos && line.find('\r') == std::string_view::npos);
   FUZZ_CHECK(IsUtf8(line));
@@ -318,7 +320,7 @@ void CheckJsonLine(std::string_view line, std::string_view event, const TConn& c
   FUZZ_CHECK((*members)[10].second.text == std::to_string(age));
 }
 
-void CheckTextLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+void CheckTextLine(std::string_view line, std::string_view event, const TextRow& c, int32_t age,
                    std::string_view timestamp) {
   CheckShowable(line);
   std::string expected = Printable(timestamp);
@@ -368,7 +370,7 @@ std::optional<std::vector<std::pair<bool, std::string>>> CsvFields(std::string_v
   }
 }
 
-void CheckCsvLine(std::string_view line, std::string_view event, const TConn& c, int32_t age,
+void CheckCsvLine(std::string_view line, std::string_view event, const TextRow& c, int32_t age,
                   std::string_view timestamp) {
   const auto fields = CsvFields(line);
   if (!fields) std::fprintf(stderr, "not CSV: %s\n", fuzz::Escaped(line).c_str());
@@ -476,44 +478,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string timestamp = out::TimestampText(days, (mode & 8) ? "iso8601" : "time", separator);
   if (mode & 16) timestamp = in.ConsumeRandomLengthString(32);
 
-  TConn c;
-  c.proto = in.ConsumeRandomLengthString(8);
-  c.pid = in.ConsumeRandomLengthString(12);
-  c.process = in.ConsumeRandomLengthString(64);
-  c.src_ip = in.ConsumeRandomLengthString(48);
-  c.dst_ip = in.ConsumeRandomLengthString(48);
-  c.state = in.ConsumeRandomLengthString(16);
-  c.key = in.ConsumeRandomLengthString(16);
-  c.src_port = in.ConsumeIntegral<uint16_t>();
-  c.dst_port = in.ConsumeIntegral<uint16_t>();
-  c.first_seen = in.ConsumeFloatingPoint<double>();
+  // A row as the source gives it; its texts are what the lines must show.
+  TConn row;
+  row.proto = in.ConsumeBool() ? sockvane::track::Proto::kTcp : sockvane::track::Proto::kUdp;
+  row.pid = in.ConsumeIntegral<uint32_t>();
+  row.process = sockvane::track::MakeProcessName(in.ConsumeRandomLengthString(64));
+  for (uint8_t& byte : row.src_ip) byte = in.ConsumeIntegral<uint8_t>();
+  for (uint8_t& byte : row.dst_ip) byte = in.ConsumeIntegral<uint8_t>();
+  if (in.ConsumeBool()) row.dst_ip = sockvane::track::AddressFromIpv4(in.ConsumeIntegral<uint32_t>());
+  row.state = in.ConsumeIntegral<uint32_t>();
+  row.src_port = in.ConsumeIntegral<uint16_t>();
+  row.dst_port = in.ConsumeIntegral<uint16_t>();
+  row.first_seen = in.ConsumeFloatingPoint<double>();
+  const TextRow c = sockvane::testing::TextsOfRow(row);
   const int32_t age = in.ConsumeIntegral<int32_t>();
   const std::string format = in.ConsumeRandomLengthString(8);
 
   CheckTimestamp(days, separator);
-  for (const std::string* field :
-       {&event, &timestamp, &c.proto, &c.pid, &c.process, &c.src_ip, &c.dst_ip, &c.state}) {
+  for (const std::string* field : std::initializer_list<const std::string*>{
+           &event, &timestamp, &c.proto, &c.pid, &c.process, &c.src_ip, &c.dst_ip, &c.state}) {
     CheckJsonQuote(*field);
   }
 
-  CheckJsonLine(out::FormatEvent(event, c, age, timestamp, "jsonl"), event, c, age, timestamp);
-  CheckTextLine(out::FormatEvent(event, c, age, timestamp, "text"), event, c, age, timestamp);
+  CheckJsonLine(out::FormatEvent(event, row, age, timestamp, "jsonl"), event, c, age, timestamp);
+  CheckTextLine(out::FormatEvent(event, row, age, timestamp, "text"), event, c, age, timestamp);
 
-  TConn csv = c;
-  csv.proto = WithoutQuotes(csv.proto);
-  csv.pid = WithoutQuotes(csv.pid);
-  csv.src_ip = WithoutQuotes(csv.src_ip);
-  csv.dst_ip = WithoutQuotes(csv.dst_ip);
-  csv.state = WithoutQuotes(csv.state);
+  // Only the process field may hold a double quote now; event and timestamp
+  // texts are the caller's.
   const std::string csv_event = WithoutQuotes(event);
   const std::string csv_timestamp = WithoutQuotes(timestamp);
-  CheckCsvLine(out::FormatEvent(csv_event, csv, age, csv_timestamp, "csv"), csv_event, csv, age,
-               csv_timestamp);
+  CheckCsvLine(out::FormatEvent(csv_event, row, age, csv_timestamp, "csv"), csv_event, c, age, csv_timestamp);
 
   // Any format but exactly "jsonl" or "csv" is the text layout.
   if (format != "jsonl" && format != "csv") {
-    FUZZ_CHECK(out::FormatEvent(event, c, age, timestamp, format) ==
-               out::FormatEvent(event, c, age, timestamp, "text"));
+    FUZZ_CHECK(out::FormatEvent(event, row, age, timestamp, format) ==
+               out::FormatEvent(event, row, age, timestamp, "text"));
   }
 
   CheckStats(in);

@@ -7,6 +7,7 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "output/timestamp.h"
+#include "support/text_rows.h"
 
 namespace sockvane::output {
 namespace {
@@ -14,16 +15,8 @@ namespace {
 const std::string kEol = config::kEol;
 
 track::TConn Browser(std::string state = "ESTABLISHED") {
-  track::TConn row;
-  row.proto = "TCP";
-  row.pid = "4312";
-  row.process = "browser.exe";
-  row.src_ip = "192.168.1.20";
-  row.src_port = 50123;
-  row.dst_ip = "203.0.113.5";
-  row.dst_port = 443;
-  row.state = std::move(state);
-  return row;
+  return testing::RowFromTexts(
+      {"TCP", "4312", "browser.exe", "192.168.1.20", 50123, "203.0.113.5", 443, std::move(state)});
 }
 
 TEST(FormatEvent, TextLayoutWorkedExample) {
@@ -43,7 +36,7 @@ TEST(FormatEvent, TextLayoutWorkedExample) {
 
 TEST(FormatEvent, TextColumnsGrowAndNeverCut) {
   track::TConn row = Browser();
-  row.process = "a-very-long-process-name.exe";  // 28 bytes
+  row.process = track::MakeProcessName("a-very-long-process-name.exe");  // 28 bytes
   const std::string wide = FormatEvent("new", row, 1234567, "14:03:07.045", "text");
   EXPECT_NE(wide.find(" a-very-long-process-name.exe 50123 "), std::string::npos) << wide;
   EXPECT_EQ(wide.substr(wide.size() - 8), " 1234567");
@@ -52,22 +45,24 @@ TEST(FormatEvent, TextColumnsGrowAndNeverCut) {
   const std::string iso = FormatEvent("new", Browser(), 0, "2024-05-01T14:03:07.045", "text");
   EXPECT_EQ(iso.size(), 136u);
 
+  // A row without a process name: a column of spaces; the numbers of an
+  // empty row show as themselves.
   track::TConn empty;
-  EXPECT_EQ(FormatEvent("new", empty, 0, "T", "text"), "T    new" + std::string(1 + 3 + 1 + 8 + 1 + 20, ' ') +
-                                                           "     0" + std::string(1 + 39, ' ') + "     0" +
-                                                           std::string(1 + 12, ' ') + "      0");
+  EXPECT_EQ(FormatEvent("new", empty, 0, "T", "text"), "T    new TCP        0" + std::string(1 + 20, ' ') +
+                                                           "     0" + std::string(1 + 37, ' ') + "::     0" +
+                                                           std::string(1 + 11, ' ') + "0      0");
 }
 
 TEST(FormatEvent, TextLayoutReplacesControlBytes) {
   track::TConn row = Browser();
-  row.process = "evil\x1b[2J\r\nfake\x7f.exe";
-  row.state = "EST\tAB";
+  row.process = track::MakeProcessName("evil\x1b[2J\r\nfake\x7f.exe");
+  row.state = 13;  // no name: shown as its number
   const std::string line = FormatEvent("new", row, 0, "14:03:07.045", "text");
   EXPECT_NE(line.find(" evil?[2J??fake?.exe "), std::string::npos) << line;
-  EXPECT_NE(line.find(" EST?AB "), std::string::npos) << line;
+  EXPECT_NE(line.find("   13      0"), std::string::npos) << line;
   for (char c : line) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7F);
   // Bytes from 0x80 up are left alone.
-  row.process = "caf\xE9.exe";
+  row.process = track::MakeProcessName("caf\xE9.exe");
   EXPECT_NE(FormatEvent("new", row, 0, "t", "text").find("caf\xE9.exe"), std::string::npos);
 }
 
@@ -87,13 +82,13 @@ TEST(FormatEvent, CsvWorkedExample) {
 
 TEST(FormatEvent, QuotesAndBackslashesPerFormat) {
   track::TConn row = Browser();
-  row.process = "say \"hi\"\\x";
-  row.state = "A\"B";
+  row.process = track::MakeProcessName("say \"hi\"\\x");
+  row.state = 4294967295u;
   EXPECT_NE(FormatEvent("new", row, 0, "t", "jsonl").find("\"process\":\"say \\\"hi\\\"\\\\x\""),
             std::string::npos);
   const std::string csv = FormatEvent("new", row, 0, "t", "csv");
   EXPECT_NE(csv.find(",\"say \"\"hi\"\"\\x\","), std::string::npos) << csv;
-  EXPECT_NE(csv.find(",\"A\"B\","), std::string::npos) << csv;  // only the process field is doubled
+  EXPECT_NE(csv.find(",\"4294967295\","), std::string::npos) << csv;
 }
 
 TEST(FormatEvent, NegativeAgeHasAMinusSignInEveryFormat) {
@@ -262,9 +257,9 @@ TEST(Utf8SequenceLength, WellFormedSequencesOnly) {
 
 TEST(FormatEvent, TextColumnsAlignOnTheMaskedText) {
   track::TConn row = Browser();
-  row.process =
+  row.process = track::MakeProcessName(
       "a\xE2\x80\xAE"
-      "b";  // shown as a?b: three columns, padded to 20
+      "b");  // shown as a?b: three columns, padded to 20
   const std::string line = FormatEvent("new", row, 0, "14:03:07.045", "text");
   EXPECT_EQ(line.size(), 125u) << line;
   EXPECT_NE(line.find(std::string(17, ' ') + "a?b 50123"), std::string::npos) << line;
@@ -291,7 +286,7 @@ TEST(FormatEvent, CsvMasksControlsAndDefusesFormulas) {
   };
   for (const auto& c : cases) {
     track::TConn row = Browser();
-    row.process = c.process;
+    row.process = track::MakeProcessName(c.process);
     const std::string csv = FormatEvent("new", row, 0, "t", "csv");
     EXPECT_NE(csv.find(",\"4312\"," + c.field + ",\"192.168.1.20\","), std::string::npos) << csv;
   }

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "source/linux_source.h"
+#include "support/text_rows.h"
 
 namespace sockvane::source {
 namespace {
@@ -64,9 +65,10 @@ TEST(DiagReply, RowsThenDone) {
   ASSERT_EQ(ParseDiagReply(shifted.data() + 1, buf.size(), kSeq, kProtoTcp, rows), DiagStatus::kDone);
   ASSERT_EQ(rows.size(), 2u);
 
-  track::TConn first, second;
-  FillAddressFields(rows[0], first);
-  FillAddressFields(rows[1], second);
+  track::TConn first_row, second_row;
+  FillAddressFields(rows[0], first_row);
+  FillAddressFields(rows[1], second_row);
+  const testing::TextRow first = testing::TextsOfRow(first_row), second = testing::TextsOfRow(second_row);
   EXPECT_EQ(first.src_ip, "192.168.1.10");
   EXPECT_EQ(first.src_port, 50000);
   EXPECT_EQ(first.dst_ip, "93.184.216.34");

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "source/linux_source.h"
+#include "support/text_rows.h"
 
 namespace sockvane::source {
 namespace {
@@ -35,8 +36,9 @@ void ExpectRows(const char* fixture, bool ipv6, uint8_t protocol, const std::vec
   ParseProcNetText(text, ipv6, protocol, rows);
   ASSERT_EQ(rows.size(), expected.size()) << fixture;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    track::TConn row;
-    FillAddressFields(rows[i], row);
+    track::TConn binary;
+    FillAddressFields(rows[i], binary);
+    const testing::TextRow row = testing::TextsOfRow(binary);
     SCOPED_TRACE(std::string(fixture) + " row " + std::to_string(i));
     EXPECT_EQ(row.proto, expected[i].proto);
     EXPECT_EQ(row.src_ip, expected[i].src_ip);

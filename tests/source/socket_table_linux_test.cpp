@@ -21,6 +21,7 @@
 #include "source/linux_source.h"
 #include "source/naming.h"
 #include "source/socket_table.h"
+#include "support/text_rows.h"
 
 namespace sockvane::source {
 namespace {
@@ -107,16 +108,16 @@ bool OpenTcpPair(int listen_family, const char* listen_host, int client_family, 
   return pair.server.fd >= 0;
 }
 
-std::vector<track::TConn> ReadAll(bool* ok = nullptr) {
-  std::vector<track::TConn> rows;
-  bool result = ReadTcpTable([&](track::TConn&& row) { rows.push_back(std::move(row)); });
+std::vector<testing::TextRow> ReadAll(bool* ok = nullptr) {
+  std::vector<testing::TextRow> rows;
+  bool result = ReadTcpTable([&](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); });
   if (ok != nullptr) *ok = result;
   return rows;
 }
 
-std::vector<track::TConn> RowsWith(const std::vector<track::TConn>& rows, const std::string& proto,
-                                   uint16_t src_port, uint16_t dst_port) {
-  std::vector<track::TConn> found;
+std::vector<testing::TextRow> RowsWith(const std::vector<testing::TextRow>& rows, const std::string& proto,
+                                       uint16_t src_port, uint16_t dst_port) {
+  std::vector<testing::TextRow> found;
   for (const auto& row : rows) {
     if (row.proto == proto && row.src_port == src_port && row.dst_port == dst_port) found.push_back(row);
   }
@@ -133,10 +134,10 @@ std::string SelfPid() {
   return std::to_string(getpid());
 }
 
-void ExpectRow(const std::vector<track::TConn>& rows, const std::string& proto, const std::string& src_ip,
+void ExpectRow(const std::vector<testing::TextRow>& rows, const std::string& proto, const std::string& src_ip,
                uint16_t src_port, const std::string& dst_ip, uint16_t dst_port, const std::string& state,
                const std::string& pid, const std::string& process) {
-  std::vector<track::TConn> found = RowsWith(rows, proto, src_port, dst_port);
+  std::vector<testing::TextRow> found = RowsWith(rows, proto, src_port, dst_port);
   ASSERT_EQ(found.size(), 1u) << proto << " " << src_port << " -> " << dst_port;
   EXPECT_EQ(found[0].src_ip, src_ip);
   EXPECT_EQ(found[0].dst_ip, dst_ip);
@@ -205,7 +206,7 @@ TEST_F(SocketTable, UdpConnectedAndUnconnected) {
 using RowTuple = std::tuple<std::string, std::string, std::string, std::string, uint16_t, std::string,
                             uint16_t, std::string>;
 
-std::vector<RowTuple> OwnRows(const std::vector<track::TConn>& rows, const std::vector<uint16_t>& ports) {
+std::vector<RowTuple> OwnRows(const std::vector<testing::TextRow>& rows, const std::vector<uint16_t>& ports) {
   std::vector<RowTuple> own;
   for (const auto& r : rows) {
     if (r.pid != SelfPid() || std::find(ports.begin(), ports.end(), r.src_port) == ports.end()) continue;
@@ -427,12 +428,12 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
     ResetOwnerCacheForTesting();
     const uint64_t scans = OwnerScanCountForTesting();
-    std::vector<track::TConn> rows;
-    const auto keep = [&](track::TConn&& row) { rows.push_back(std::move(row)); };
+    std::vector<testing::TextRow> rows;
+    const auto keep = [&](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); };
     // The wanted test sees rows before any owner is known.
     bool ownerless = true;
     if (!ReadTcpTable(keep, [&](const track::TConn& row) {
-          ownerless = ownerless && row.pid.empty() && row.process.empty();
+          ownerless = ownerless && row.pid == 0 && !row.process;
           return false;
         })) {
       return "read failed";

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "support/text_rows.h"
+
 namespace sockvane::track {
 namespace {
 
@@ -26,42 +28,28 @@ std::ostream& operator<<(std::ostream& out, const Event& e) {
 
 TConn Row(std::string pid, std::string state = "ESTABLISHED", std::string process = "browser.exe",
           uint16_t src_port = 50123) {
-  TConn row;
-  row.proto = "TCP";
-  row.pid = std::move(pid);
-  row.process = std::move(process);
-  row.src_ip = "192.168.1.20";
-  row.src_port = src_port;
-  row.dst_ip = "203.0.113.5";
-  row.dst_port = 443;
-  row.state = std::move(state);
-  return row;
+  return testing::RowFromTexts({"TCP", std::move(pid), std::move(process), "192.168.1.20", src_port,
+                                "203.0.113.5", 443, std::move(state)});
 }
 
 // Drives polls the way the loop does: fill current, compare, swap.
 struct Polls {
-  filter::Filters filters;
   Snapshot previous, current;
   Counters counters;
   ProcessCounts process_counts;
   std::vector<Event> events;
   Counters counters_seen_by_sink;
 
-  Polls() {
-    config::Settings settings;
-    settings.include_all = true;
-    filters = filter::CompileFilters(settings, {});
-  }
-
   std::vector<Event> Poll(const std::vector<TConn>& rows) {
     ClearSnapshot(current);
-    for (const TConn& row : rows) AddRow(current, row, filters, TestClock());
+    for (const TConn& row : rows) AddRow(current, row, TestClock());
     SealSnapshot(current);
     events.clear();
     CompareSnapshots(
         current, previous, counters, process_counts,
         [this](std::string_view event, const TConn& c, int32_t age) {
-          events.push_back({std::string(event), c.pid, c.state, c.process, age});
+          const testing::TextRow texts = testing::TextsOfRow(c);
+          events.push_back({std::string(event), texts.pid, texts.state, texts.process, age});
           counters_seen_by_sink = counters;
         },
         TestClock);
@@ -205,7 +193,7 @@ TEST(CompareSnapshots, NewSocketIsTalliedBeforeItIsRendered) {
   std::size_t entries_at_render = 0;
   run.Poll({});
   ClearSnapshot(run.current);
-  AddRow(run.current, Row("5"), run.filters, g_now);
+  AddRow(run.current, Row("5"), g_now);
   SealSnapshot(run.current);
   CompareSnapshots(
       run.current, run.previous, run.counters, run.process_counts,

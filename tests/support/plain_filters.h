@@ -1,0 +1,40 @@
+// The filter chain computed from a row's texts and the option texts on every
+// call: the reference the parsed, binary chain must agree with.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/lists.h"
+#include "config/options.h"
+#include "filter/scope.h"
+#include "text_rows.h"
+
+namespace sockvane::testing {
+
+inline bool PassesFiltersPlain(const TextRow& row, const config::Settings& s,
+                               const std::vector<std::string>& allowlist) {
+  const std::string port = std::to_string(row.dst_port);
+  if (row.dst_port == 0) return false;
+  if (!s.include_all && !filter::IsPublicDestination(row.dst_ip)) return false;
+  if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
+  if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
+  if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;
+  const std::string process = config::AsciiLower(row.process);
+  if (!s.process_filter.empty() && process.find(config::AsciiLower(s.process_filter)) == std::string::npos) {
+    return false;
+  }
+  if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
+  if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
+  if (config::ListContains(s.exclude_port_filter, port)) return false;
+  if (!s.exclude_process_filter.empty() &&
+      process.find(config::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
+    return false;
+  }
+  for (const std::string& line : allowlist) {
+    if (config::MatchesAddressList(row.dst_ip, config::TrimControlAndBlank(line))) return false;
+  }
+  return true;
+}
+
+}  // namespace sockvane::testing

@@ -1,0 +1,76 @@
+// Rows written as the texts they are shown as, for tests.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config/lists.h"
+#include "track/conn.h"
+
+namespace sockvane::testing {
+
+// Dotted IPv4 as ::ffff:a.b.c.d, IPv6 as itself; all zeros for anything else.
+inline track::Address AddressFromText(std::string_view text) {
+  track::Address address{};
+  if (const auto v4 = config::Ipv4FromText(text)) {
+    address[10] = address[11] = 0xFF;
+    for (int i = 0; i < 4; ++i) address[12 + i] = static_cast<uint8_t>(*v4 >> (24 - 8 * i));
+  } else if (const auto v6 = config::Ipv6FromText(text)) {
+    address = *v6;
+  }
+  return address;
+}
+
+inline uint32_t NumberFromText(std::string_view text) {
+  uint32_t value = 0;
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
+}
+
+// The state number a name stands for; decimal text as its number.
+inline uint32_t StateFromName(std::string_view name) {
+  for (uint32_t state = 2; state <= 12; ++state) {
+    if (track::TcpStateName(state) == name) return state;
+  }
+  return NumberFromText(name);
+}
+
+struct TextRow {
+  std::string proto = "TCP";
+  std::string pid;
+  std::string process;
+  std::string src_ip;
+  uint16_t src_port = 0;
+  std::string dst_ip;
+  uint16_t dst_port = 0;
+  std::string state;
+};
+
+inline track::TConn RowFromTexts(const TextRow& text) {
+  track::TConn row;
+  row.proto = text.proto == "UDP" ? track::Proto::kUdp : track::Proto::kTcp;
+  row.pid = NumberFromText(text.pid);
+  row.process = track::MakeProcessName(text.process);
+  row.src_ip = AddressFromText(text.src_ip);
+  row.src_port = text.src_port;
+  row.dst_ip = AddressFromText(text.dst_ip);
+  row.dst_port = text.dst_port;
+  row.state = StateFromName(text.state);
+  return row;
+}
+
+inline TextRow TextsOfRow(const track::TConn& row) {
+  const track::ConnTexts texts = track::TextsOf(row);
+  return TextRow{std::string(texts.proto),
+                 texts.pid,
+                 std::string(texts.process),
+                 texts.src_ip,
+                 row.src_port,
+                 texts.dst_ip,
+                 row.dst_port,
+                 texts.state};
+}
+
+}  // namespace sockvane::testing
