@@ -147,7 +147,7 @@ void ExpectRow(const std::vector<track::TConn>& rows, const std::string& proto, 
 
 class SocketTable : public ::testing::Test {
  protected:
-  void SetUp() override { ResetOwnerCacheForTesting(); }
+  void SetUp() override { ReadPathOwnerCache() = OwnerCache{}; }
   void TearDown() override { ForceProcNetForTesting(false); }
 };
 
@@ -238,7 +238,7 @@ TEST_F(SocketTable, ProcFallbackGivesTheSameRows) {
   bool ok_netlink = false, ok_proc = false;
   auto by_netlink = OwnRows(ReadAll(&ok_netlink), ports);
   ForceProcNetForTesting(true);
-  ResetOwnerCacheForTesting();
+  ReadPathOwnerCache() = OwnerCache{};
   auto by_proc = OwnRows(ReadAll(&ok_proc), ports);
   ASSERT_TRUE(ok_netlink && ok_proc);
   EXPECT_EQ(by_netlink, by_proc);
@@ -322,18 +322,30 @@ TEST_F(SocketTable, SharedSocketBelongsToLowestLivingPid) {
   EXPECT_EQ(rows[0].process, "unknown");
 }
 
-// Owner of the client end after one read at `now_ms`, or "missing".
-std::string OwnerAt(const TcpPair& pair, int64_t now_ms) {
+// One read of the tables with owners from `cache`, at `now_ms`.
+struct OwnedRead {
+  bool ok = false;
   std::vector<RawSocket> raws;
   std::vector<uint32_t> pids;
-  if (!ReadRawSockets(raws)) return "missing";
-  ResolveOwners(raws, pids, now_ms);
-  for (std::size_t i = 0; i < raws.size(); ++i) {
-    if (raws[i].src_port == pair.client_port && raws[i].dst_port == pair.listen_port) {
-      return std::to_string(pids[i]);
+  // Owner of the row from `src_port` to `dst_port`, or "missing".
+  std::string OwnerOf(uint16_t src_port, uint16_t dst_port) const {
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (raws[i].src_port == src_port && raws[i].dst_port == dst_port) return std::to_string(pids[i]);
     }
+    return "missing";
   }
-  return "missing";
+};
+
+OwnedRead ReadOwners(OwnerCache& cache, int64_t now_ms) {
+  OwnedRead read;
+  read.ok = ReadRawSockets(read.raws);
+  ResolveOwners(cache, read.raws, read.pids, now_ms);
+  return read;
+}
+
+// Owner of the client end after one read at `now_ms`, or "missing".
+std::string OwnerAt(OwnerCache& cache, const TcpPair& pair, int64_t now_ms) {
+  return ReadOwners(cache, now_ms).OwnerOf(pair.client_port, pair.listen_port);
 }
 
 TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
@@ -344,13 +356,14 @@ TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
   pid_t holder = Holder(release);
   ASSERT_GT(holder, 0);
   // Reads 500 ms apart: a kept owner is checked again within RevisitReads(500) reads.
+  OwnerCache cache;
   int64_t now_ms = 1000000;
-  EXPECT_EQ(OwnerAt(pair, now_ms), SelfPid());  // both hold it: the lower PID
-  EXPECT_EQ(OwnerAt(pair, now_ms += 500), SelfPid());
+  EXPECT_EQ(OwnerAt(cache, pair, now_ms), SelfPid());  // both hold it: the lower PID
+  EXPECT_EQ(OwnerAt(cache, pair, now_ms += 500), SelfPid());
   pair.client = Fd();  // the owner lets go and lives on
   int reads = 0;
   std::string owner;
-  while (reads < 10 && (owner = OwnerAt(pair, now_ms += 500)) != std::to_string(holder)) ++reads;
+  while (reads < 10 && (owner = OwnerAt(cache, pair, now_ms += 500)) != std::to_string(holder)) ++reads;
   EXPECT_EQ(owner, std::to_string(holder));
   EXPECT_LT(reads, static_cast<int>(RevisitReads(500)));
   close(release[1]);
@@ -367,7 +380,7 @@ TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
     pair.listener = Fd();
     pair.client = Fd();
     pair.server = Fd();
-    ResetOwnerCacheForTesting();
+    ReadPathOwnerCache() = OwnerCache{};
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
     bool ok = false;
     auto rows = ReadAll(&ok);
@@ -398,22 +411,19 @@ TEST_F(SocketTable, SteadyTableNeedsNoFdScan) {
     if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
     TcpPair pair;
     if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
-    ResetOwnerCacheForTesting();
-    uint64_t scans = OwnerScanCountForTesting();
-    ReadAll();
-    if (OwnerScanCountForTesting() != scans + 1) return "first read did not scan";
-    auto rows = ReadAll();
-    if (OwnerScanCountForTesting() != scans + 1) return "steady read scanned";
-    if (RowsWith(rows, "TCP", pair.client_port, pair.listen_port).at(0).pid != SelfPid()) return "owner lost";
+    OwnerCache cache;
+    int64_t now_ms = 1000;
+    if (!ReadOwners(cache, now_ms).ok || cache.searches != 1) return "first read did not search";
+    OwnedRead read = ReadOwners(cache, now_ms += 500);
+    if (cache.searches != 1) return "steady read searched";
+    if (read.OwnerOf(pair.client_port, pair.listen_port) != SelfPid()) return "owner lost";
     Fd lone(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!ConnectTo(lone.fd, AF_INET, "127.0.0.1", pair.listen_port)) return "no second connection";
-    rows = ReadAll();
-    if (OwnerScanCountForTesting() != scans + 2) return "new socket did not scan";
-    auto found = RowsWith(rows, "TCP", LocalPort(lone.fd), pair.listen_port);
-    if (found.size() != 1 || found[0].pid != SelfPid()) return "new socket owner";
+    read = ReadOwners(cache, now_ms += 500);
+    if (cache.searches != 2) return "new socket not searched";
+    if (read.OwnerOf(LocalPort(lone.fd), pair.listen_port) != SelfPid()) return "new socket owner";
     // The accepted end sits in the backlog with no inode, so it has no owner yet.
-    found = RowsWith(rows, "TCP", pair.listen_port, LocalPort(lone.fd));
-    if (found.size() != 1 || found[0].pid != "0") return "backlog end owner";
+    if (read.OwnerOf(pair.listen_port, LocalPort(lone.fd)) != "0") return "backlog end owner";
     return "";
   });
   EXPECT_EQ(result, "");
@@ -425,8 +435,8 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
     TcpPair pair;
     if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
-    ResetOwnerCacheForTesting();
-    const uint64_t scans = OwnerScanCountForTesting();
+    ReadPathOwnerCache() = OwnerCache{};
+    const uint64_t scans = ReadPathOwnerCache().searches;
     std::vector<track::TConn> rows;
     const auto keep = [&](track::TConn&& row) { rows.push_back(std::move(row)); };
     // The wanted test sees rows before any owner is known.
@@ -439,7 +449,7 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     }
     if (!ownerless) return "owner filled before the wanted test";
     if (!rows.empty()) return "unwanted rows handed over";
-    if (OwnerScanCountForTesting() != scans) return "owners searched for unwanted rows";
+    if (ReadPathOwnerCache().searches != scans) return "owners searched for unwanted rows";
     // Only the client end wanted: one row, with its owner.
     const uint16_t port = pair.listen_port;
     if (!ReadTcpTable(keep, [port](const track::TConn& row) { return row.dst_port == port; })) {
@@ -447,7 +457,7 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     }
     if (rows.size() != 1 || rows[0].src_port != pair.client_port) return "wanted row missing";
     if (rows[0].pid != SelfPid() || rows[0].process != SelfName()) return "owner " + rows[0].pid;
-    if (OwnerScanCountForTesting() != scans + 1) return "wanted row not searched";
+    if (ReadPathOwnerCache().searches != scans + 1) return "wanted row not searched";
     return "";
   });
   EXPECT_EQ(result, "");
@@ -464,18 +474,17 @@ TEST_F(SocketTable, UnownedSocketIsSearchedTwiceThenLeft) {
     pid_t holder = Holder(release);
     // Only root's holder keeps the sockets; we look on as nobody.
     pair = TcpPair{};
-    ResetOwnerCacheForTesting();
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
-    uint64_t scans = OwnerScanCountForTesting();
+    OwnerCache cache;
     std::string failure;
     for (int read = 1; read <= 4 && failure.empty(); ++read) {
-      auto rows = ReadAll();
-      uint64_t expected = scans + static_cast<uint64_t>(std::min(read, 2));
-      if (OwnerScanCountForTesting() != expected) failure = "read " + std::to_string(read) + " scans";
-      for (const auto& row : rows) {
-        if (row.pid != "0") failure = "owner " + row.pid;
+      OwnedRead rows = ReadOwners(cache, read * 500);
+      if (cache.searches != static_cast<uint64_t>(std::min(read, 2)))
+        failure = "read " + std::to_string(read) + " searches";
+      for (uint32_t pid : rows.pids) {
+        if (pid != 0) failure = "owner " + std::to_string(pid);
       }
-      if (rows.size() < 3) failure = "rows missing";
+      if (rows.raws.size() < 3) failure = "rows missing";
     }
     close(release[1]);
     waitpid(holder, nullptr, 0);
