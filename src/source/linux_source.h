@@ -109,12 +109,14 @@ bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 bool ReadRawSockets(std::vector<RawSocket>& out);
 
 // Descriptor links (readlinkat calls) one read may spend looking for owners
-// when reads are `gap_ms` apart: a fixed share of the interval, so that
-// processes holding tens of thousands of descriptors cannot stretch a poll.
-// No limit while the gap is not known (the first read, --once): that read
-// must find every owner.
-inline constexpr uint64_t kLinksPerMs = 200;
-uint64_t LinkBudget(int64_t gap_ms);
+// when reads are `gap_ms` apart and the previous read spent `spent_ms` of that
+// on owners: a fixed share of the rest, the interval as near as the source can
+// tell (a slow read must not buy the next one a larger budget), and at least
+// a 100 ms share. That keeps processes holding tens of thousands of
+// descriptors from stretching a poll. No limit while the gap is not known (the
+// first read, --once): that read must find every owner.
+inline constexpr uint64_t kLinksPerMs = 50;
+uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms);
 
 // Where the search for the owners of new sockets stands. The search reads the
 // processes in ascending PID order, a share of them per read when the budget
@@ -133,18 +135,17 @@ bool SearchCovered(const SearchCursor& joined, const SearchCursor& now, uint32_t
 struct ProcessRank {
   uint32_t pid = 0;
   uint32_t uid = 0;    // owner of /proc/<pid>: the process's user
-  uint64_t fds = 0;    // descriptors at its last pass (0: not read yet)
+  uint64_t fds = 0;    // descriptors as last counted (0: not known)
   bool owned = false;  // has owned a listed socket
 };
 
-// Tables larger than this are read last among the likely processes.
+// Tables larger than this are left to the search in PID order.
 inline constexpr uint64_t kLargeTable = 4096;
 
-// The PIDs to read first for sockets of the users `uids` (sorted): the
-// processes of those users and those that have owned sockets, in ascending
-// PID order, but those with large tables after all the others: a search that
-// finds a holder among the small ones shows it at once, and the lowest PID
-// settles later in any case.
+// The PIDs to read first for sockets of the users `uids` (sorted), ascending:
+// the processes of those users and those that have owned sockets, unless
+// their tables are large. A holder found among them shows at once; the
+// search in PID order settles the lowest PID later in any case.
 std::vector<uint32_t> LikelyPids(const std::vector<ProcessRank>& processes,
                                  const std::vector<uint32_t>& uids);
 
@@ -173,7 +174,7 @@ struct ProcessMark {
   uint64_t done = 0;    // last read in which a pass over its descriptors ended (or it had none to read)
   uint64_t pass = 0;    // serial of the current or last pass
   uint64_t resume = 0;  // directory offset where the pass in progress goes on
-  uint64_t fds = 0;     // descriptors at the last complete pass
+  uint64_t fds = 0;     // descriptors at the last complete pass, or as fd/ gave its size
   uint64_t pass_links = 0;
   uint32_t uid = 0;
   uint8_t passed = 0;  // looks in a row passed over as unchanged
@@ -208,7 +209,8 @@ struct OwnerCache {
   uint64_t budget = 0;    // links left in this read
   bool have_last_read = false;
   int64_t last_read_ms = 0;
-  std::string problem;  // why the last read could not search, or empty
+  int64_t spent_ms = 0;  // monotonic time the last read spent on owners
+  std::string problem;   // why the last read could not search, or empty
 };
 
 // The cache of the read path (ReadTcpTable).

@@ -18,7 +18,7 @@
 //
 // What a read may spend. Processes can hold tens of thousands of descriptors
 // each (one that hides a connection among them, say), so a read reads at most
-// LinkBudget(gap) descriptor links; a pass over a process's descriptors that
+// LinkBudget() descriptor links; a pass over a process's descriptors that
 // runs out goes on from where it stopped at the next read. New sockets are
 // searched first among the processes of the socket's user and those that have
 // owned sockets (a socket shows the lowest such holder at once), then in PID
@@ -26,18 +26,21 @@
 // the search, and until anyone is found it reads PID 0. The search takes at
 // most half of a read's budget, the looks the rest, oldest first. While the
 // looks due in a read fit in half its budget (F <= B/2, F the descriptors of
-// all processes, B the budget: 50,000 at a 500 ms interval, 10,000 at 100 ms),
+// all processes, B the budget: about 25,000 at a 500 ms interval, 5,000 at 100 ms),
 // nothing waits and the bound above holds. Beyond that a look waits for at
 // most F links of older looks, so every process's descriptors are read
 // through, in a pass begun after any given read, within R + 2 * ceil(2F / B)
-// reads of it (R = RevisitReads): with ten processes of 19,000 descriptors
-// at 100 ms, R = 15 and the bound is 53 reads, 5.3 s. The lowest-PID rule then
-// holds within that bound, as do hand-offs and late owners.
+// reads of it (R = RevisitReads): with five processes of 19,000 descriptors
+// at 100 ms, R = 15 and the bound is 91 reads, 9.1 s (ten: 167 reads). Reading
+// every link costs a few microseconds, so no bound much shorter comes without
+// spending most of a core. The lowest-PID rule holds within that bound, as do
+// hand-offs and late owners.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -302,6 +305,12 @@ Pass ContinuePass(OwnerCache& cache, int proc_fd, uint32_t pid, ProcessMark& pro
   return Pass::kComplete;
 }
 
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
 void JoinSearch(OwnerCache& cache, OwnerEntry& owner) {
   owner.searching = true;
   owner.joined = cache.cursor;
@@ -317,9 +326,7 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
   fresh.clear();
   uids.clear();
   for (OwnerEntry* owner : cache.rows) {
-    if (owner == nullptr || !owner->searching || owner->likely_tried) continue;
-    owner->likely_tried = true;
-    if (owner->pid != 0) continue;
+    if (owner == nullptr || !owner->searching || owner->likely_tried || owner->pid != 0) continue;
     fresh.push_back(owner);
     uids.push_back(owner->uid);
   }
@@ -329,15 +336,18 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
   ranks.clear();
   for (uint32_t pid : cache.pids) {
     auto it = cache.processes.find(pid);
-    if (it != cache.processes.end())
-      ranks.push_back(ProcessRank{pid, it->second.uid, it->second.fds, it->second.owned});
+    if (it == cache.processes.end()) continue;
+    const ProcessMark& process = it->second;
+    ranks.push_back(ProcessRank{pid, process.uid, std::max(process.fds, process.pass_links), process.owned});
   }
   for (uint32_t pid : LikelyPids(ranks, uids)) {
+    // Out of budget: the next read tries again.
     if (cache.budget <= reserve) return;
     if (ContinuePass(cache, proc_fd, pid, cache.processes[pid], true, reserve) == Pass::kPartial) return;
     std::erase_if(fresh, [](const OwnerEntry* owner) { return owner->pid != 0; });
     if (fresh.empty()) return;
   }
+  for (OwnerEntry* owner : fresh) owner->likely_tried = true;
 }
 
 // Goes on with the search in PID order while sockets are searching and the
@@ -505,12 +515,11 @@ bool LookDue(uint64_t generation, uint64_t looked, uint32_t pid, uint32_t revisi
   return (generation + pid) % revisit == 0;
 }
 
-uint64_t LinkBudget(int64_t gap_ms) {
-  // Reads closer than 100 ms apart (a short interval, or reads back to back)
-  // still get a 100 ms share.
-  constexpr uint64_t kMinLinks = 100 * kLinksPerMs;
+uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms) {
+  constexpr int64_t kMinMs = 100;
   if (gap_ms <= 0) return kUnlimited;
-  return std::max(kMinLinks, static_cast<uint64_t>(gap_ms) * kLinksPerMs);
+  const int64_t rest = gap_ms - std::clamp<int64_t>(spent_ms, 0, gap_ms);
+  return static_cast<uint64_t>(std::max(kMinMs, rest)) * kLinksPerMs;
 }
 
 bool SearchCovered(const SearchCursor& joined, const SearchCursor& now, uint32_t below) {
@@ -523,22 +532,14 @@ bool SearchCovered(const SearchCursor& joined, const SearchCursor& now, uint32_t
 std::vector<uint32_t> LikelyPids(const std::vector<ProcessRank>& processes,
                                  const std::vector<uint32_t>& uids) {
   std::vector<uint32_t> pids;
-  std::vector<bool> large;
   for (const ProcessRank& process : processes) {
-    if (process.owned || std::binary_search(uids.begin(), uids.end(), process.uid)) {
+    if (process.fds <= kLargeTable &&
+        (process.owned || std::binary_search(uids.begin(), uids.end(), process.uid))) {
       pids.push_back(process.pid);
-      large.push_back(process.fds > kLargeTable);
     }
   }
-  std::vector<std::size_t> order(pids.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return large[a] != large[b] ? large[b] : pids[a] < pids[b];
-  });
-  std::vector<uint32_t> ordered;
-  ordered.reserve(order.size());
-  for (std::size_t i : order) ordered.push_back(pids[i]);
-  return ordered;
+  std::sort(pids.begin(), pids.end());
+  return pids;
 }
 
 void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
@@ -548,7 +549,8 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
   cache.problem.clear();
   const int64_t gap_ms = cache.have_last_read ? now_ms - cache.last_read_ms : 0;
   const uint32_t revisit = RevisitReads(gap_ms);
-  cache.budget = LinkBudget(gap_ms);
+  cache.budget = LinkBudget(gap_ms, cache.spent_ms);
+  const int64_t began_ms = MonotonicMs();
   cache.have_last_read = true;
   cache.last_read_ms = now_ms;
   cache.rows.assign(rows.size(), nullptr);
@@ -604,6 +606,10 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
         PidPath(name, sizeof name, pid, "");
         struct stat st;
         if (fstatat(proc.fd, name, &st, 0) == 0) it->second.uid = st.st_uid;
+        // Newer kernels give the number of descriptors as the size of fd/.
+        PidPath(name, sizeof name, pid, "/fd");
+        if (fstatat(proc.fd, name, &st, 0) == 0 && st.st_size > 0)
+          it->second.fds = static_cast<uint64_t>(st.st_size);
       }
     }
     std::erase_if(cache.processes,
@@ -630,6 +636,7 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
 
   pids.resize(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) pids[i] = cache.rows[i] == nullptr ? 0 : cache.rows[i]->pid;
+  cache.spent_ms = MonotonicMs() - began_ms;
 }
 
 std::string OwnerSearchProblem() {
