@@ -160,6 +160,7 @@ struct OwnerEntry {
   uint8_t misses = 0;         // searches that ended with no owner
   uint32_t uid = 0;           // the socket's user
   bool likely_tried = false;  // the likely processes were read for it
+  uint64_t joined_read = 0;   // the read in which it joined the search
   // The lowest other PID whose descriptors, read in read `other_seen`, held it.
   uint32_t other = 0;
   uint64_t other_seen = 0;

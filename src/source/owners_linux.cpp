@@ -315,6 +315,7 @@ void JoinSearch(OwnerCache& cache, OwnerEntry& owner) {
   owner.searching = true;
   owner.joined = cache.cursor;
   owner.likely_tried = false;
+  owner.joined_read = cache.generation;
 }
 
 // Sockets that have just joined the search, with nobody found yet: their
@@ -325,10 +326,12 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
   static std::vector<ProcessRank> ranks;
   fresh.clear();
   uids.clear();
+  uint64_t joined = 0;
   for (OwnerEntry* owner : cache.rows) {
     if (owner == nullptr || !owner->searching || owner->likely_tried || owner->pid != 0) continue;
     fresh.push_back(owner);
     uids.push_back(owner->uid);
+    joined = std::max(joined, owner->joined_read);
   }
   if (fresh.empty()) return;
   std::sort(uids.begin(), uids.end());
@@ -341,9 +344,11 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
     ranks.push_back(ProcessRank{pid, process.uid, std::max(process.fds, process.pass_links), process.owned});
   }
   for (uint32_t pid : LikelyPids(ranks, uids)) {
-    // Out of budget: the next read tries again.
+    // Out of budget: the next read goes on, past what was read since they joined.
     if (cache.budget <= reserve) return;
-    if (ContinuePass(cache, proc_fd, pid, cache.processes[pid], true, reserve) == Pass::kPartial) return;
+    ProcessMark& process = cache.processes[pid];
+    if (process.done >= joined && process.done != cache.generation) continue;
+    if (ContinuePass(cache, proc_fd, pid, process, true, reserve) == Pass::kPartial) return;
     std::erase_if(fresh, [](const OwnerEntry* owner) { return owner->pid != 0; });
     if (fresh.empty()) return;
   }

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -369,6 +371,94 @@ TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
   close(release[1]);
   close(release[0]);
   waitpid(holder, nullptr, 0);
+}
+
+// Descriptors of every process this one may read: what a full search costs.
+uint64_t ReadableDescriptors() {
+  uint64_t total = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    DIR* fds = opendir(("/proc/" + std::string(entry->d_name) + "/fd").c_str());
+    if (fds == nullptr) continue;
+    while (readdir(fds) != nullptr) ++total;
+    closedir(fds);
+  }
+  closedir(proc);
+  return total;
+}
+
+TEST_F(SocketTable, LowerPidWithALargeTableWinsWithinTheBound) {
+  std::string result = InChild([]() -> std::string {
+    // This process, below its holder child in PID order, holds thousands of
+    // descriptors: no read may spend more than its budget, and the socket,
+    // first seen in the child perhaps, ends here within the stated bound.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return "no limit";
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 13000);
+    if (limit.rlim_cur < 8000 || setrlimit(RLIMIT_NOFILE, &limit) != 0) return "";  // cannot hold enough
+    Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    std::vector<Fd> hoard;
+    for (rlim_t i = 0; i + 100 < limit.rlim_cur; ++i) hoard.emplace_back(fcntl(null.fd, F_DUPFD_CLOEXEC, 0));
+    if (hoard.back().fd < 0) return "could not hoard";
+    OwnerCache cache;
+    int64_t now_ms = 1000;
+    ReadOwners(cache, now_ms);  // the first read has no budget; the socket comes after it
+    TcpPair pair;
+    if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
+    // The holder lets the hoard go, so it is a small table of this user: the
+    // first place the search looks.
+    int release[2], ready[2];
+    if (pipe2(release, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) return "no pipe";
+    const pid_t holder = fork();
+    if (holder == 0) {
+      hoard.clear();
+      close(release[1]);
+      close(ready[0]);
+      close(ready[1]);
+      alarm(60);
+      char byte;
+      while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    const std::string self = std::to_string(getpid());
+    const uint64_t budget = LinkBudget(100, 0);
+    const uint64_t total = ReadableDescriptors() * 5 / 4 + 1000;  // others come and go
+    const uint64_t bound = RevisitReads(100) + 2 * ((2 * total + budget - 1) / budget);
+    std::string failure = "not here within " + std::to_string(bound) + " reads";
+    for (uint64_t read = 1; read <= bound; ++read) {
+      const uint64_t links = cache.links;
+      const uint64_t allowed = LinkBudget(100, cache.spent_ms);
+      const std::string owner = OwnerAt(cache, pair, now_ms += 100);
+      if (cache.links - links > allowed) {
+        failure = "read " + std::to_string(read) + " spent " + std::to_string(cache.links - links);
+        break;
+      }
+      if (owner != self && owner != std::to_string(holder) && owner != "0") {
+        failure = "owner " + owner + " holds nothing";
+        break;
+      }
+      if (owner == self) {
+        failure.clear();
+        for (int more = 0; more < 3 && failure.empty(); ++more) {
+          if (OwnerAt(cache, pair, now_ms += 100) != self)
+            failure = "wavered after read " + std::to_string(read);
+        }
+        break;
+      }
+    }
+    close(release[1]);
+    waitpid(holder, nullptr, 0);
+    return failure;
+  });
+  EXPECT_EQ(result, "");
 }
 
 TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
