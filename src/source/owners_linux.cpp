@@ -20,21 +20,22 @@
 // each (one that hides a connection among them, say), so a read reads at most
 // LinkBudget() descriptor links; a pass over a process's descriptors that
 // runs out goes on from where it stopped at the next read. New sockets are
-// searched first among the processes of the socket's user and those that have
-// owned sockets (a socket shows the lowest such holder at once), then in PID
-// order; a socket settles once every lower PID has been read since it joined
-// the search, and until anyone is found it reads PID 0. The search takes at
-// most half of a read's budget, the looks the rest, oldest first. While the
-// looks due in a read fit in half its budget (F <= B/2, F the descriptors of
-// all processes, B the budget: about 25,000 at a 500 ms interval, 5,000 at 100 ms),
-// nothing waits and the bound above holds. Beyond that a look waits for at
-// most F links of older looks, so every process's descriptors are read
-// through, in a pass begun after any given read, within R + 2 * ceil(2F / B)
-// reads of it (R = RevisitReads): with five processes of 19,000 descriptors
-// at 100 ms, R = 15 and the bound is 91 reads, 9.1 s (ten: 167 reads). Reading
-// every link costs a few microseconds, so no bound much shorter comes without
-// spending most of a core. The lowest-PID rule holds within that bound, as do
-// hand-offs and late owners.
+// searched first among the small tables (LikelyPids) of the socket's user and
+// of processes that have owned sockets, so a holder there shows at once, then
+// in PID order; a socket settles once every PID below its holder has been
+// read since it joined the search, and until anyone is found it reads PID 0.
+// The search takes at most half of a read's budget, the looks the rest,
+// oldest first. While the looks due in a read fit in half its budget
+// (F <= B/2, F the descriptors of all processes, B the budget: about 25,000
+// at a 500 ms interval, 5,000 at 100 ms), nothing waits and the bound above
+// holds. Beyond that a look waits for at most F links of older looks, so
+// every process's descriptors are read through, in a pass begun after any
+// given read, within R + 2 * ceil(2F / B) reads of it (R = RevisitReads):
+// with five processes of 19,000 descriptors at 100 ms, R = 15 and the bound
+// is 91 reads, 9.1 s (ten: 167 reads). Reading a link costs a few
+// microseconds, so no much shorter bound comes without spending most of a
+// core. The lowest-PID rule holds within that bound, as do hand-offs and late
+// owners.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
