@@ -9,6 +9,13 @@ with each build's ratio to ss -tan. Both binaries must be named `sockvane`
 (the cycle counter finds the process by name). Run as root.
 
   bench/ab_cycle.py --a /tmp/before/sockvane --b build/bench/sockvane --held 10000 --clients 100
+
+With --hoard P, P processes holding --fds descriptors each (bench/hostile_load.py)
+start before the table is built, so they sit below its owners in PID order;
+the cycle's wall time (elapsed / cycles) is then printed against the interval
+and against one `ss -tanp` (which reads every descriptor too), as it is for
+any --interval but the default 500 (--hoard 0 --interval 100: the same run
+without hoarders).
 """
 
 import argparse
@@ -18,6 +25,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hostile_load import Hoarders  # noqa: E402
 from scan_bench import Generator, poll_cpu, timed_run  # noqa: E402
 
 
@@ -31,22 +39,53 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--window", type=float, default=20.0)
     ap.add_argument("--base-port", type=int, default=29100)
+    ap.add_argument("--interval", type=int, default=500, help="poll interval of both builds, ms")
+    ap.add_argument("--hoard", type=int, default=0, help="processes holding --fds descriptors each")
+    ap.add_argument("--fds", type=int, default=19000)
+    ap.add_argument("--wake", type=float, default=50, help="hoarders wake every WAKE ms")
     args = ap.parse_args()
 
     per = {"a": [], "b": [], "ss": []}
-    gen = Generator(args.held, args.clients, args.rate, None, 60 + args.rounds * 2 * (args.window + 8),
-                    args.base_port)
+    wall = {"a": [], "b": []}
+    duration = 60 + args.rounds * 2 * (args.window + 8)
+    hoarders = Hoarders(args.hoard, args.fds, args.wake, duration + 60) if args.hoard else None
+    if hoarders:
+        print("hoarders %s hold %d descriptors each" % (" ".join(map(str, hoarders.pids)), hoarders.held),
+              file=sys.stderr)
+    try:
+        gen = Generator(args.held, args.clients, args.rate, None, duration, args.base_port)
+    except BaseException:
+        if hoarders:
+            hoarders.stop()
+        raise
     try:
         time.sleep(2.0)
         for r in range(args.rounds):
             for name in (("a", "b") if r % 2 == 0 else ("b", "a")):
-                per[name].append(poll_cpu(getattr(args, name), None, args.window)["per_cycle_ms"])
-                per["ss"].append(timed_run(["ss", "-tan"], None)[1] * 1000.0)
-            print("round %d: a %.1f ms, b %.1f ms per cycle" % (r + 1, per["a"][-1], per["b"][-1]),
-                  file=sys.stderr)
+                got = poll_cpu(getattr(args, name), None, args.window, interval_ms=args.interval)
+                per[name].append(got["per_cycle_ms"])
+                wall[name].append(got["elapsed_s"] / got["cycles"] * 1000.0)
+                if hoarders or args.interval != 500:
+                    per["ss"].append(timed_run(["ss", "-tanp"], None)[0] * 1000.0)
+                else:
+                    per["ss"].append(timed_run(["ss", "-tan"], None)[1] * 1000.0)
+            print("round %d: a %.1f ms, b %.1f ms CPU per cycle; wall %.1f / %.1f ms" % (
+                r + 1, per["a"][-1], per["b"][-1], wall["a"][-1], wall["b"][-1]), file=sys.stderr)
     finally:
         gen.stop()
+        if hoarders:
+            hoarders.stop()
     ss = statistics.median(per["ss"])
+    if hoarders or args.interval != 500:
+        print("| build | wall ms per cycle at --interval %d (median of %d) | all rounds | CPU ms per cycle "
+              "| cycle / interval | one ss -tanp wall ms | cycle / ss -tanp |" % (args.interval, args.rounds))
+        print("|---|---|---|---|---|---|---|")
+        for name in ("a", "b"):
+            m = statistics.median(wall[name])
+            print("| %s | %.1f | %s | %.1f | %.2fx | %.1f | %.2fx |" % (
+                getattr(args, name), m, " ".join("%.1f" % x for x in wall[name]),
+                statistics.median(per[name]), m / args.interval, ss, m / ss))
+        return
     print("| build | CPU per cycle ms (median of %d) | all rounds | one ss -tan CPU ms | ratio |" % args.rounds)
     print("|---|---|---|---|---|")
     for name in ("a", "b"):

@@ -11,6 +11,11 @@ connected UDP socket, on random ports of 127.0.0.0/8 and ::1, and ends by
 itself after --duration seconds (sleep's own deadline, and PR_SET_PDEATHSIG
 when this script ends). Prints "ready" and the PIDs once everything is held;
 on SIGTERM or SIGINT ends its own children, by PID.
+
+With --hoard P, it also starts P processes that each hold --fds descriptors
+(of /dev/null, the descriptor limit raised for them) and wake every --wake
+milliseconds, so that no look may pass them over as unchanged: the load of an
+attacker who hides a connection among tens of thousands of descriptors.
 """
 
 import argparse
@@ -20,6 +25,7 @@ import random
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -71,10 +77,68 @@ def hold(name_path, argv0, conns, duration):
     os.execv(name_path, [argv0, str(int(duration))])
 
 
+# A hoarder: raises its descriptor limit, opens N descriptors, says "ready",
+# wakes every WAKE ms until its deadline or until its parent is gone.
+HOARD = r"""
+import ctypes, os, resource, signal, sys, time
+n, wake, duration = int(sys.argv[1]), float(sys.argv[2]) / 1000.0, float(sys.argv[3])
+ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+want = n + 64 if hard == resource.RLIM_INFINITY else min(n + 64, hard)
+resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+first = os.open("/dev/null", os.O_RDONLY)
+fds = [first] + [os.dup(first) for _ in range(min(n, want - 32) - 1)]
+print("ready", len(fds), flush=True)
+deadline = time.monotonic() + duration
+while time.monotonic() < deadline:
+    time.sleep(wake)
+"""
+
+
+class Hoarders:
+    """`count` processes holding `fds` descriptors each, ended by PID."""
+
+    def __init__(self, count, fds, wake_ms, duration, user=None):
+        self.procs = []
+        prefix = [] if user is None else ["setpriv", "--reuid", str(user), "--regid", str(user),
+                                          "--clear-groups"]
+        try:
+            for _ in range(count):
+                p = subprocess.Popen(prefix + [sys.executable, "-c", HOARD, str(fds), str(wake_ms),
+                                               str(min(max(duration, 1), 3600))],
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+                self.procs.append(p)
+                line = p.stdout.readline().split()
+                if not line or line[0] != "ready":
+                    raise RuntimeError("hoarder did not get ready (%r)" % line)
+                self.held = int(line[1])
+        except BaseException:
+            self.stop()
+            raise
+
+    @property
+    def pids(self):
+        return [p.pid for p in self.procs]
+
+    def stop(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+        for p in self.procs:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--duration", type=float, default=900, help="seconds, at most 3600")
     ap.add_argument("--conns", type=int, default=20, help="connections per process, at most 200")
+    ap.add_argument("--hoard", type=int, default=0, help="processes holding many descriptors, at most 20")
+    ap.add_argument("--fds", type=int, default=19000, help="descriptors per hoarding process")
+    ap.add_argument("--wake", type=float, default=50, help="hoarders wake every WAKE ms")
     args = ap.parse_args()
     duration = min(max(args.duration, 1), 3600)
     conns = min(max(args.conns, 1), 200)
@@ -89,6 +153,8 @@ def main():
             except ProcessLookupError:
                 pass
 
+    hoarders = Hoarders(min(max(args.hoard, 0), 20), args.fds, args.wake, duration)
+    children.extend(hoarders.pids)
     signal.signal(signal.SIGTERM, lambda *a: (stop(), sys.exit(0)))
     signal.signal(signal.SIGINT, lambda *a: (stop(), sys.exit(0)))
     try:

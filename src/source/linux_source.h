@@ -23,6 +23,7 @@ struct RawSocket {
   std::array<uint8_t, 16> src{};
   std::array<uint8_t, 16> dst{};
   uint64_t inode = 0;
+  uint32_t uid = 0;  // the socket's user as the kernel keeps it: where its owner likely is
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
   uint8_t protocol = kProtoTcp;
@@ -107,13 +108,120 @@ bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 // All four tables, netlink first and /proc per table where netlink fails.
 bool ReadRawSockets(std::vector<RawSocket>& out);
 
-// Owner PID for every row (0 when none is found), using and updating the
-// process-wide owner cache. `now_ms` is a monotonic clock reading that paces
-// the re-checks of kept owners.
-void ResolveOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids, int64_t now_ms);
+// Descriptor links (readlinkat calls) one read may spend looking for owners
+// when reads are `gap_ms` apart and the previous read spent `spent_ms` of that
+// on owners: a fixed share of the rest, the interval as near as the source can
+// tell (a slow read must not buy the next one a larger budget), and at least
+// a 100 ms share. That keeps processes holding tens of thousands of
+// descriptors from stretching a poll. No limit while the gap is not known (the
+// first read, --once): that read must find every owner.
+inline constexpr uint64_t kLinksPerMs = 50;
+uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms);
 
-// Drops the owner cache (tests start from a clean slate).
-void ResetOwnerCacheForTesting();
+// Where the search for the owners of new sockets stands. The search reads the
+// processes in ascending PID order, a share of them per read when the budget
+// runs out; `round` counts the times it has gone past the highest PID, and
+// every PID below `pid` has been read in the current round.
+struct SearchCursor {
+  uint64_t round = 0;
+  uint32_t pid = 0;
+};
+
+// True when every PID below `below` (UINT32_MAX: every PID) has been read
+// since a socket joined the search at `joined`.
+bool SearchCovered(const SearchCursor& joined, const SearchCursor& now, uint32_t below);
+
+// A process as the owner search ranks it.
+struct ProcessRank {
+  uint32_t pid = 0;
+  uint32_t uid = 0;    // owner of /proc/<pid>: the process's user
+  uint64_t fds = 0;    // descriptors as last counted (0: not known)
+  bool owned = false;  // has owned a listed socket
+};
+
+// Tables larger than this are left to the search in PID order.
+inline constexpr uint64_t kLargeTable = 4096;
+
+// The PIDs to read first for sockets of the users `uids` (sorted), ascending:
+// the processes of those users and those that have owned sockets, unless
+// their tables are large. A holder found among them shows at once; the
+// search in PID order settles the lowest PID later in any case.
+std::vector<uint32_t> LikelyPids(const std::vector<ProcessRank>& processes,
+                                 const std::vector<uint32_t>& uids);
+
+// One owner as the cache keeps it between reads.
+struct OwnerEntry {
+  uint32_t pid = 0;           // 0: no owner found (while searching: the lowest holder found so far)
+  uint64_t start_time = 0;    // of `pid`, to tell a reused PID apart
+  uint64_t generation = 0;    // last read that listed the socket
+  uint64_t seen_pass = 0;     // the pass over the descriptors of `pid` that held it
+  bool searching = false;     // not settled: the search has not yet read every PID below `pid`
+  SearchCursor joined;        // where the search stood when it joined
+  uint8_t misses = 0;         // searches that ended with no owner
+  uint32_t uid = 0;           // the socket's user
+  bool likely_tried = false;  // the likely processes were read for it
+  uint64_t joined_read = 0;   // the read in which it joined the search
+  // The lowest other PID whose descriptors, read in read `other_seen`, held it.
+  uint32_t other = 0;
+  uint64_t other_seen = 0;
+};
+
+// What a look at a process's descriptors left behind, and where a pass over
+// them that ran out of budget goes on.
+struct ProcessMark {
+  LookMark mark;
+  uint64_t looked = 0;  // read in which the last look began
+  uint64_t listed = 0;  // last read that listed the PID
+  uint64_t done = 0;    // last read in which a pass over its descriptors ended (or it had none to read)
+  uint64_t pass = 0;    // serial of the current or last pass
+  uint64_t resume = 0;  // directory offset where the pass in progress goes on
+  uint64_t fds = 0;     // descriptors at the last complete pass, or as fd/ gave its size
+  uint64_t pass_links = 0;
+  uint32_t uid = 0;
+  uint8_t passed = 0;  // looks in a row passed over as unchanged
+  bool in_pass = false;
+  bool owned = false;
+  // Its descriptors were ours to read at the last try. Not known at first: the
+  // first look tries the directory before anything else, the cheapest way to
+  // pass over another user's process.
+  bool readable = false;
+};
+
+// /proc/<pid>/stat as read during the current read (ok false: unreadable).
+struct StatRead {
+  bool ok = false;
+  ProcStat stat;
+};
+
+// Everything the owner search keeps between reads. The read path owns one
+// (ReadPathOwnerCache); a test may keep its own.
+struct OwnerCache {
+  std::unordered_map<uint64_t, OwnerEntry> owners;
+  std::unordered_map<uint32_t, ProcessMark> processes;
+  std::unordered_map<uint32_t, StatRead> stats;
+  std::vector<uint32_t> pids;     // /proc as listed in this read, ascending
+  std::vector<OwnerEntry*> rows;  // the entry of every row of this read (null: never owned)
+  SearchCursor cursor;
+  uint64_t generation = 0;
+  uint64_t pass_serial = 0;
+  uint64_t searches = 0;  // reads that searched for owners
+  uint64_t searched = 0;  // the last of them
+  uint64_t links = 0;     // readlinkat calls, in all
+  uint64_t budget = 0;    // links left in this read
+  bool have_last_read = false;
+  int64_t last_read_ms = 0;
+  int64_t spent_ms = 0;  // monotonic time the last read spent on owners
+  std::string problem;   // why the last read could not search, or empty
+};
+
+// The cache of the read path (ReadTcpTable).
+OwnerCache& ReadPathOwnerCache();
+
+// Owner PID for every row (0 when none is found), using and updating `cache`.
+// `now_ms` is a monotonic clock reading that paces the re-checks of kept
+// owners and sets the read's link budget.
+void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
+                   int64_t now_ms);
 
 // Start time (clock ticks after boot) of a process, as this read saw it; 0 when
 // it cannot be read. Identifies a process beyond its reusable PID.
@@ -133,8 +241,5 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
 
 // Forces the /proc path (true) or restores netlink-first (false).
 void ForceProcNetForTesting(bool force);
-
-// Number of full fd scans done since start.
-uint64_t OwnerScanCountForTesting();
 
 }  // namespace sockvane::source

@@ -66,6 +66,7 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
     std::memcpy(raw.src.data(), msg.id.idiag_src, address_size);
     std::memcpy(raw.dst.data(), msg.id.idiag_dst, address_size);
     raw.inode = msg.idiag_inode;
+    raw.uid = msg.idiag_uid;
   }
   // Trailing bytes too short for a header mean the datagram was cut.
   return offset == size ? DiagStatus::kMore : DiagStatus::kError;

@@ -46,7 +46,6 @@ bool ParseHex32(std::string_view text, uint32_t& value) {
   return true;
 }
 
-
 // "0100007F:0016": the kernel prints each 32-bit word of the address as the
 // number it holds in memory, so the word goes back to memory as is.
 bool ParseEndpoint(std::string_view text, bool ipv6, std::array<uint8_t, 16>& address, uint16_t& port) {
@@ -93,10 +92,14 @@ bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSoc
   uint32_t state_value;
   if (state.size() != 2 || !ParseHex32(state, state_value)) return false;
   raw.state = static_cast<uint8_t>(state_value);
-  // tx:rx queues, timer, retransmits, uid, timeout: not needed.
-  for (int i = 0; i < 5; ++i) {
+  // tx:rx queues, timer and retransmits: not needed.
+  for (int i = 0; i < 3; ++i) {
     if (NextField(rest).empty()) return false;
   }
+  uint64_t uid;
+  if (!ParseDecimal64(NextField(rest), uid) || uid > UINT32_MAX) return false;
+  raw.uid = static_cast<uint32_t>(uid);
+  if (NextField(rest).empty()) return false;  // timeout
   if (!ParseDecimal64(NextField(rest), raw.inode)) return false;
   // Every kernel format has more fields after the inode; without them the line was cut.
   if (NextField(rest).empty()) return false;

@@ -55,6 +55,11 @@ bool ReadRawSockets(std::vector<RawSocket>& out) {
   return true;
 }
 
+OwnerCache& ReadPathOwnerCache() {
+  static OwnerCache cache;
+  return cache;
+}
+
 void ForceProcNetForTesting(bool force) {
   g_force_proc_net = force;
 }
@@ -93,7 +98,7 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   raws.resize(kept);
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  ResolveOwners(raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
+  ResolveOwners(ReadPathOwnerCache(), raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
 
   seen_names.clear();
   const track::ProcessName unknown = track::MakeProcessName("unknown");

@@ -51,7 +51,9 @@ void AppendDone(std::vector<uint8_t>& buf, int error = 0) {
 
 TEST(DiagReply, RowsThenDone) {
   std::vector<uint8_t> buf;
-  AppendRow(buf, Row(AF_INET, 1, {192, 168, 1, 10}, 50000, {93, 184, 216, 34}, 443, 67890));
+  inet_diag_msg owned = Row(AF_INET, 1, {192, 168, 1, 10}, 50000, {93, 184, 216, 34}, 443, 67890);
+  owned.idiag_uid = 4242;
+  AppendRow(buf, owned);
   AppendRow(buf, Row(AF_INET6, 10, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 8080, {}, 0, 5));
   AppendRow(buf, Row(AF_INET, 6, {127, 0, 0, 1}, 1, {127, 0, 0, 1}, 2, 0), kSeq + 1);  // stale reply
   AppendRow(buf, Row(AF_UNIX, 1, {}, 1, {}, 2, 3));                                    // not an inet family
@@ -75,6 +77,8 @@ TEST(DiagReply, RowsThenDone) {
   EXPECT_EQ(first.dst_port, 443);
   EXPECT_EQ(first.state, "ESTABLISHED");
   EXPECT_EQ(rows[0].inode, 67890u);
+  EXPECT_EQ(rows[0].uid, 4242u);
+  EXPECT_EQ(rows[1].uid, 0u);
   EXPECT_EQ(second.src_ip, "::1");
   EXPECT_EQ(second.src_port, 8080);
   EXPECT_EQ(second.dst_ip, "::");

@@ -138,5 +138,125 @@ TEST(LookDue, EveryProcessWithinTheRevisitAndSpreadOverReads) {
   EXPECT_FALSE(LookDue(100, 100, 2, 3));
 }
 
+TEST(LinkBudget, AShareOfTheIntervalNeverOfASlowRead) {
+  const struct {
+    int64_t gap_ms, spent_ms;
+    uint64_t links;
+  } cases[] = {
+      {0, 0, UINT64_MAX},                   // first read, --once: no limit
+      {-5, 0, UINT64_MAX},                  // clock went back: as unknown
+      {100, 0, 100 * kLinksPerMs},          // --interval 100
+      {500, 0, 500 * kLinksPerMs},          // the default interval
+      {500, 120, 380 * kLinksPerMs},        // the owners' own time is not interval
+      {1100, 1000, 100 * kLinksPerMs},      // a slow read buys the next one nothing
+      {50, 0, 100 * kLinksPerMs},           // back to back: still a 100 ms share
+      {100, 400, 100 * kLinksPerMs},        // spent more than the gap (a clock step)
+      {300, -20, 300 * kLinksPerMs},        // a spent time below 0 counts as none
+      {3600000, 0, 3600000 * kLinksPerMs},  // an hour apart
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(LinkBudget(c.gap_ms, c.spent_ms), c.links) << c.gap_ms << " " << c.spent_ms;
+  // Whatever a read costs, the next budget is that of the interval alone.
+  for (int64_t interval : {100, 250, 500, 2000}) {
+    for (int64_t spent : {0, 10, 99, 400, 5000}) {
+      const int64_t gap = std::max(interval, spent + 1);
+      EXPECT_LE(LinkBudget(gap, spent), static_cast<uint64_t>(std::max<int64_t>(interval, 100)) * kLinksPerMs)
+          << interval << " " << spent;
+    }
+  }
+}
+
+TEST(SearchCovered, Table) {
+  constexpr uint32_t kAll = UINT32_MAX;
+  const struct {
+    const char* what;
+    SearchCursor joined, now;
+    uint32_t below;
+    bool covered;
+  } cases[] = {
+      {"joined at the bottom, nothing read yet", {3, 0}, {3, 0}, 10, false},
+      {"joined at the bottom, read past the holder", {3, 0}, {3, 10}, 10, true},
+      {"joined at the bottom, one PID short", {3, 0}, {3, 9}, 10, false},
+      {"no holder: needs the whole round", {3, 0}, {3, 500}, kAll, false},
+      {"no holder: round done", {3, 0}, {4, 0}, kAll, true},
+      {"joined mid-round: below it was read before", {3, 200}, {3, 500}, 100, false},
+      {"joined mid-round, wrapped, not yet at the holder", {3, 200}, {4, 99}, 100, false},
+      {"joined mid-round, wrapped, at the holder", {3, 200}, {4, 100}, 100, true},
+      {"holder above the join: up to the join will do", {3, 200}, {4, 200}, 300, true},
+      {"holder above the join, short of it", {3, 200}, {4, 150}, 300, false},
+      {"no holder, wrapped, short of the join", {3, 200}, {4, 199}, kAll, false},
+      {"no holder, wrapped, back at the join", {3, 200}, {4, 200}, kAll, true},
+      {"two rounds on", {3, 200}, {5, 0}, kAll, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SearchCovered(c.joined, c.now, c.below), c.covered) << c.what;
+}
+
+TEST(SearchCovered, AgreesWithTheSetOfPidsReadSinceTheJoin) {
+  // A cursor going round a PID list; the oracle keeps the PIDs it read.
+  const std::vector<uint32_t> pids = {1, 2, 7, 30, 31, 99, 250, 4000, 4001};
+  uint32_t seed = 12345;
+  const auto next = [&seed]() { return seed = seed * 1103515245u + 12345u; };
+  for (int trial = 0; trial < 300; ++trial) {
+    SearchCursor cursor{static_cast<uint64_t>(next() % 5), 0};
+    std::size_t at = next() % (pids.size() + 1);  // next PID to read; pids.size(): wrap next
+    cursor.pid = at == 0 ? 0 : pids[at - 1] + 1;
+    const SearchCursor joined = cursor;
+    std::vector<uint32_t> read;
+    for (int step = 0; step < 25; ++step) {
+      // Never covered too early; and exact where the search asks (just past a
+      // listed holder, or the whole round), as the cursor stops just past a PID.
+      for (uint32_t below : {1u, 2u, 3u, 8u, 31u, 32u, 100u, 250u, 251u, 4002u, 5000u, UINT32_MAX}) {
+        bool all = true;
+        for (uint32_t pid : pids) {
+          if (pid < below && std::find(read.begin(), read.end(), pid) == read.end()) all = false;
+        }
+        const bool exact =
+            below == UINT32_MAX || std::find(pids.begin(), pids.end(), below - 1) != pids.end();
+        const bool covered = SearchCovered(joined, cursor, below);
+        if (exact) {
+          ASSERT_EQ(covered, all) << "trial " << trial << " step " << step << " below " << below;
+        } else if (covered) {
+          ASSERT_TRUE(all) << "trial " << trial << " step " << step << " below " << below;
+        }
+      }
+      if (at == pids.size()) {
+        ++cursor.round;
+        cursor.pid = 0;
+        at = 0;
+      } else {
+        read.push_back(pids[at]);
+        cursor.pid = pids[at] + 1;
+        ++at;
+      }
+    }
+  }
+}
+
+TEST(LikelyPids, UsersAndEarlierOwnersWithSmallTables) {
+  const std::vector<ProcessRank> processes = {
+      {1, 0, 40, false},
+      {17, 1000, 12, false},
+      {23, 1000, 0, false},  // 0: not counted yet
+      {40, 33, 8, true},
+      {41, 33, 8, false},
+      {90, 1000, kLargeTable + 1, false},
+      {91, 1000, kLargeTable, false},
+      {120, 0, 19000, true},
+      {7, 1000, 3, false},
+  };
+  const struct {
+    std::vector<uint32_t> uids;
+    std::vector<uint32_t> pids;
+  } cases[] = {
+      {{1000}, {7, 17, 23, 40, 91}},  // 90 and 120 hold too many descriptors
+      {{0}, {1, 40}},
+      {{0, 1000}, {1, 7, 17, 23, 40, 91}},
+      {{65534}, {40}},  // nobody's: only the earlier owner
+      {{}, {40}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(LikelyPids(processes, c.uids), c.pids) << ::testing::PrintToString(c.uids);
+}
+
 }  // namespace
 }  // namespace sockvane::source

@@ -92,6 +92,27 @@ TEST(ProcNet, LinuxStatesToMib) {
   EXPECT_EQ(MibStateFromLinux(7, kProtoUdp), 1u);
 }
 
+TEST(ProcNet, SocketUserColumn) {
+  const struct {
+    const char* uid;
+    bool ok;
+    uint32_t value;
+  } cases[] = {
+      {"1000", true, 1000}, {"0", true, 0},    {"4294967295", true, 4294967295u}, {"4294967296", false, 0},
+      {"-1", false, 0},     {"10x", false, 0}, {"99999999999999999999", false, 0}};
+  for (const auto& c : cases) {
+    const std::string line = std::string(
+                                 "   1: 0100007F:0016 00000000:0000 0A 00000000:00000000 00:00000000 "
+                                 "00000000 ") +
+                             c.uid + " 0 12345 1";
+    RawSocket raw;
+    ASSERT_EQ(ParseProcNetLine(line, false, kProtoTcp, raw), c.ok) << c.uid;
+    if (!c.ok) continue;
+    EXPECT_EQ(raw.uid, c.value) << c.uid;
+    EXPECT_EQ(raw.inode, 12345u) << c.uid;
+  }
+}
+
 TEST(ProcNet, ArbitraryBytesNeverMatchOrCrash) {
   // Every prefix of a valid line, and every line with one byte replaced.
   const std::string line =

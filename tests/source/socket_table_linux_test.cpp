@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,7 +150,7 @@ void ExpectRow(const std::vector<testing::TextRow>& rows, const std::string& pro
 
 class SocketTable : public ::testing::Test {
  protected:
-  void SetUp() override { ResetOwnerCacheForTesting(); }
+  void SetUp() override { ReadPathOwnerCache() = OwnerCache{}; }
   void TearDown() override { ForceProcNetForTesting(false); }
 };
 
@@ -239,7 +241,7 @@ TEST_F(SocketTable, ProcFallbackGivesTheSameRows) {
   bool ok_netlink = false, ok_proc = false;
   auto by_netlink = OwnRows(ReadAll(&ok_netlink), ports);
   ForceProcNetForTesting(true);
-  ResetOwnerCacheForTesting();
+  ReadPathOwnerCache() = OwnerCache{};
   auto by_proc = OwnRows(ReadAll(&ok_proc), ports);
   ASSERT_TRUE(ok_netlink && ok_proc);
   EXPECT_EQ(by_netlink, by_proc);
@@ -323,18 +325,30 @@ TEST_F(SocketTable, SharedSocketBelongsToLowestLivingPid) {
   EXPECT_EQ(rows[0].process, "unknown");
 }
 
-// Owner of the client end after one read at `now_ms`, or "missing".
-std::string OwnerAt(const TcpPair& pair, int64_t now_ms) {
+// One read of the tables with owners from `cache`, at `now_ms`.
+struct OwnedRead {
+  bool ok = false;
   std::vector<RawSocket> raws;
   std::vector<uint32_t> pids;
-  if (!ReadRawSockets(raws)) return "missing";
-  ResolveOwners(raws, pids, now_ms);
-  for (std::size_t i = 0; i < raws.size(); ++i) {
-    if (raws[i].src_port == pair.client_port && raws[i].dst_port == pair.listen_port) {
-      return std::to_string(pids[i]);
+  // Owner of the row from `src_port` to `dst_port`, or "missing".
+  std::string OwnerOf(uint16_t src_port, uint16_t dst_port) const {
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (raws[i].src_port == src_port && raws[i].dst_port == dst_port) return std::to_string(pids[i]);
     }
+    return "missing";
   }
-  return "missing";
+};
+
+OwnedRead ReadOwners(OwnerCache& cache, int64_t now_ms) {
+  OwnedRead read;
+  read.ok = ReadRawSockets(read.raws);
+  ResolveOwners(cache, read.raws, read.pids, now_ms);
+  return read;
+}
+
+// Owner of the client end after one read at `now_ms`, or "missing".
+std::string OwnerAt(OwnerCache& cache, const TcpPair& pair, int64_t now_ms) {
+  return ReadOwners(cache, now_ms).OwnerOf(pair.client_port, pair.listen_port);
 }
 
 TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
@@ -345,18 +359,107 @@ TEST_F(SocketTable, HandOffWhileTheOwnerLivesShowsWithinTheRevisit) {
   pid_t holder = Holder(release);
   ASSERT_GT(holder, 0);
   // Reads 500 ms apart: a kept owner is checked again within RevisitReads(500) reads.
+  OwnerCache cache;
   int64_t now_ms = 1000000;
-  EXPECT_EQ(OwnerAt(pair, now_ms), SelfPid());  // both hold it: the lower PID
-  EXPECT_EQ(OwnerAt(pair, now_ms += 500), SelfPid());
+  EXPECT_EQ(OwnerAt(cache, pair, now_ms), SelfPid());  // both hold it: the lower PID
+  EXPECT_EQ(OwnerAt(cache, pair, now_ms += 500), SelfPid());
   pair.client = Fd();  // the owner lets go and lives on
   int reads = 0;
   std::string owner;
-  while (reads < 10 && (owner = OwnerAt(pair, now_ms += 500)) != std::to_string(holder)) ++reads;
+  while (reads < 10 && (owner = OwnerAt(cache, pair, now_ms += 500)) != std::to_string(holder)) ++reads;
   EXPECT_EQ(owner, std::to_string(holder));
   EXPECT_LT(reads, static_cast<int>(RevisitReads(500)));
   close(release[1]);
   close(release[0]);
   waitpid(holder, nullptr, 0);
+}
+
+// Descriptors of every process this one may read: what a full search costs.
+uint64_t ReadableDescriptors() {
+  uint64_t total = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    DIR* fds = opendir(("/proc/" + std::string(entry->d_name) + "/fd").c_str());
+    if (fds == nullptr) continue;
+    while (readdir(fds) != nullptr) ++total;
+    closedir(fds);
+  }
+  closedir(proc);
+  return total;
+}
+
+TEST_F(SocketTable, LowerPidWithALargeTableWinsWithinTheBound) {
+  std::string result = InChild([]() -> std::string {
+    // This process, below its holder child in PID order, holds thousands of
+    // descriptors: no read may spend more than its budget, and the socket,
+    // first seen in the child perhaps, ends here within the stated bound.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return "no limit";
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 13000);
+    if (limit.rlim_cur < 8000 || setrlimit(RLIMIT_NOFILE, &limit) != 0) return "";  // cannot hold enough
+    Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    std::vector<Fd> hoard;
+    for (rlim_t i = 0; i + 100 < limit.rlim_cur; ++i) hoard.emplace_back(fcntl(null.fd, F_DUPFD_CLOEXEC, 0));
+    if (hoard.back().fd < 0) return "could not hoard";
+    OwnerCache cache;
+    int64_t now_ms = 1000;
+    ReadOwners(cache, now_ms);  // the first read has no budget; the socket comes after it
+    TcpPair pair;
+    if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
+    // The holder lets the hoard go, so it is a small table of this user: the
+    // first place the search looks.
+    int release[2], ready[2];
+    if (pipe2(release, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) return "no pipe";
+    const pid_t holder = fork();
+    if (holder == 0) {
+      hoard.clear();
+      close(release[1]);
+      close(ready[0]);
+      close(ready[1]);
+      alarm(60);
+      char byte;
+      while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    const std::string self = std::to_string(getpid());
+    const uint64_t budget = LinkBudget(100, 0);
+    const uint64_t total = ReadableDescriptors() * 5 / 4 + 1000;  // others come and go
+    const uint64_t bound = RevisitReads(100) + 2 * ((2 * total + budget - 1) / budget);
+    std::string failure = "not here within " + std::to_string(bound) + " reads";
+    for (uint64_t read = 1; read <= bound; ++read) {
+      const uint64_t links = cache.links;
+      const uint64_t allowed = LinkBudget(100, cache.spent_ms);
+      const std::string owner = OwnerAt(cache, pair, now_ms += 100);
+      if (cache.links - links > allowed) {
+        failure = "read " + std::to_string(read) + " spent " + std::to_string(cache.links - links);
+        break;
+      }
+      if (owner != self && owner != std::to_string(holder) && owner != "0") {
+        failure = "owner " + owner + " holds nothing";
+        break;
+      }
+      if (owner == self) {
+        failure.clear();
+        for (int more = 0; more < 3 && failure.empty(); ++more) {
+          if (OwnerAt(cache, pair, now_ms += 100) != self)
+            failure = "wavered after read " + std::to_string(read);
+        }
+        break;
+      }
+    }
+    close(release[1]);
+    waitpid(holder, nullptr, 0);
+    return failure;
+  });
+  EXPECT_EQ(result, "");
 }
 
 TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
@@ -368,7 +471,7 @@ TEST_F(SocketTable, UnprivilegedReaderSeesRootSocketsWithoutOwner) {
     pair.listener = Fd();
     pair.client = Fd();
     pair.server = Fd();
-    ResetOwnerCacheForTesting();
+    ReadPathOwnerCache() = OwnerCache{};
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
     bool ok = false;
     auto rows = ReadAll(&ok);
@@ -399,22 +502,19 @@ TEST_F(SocketTable, SteadyTableNeedsNoFdScan) {
     if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
     TcpPair pair;
     if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
-    ResetOwnerCacheForTesting();
-    uint64_t scans = OwnerScanCountForTesting();
-    ReadAll();
-    if (OwnerScanCountForTesting() != scans + 1) return "first read did not scan";
-    auto rows = ReadAll();
-    if (OwnerScanCountForTesting() != scans + 1) return "steady read scanned";
-    if (RowsWith(rows, "TCP", pair.client_port, pair.listen_port).at(0).pid != SelfPid()) return "owner lost";
+    OwnerCache cache;
+    int64_t now_ms = 1000;
+    if (!ReadOwners(cache, now_ms).ok || cache.searches != 1) return "first read did not search";
+    OwnedRead read = ReadOwners(cache, now_ms += 500);
+    if (cache.searches != 1) return "steady read searched";
+    if (read.OwnerOf(pair.client_port, pair.listen_port) != SelfPid()) return "owner lost";
     Fd lone(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!ConnectTo(lone.fd, AF_INET, "127.0.0.1", pair.listen_port)) return "no second connection";
-    rows = ReadAll();
-    if (OwnerScanCountForTesting() != scans + 2) return "new socket did not scan";
-    auto found = RowsWith(rows, "TCP", LocalPort(lone.fd), pair.listen_port);
-    if (found.size() != 1 || found[0].pid != SelfPid()) return "new socket owner";
+    read = ReadOwners(cache, now_ms += 500);
+    if (cache.searches != 2) return "new socket not searched";
+    if (read.OwnerOf(LocalPort(lone.fd), pair.listen_port) != SelfPid()) return "new socket owner";
     // The accepted end sits in the backlog with no inode, so it has no owner yet.
-    found = RowsWith(rows, "TCP", pair.listen_port, LocalPort(lone.fd));
-    if (found.size() != 1 || found[0].pid != "0") return "backlog end owner";
+    if (read.OwnerOf(pair.listen_port, LocalPort(lone.fd)) != "0") return "backlog end owner";
     return "";
   });
   EXPECT_EQ(result, "");
@@ -426,8 +526,8 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     if (unshare(CLONE_NEWNET) != 0 || !LoopbackUp()) return "no namespace";
     TcpPair pair;
     if (!OpenTcpPair(AF_INET, "127.0.0.1", AF_INET, "127.0.0.1", pair)) return "no connection";
-    ResetOwnerCacheForTesting();
-    const uint64_t scans = OwnerScanCountForTesting();
+    ReadPathOwnerCache() = OwnerCache{};
+    const uint64_t scans = ReadPathOwnerCache().searches;
     std::vector<testing::TextRow> rows;
     const auto keep = [&](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); };
     // The wanted test sees rows before any owner is known.
@@ -440,7 +540,7 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     }
     if (!ownerless) return "owner filled before the wanted test";
     if (!rows.empty()) return "unwanted rows handed over";
-    if (OwnerScanCountForTesting() != scans) return "owners searched for unwanted rows";
+    if (ReadPathOwnerCache().searches != scans) return "owners searched for unwanted rows";
     // Only the client end wanted: one row, with its owner.
     const uint16_t port = pair.listen_port;
     if (!ReadTcpTable(keep, [port](const track::TConn& row) { return row.dst_port == port; })) {
@@ -448,7 +548,7 @@ TEST_F(SocketTable, UnwantedRowsAreNotHandedOverNorSearched) {
     }
     if (rows.size() != 1 || rows[0].src_port != pair.client_port) return "wanted row missing";
     if (rows[0].pid != SelfPid() || rows[0].process != SelfName()) return "owner " + rows[0].pid;
-    if (OwnerScanCountForTesting() != scans + 1) return "wanted row not searched";
+    if (ReadPathOwnerCache().searches != scans + 1) return "wanted row not searched";
     return "";
   });
   EXPECT_EQ(result, "");
@@ -465,18 +565,17 @@ TEST_F(SocketTable, UnownedSocketIsSearchedTwiceThenLeft) {
     pid_t holder = Holder(release);
     // Only root's holder keeps the sockets; we look on as nobody.
     pair = TcpPair{};
-    ResetOwnerCacheForTesting();
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot drop rights";
-    uint64_t scans = OwnerScanCountForTesting();
+    OwnerCache cache;
     std::string failure;
     for (int read = 1; read <= 4 && failure.empty(); ++read) {
-      auto rows = ReadAll();
-      uint64_t expected = scans + static_cast<uint64_t>(std::min(read, 2));
-      if (OwnerScanCountForTesting() != expected) failure = "read " + std::to_string(read) + " scans";
-      for (const auto& row : rows) {
-        if (row.pid != "0") failure = "owner " + row.pid;
+      OwnedRead rows = ReadOwners(cache, read * 500);
+      if (cache.searches != static_cast<uint64_t>(std::min(read, 2)))
+        failure = "read " + std::to_string(read) + " searches";
+      for (uint32_t pid : rows.pids) {
+        if (pid != 0) failure = "owner " + std::to_string(pid);
       }
-      if (rows.size() < 3) failure = "rows missing";
+      if (rows.raws.size() < 3) failure = "rows missing";
     }
     close(release[1]);
     waitpid(holder, nullptr, 0);
