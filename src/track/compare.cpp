@@ -58,11 +58,35 @@ int32_t AgeSeconds(double first_seen, double now) {
 }
 
 void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
-                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now) {
+                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now,
+                      const Snapshot* fleeting) {
+  static const Snapshot kNone;
+  const std::vector<TConn>& brief = (fleeting != nullptr ? *fleeting : kNone).rows;
+  auto reportable = [&](const TConn& row) {
+    return FindKey(current, row.key) == kNotFound && FindKey(previous, row.key) == kNotFound;
+  };
+  // Emits the fleeting rows not yet emitted that rank before `key` (all of
+  // them when `key` is null).
+  std::size_t f = 0;
+  auto fleeting_before = [&](const std::string* key, bool opening) {
+    for (; f < brief.size() && (key == nullptr || CompareKeys(brief[f].key, *key) < 0); ++f) {
+      if (!reportable(brief[f])) continue;
+      if (opening) {
+        ++counters.new_count;
+        CountNewSocket(process_counts, brief[f]);
+        Emit(sink, "new", brief[f], 0);
+      } else {
+        ++counters.closed_count;
+        Emit(sink, "closed", brief[f], AgeSeconds(brief[f].first_seen, now()));
+      }
+    }
+  };
+
   // Both tables are sorted by one total order, so one walk in step finds every
   // key of one in the other, as a binary search per row would.
   std::size_t p = 0;
   for (TConn& row : current.rows) {
+    fleeting_before(&row.key, true);
     int order = 1;
     while (p < previous.rows.size() && (order = CompareKeys(previous.rows[p].key, row.key)) < 0) ++p;
     if (p < previous.rows.size() && order == 0) {
@@ -79,15 +103,19 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
     CountNewSocket(process_counts, row);
     Emit(sink, "new", row, 0);
   }
+  fleeting_before(nullptr, true);
 
+  f = 0;
   std::size_t c = 0;
   for (const TConn& row : previous.rows) {
+    fleeting_before(&row.key, false);
     int order = 1;
     while (c < current.rows.size() && (order = CompareKeys(current.rows[c].key, row.key)) < 0) ++c;
     if (c < current.rows.size() && order == 0) continue;
     ++counters.closed_count;
     Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
   }
+  fleeting_before(nullptr, false);
 }
 
 }  // namespace sockvane::track
