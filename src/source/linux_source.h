@@ -23,6 +23,7 @@ struct RawSocket {
   std::array<uint8_t, 16> src{};
   std::array<uint8_t, 16> dst{};
   uint64_t inode = 0;
+  uint64_t cookie = 0;  // the kernel's socket cookie; 0 when the read gives none (/proc)
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
   uint8_t protocol = kProtoTcp;
@@ -40,7 +41,9 @@ enum class DiagStatus { kMore, kDone, kError };
 
 // Parses one datagram of a sock_diag dump reply. Appends the sockets of
 // messages with sequence number `seq`; kDone at NLMSG_DONE, kError on an
-// error message or a malformed buffer.
+// error message or a malformed buffer. With `protocol` 0 each message names
+// its own (the INET_DIAG_PROTOCOL attribute of destroy notifications);
+// messages without one are skipped.
 DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, uint8_t protocol,
                           std::vector<RawSocket>& out);
 
@@ -106,6 +109,9 @@ bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 
 // All four tables, netlink first and /proc per table where netlink fails.
 bool ReadRawSockets(std::vector<RawSocket>& out);
+
+// Tells the short-lived socket layer which sockets a good read saw.
+void NoteTableRead(const std::vector<RawSocket>& rows);
 
 // Owner PID for every row (0 when none is found), using and updating the
 // process-wide owner cache. `now_ms` is a monotonic clock reading that paces

@@ -85,6 +85,7 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   rows.clear();
   names.clear();
   if (!ReadRawSockets(raws)) return false;
+  NoteTableRead(raws);
 
   // Owners only for the rows that may be wanted: on a busy host most are not.
   std::size_t kept = 0;
