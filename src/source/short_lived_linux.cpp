@@ -2,6 +2,7 @@
 // notifications say that they existed, the tracer's records who owned them.
 #include "source/short_lived_linux.h"
 
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <poll.h>
@@ -221,6 +222,14 @@ bool SwitchedOff(const char* name) {
 int Subscribe() {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
   if (fd < 0) return -1;
+  if (fd <= STDERR_FILENO) {
+    // A closed standard stream must stay closed: writes to it are errors, not
+    // datagrams to the kernel.
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    if (high < 0) return -1;
+    fd = high;
+  }
   // Beyond rmem_max only with CAP_NET_ADMIN; otherwise the plain request is capped there.
   int size = kReceiveBuffer;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""How many short-lived connections sockvane reports, and a burst of them.
+
+  short_lived_bench.py table [--count 40] [--lives 20,100,300]
+      For every close style (client first, client reset, server first,
+      connected UDP) and life: the share of connections whose connecting end
+      was reported "new", and the share with the right PID, as root and as
+      uid 65534, with the destroy notifications on and off
+      (SOCKVANE_NO_DESTROY_EVENTS=1). Default interval (500 ms).
+
+  short_lived_bench.py burst [--rate 5000] [--duration 10] [--unprivileged]
+      loadgen.py opens and closes RATE loopback connections per second for
+      DURATION seconds (the client closes first). Reports how many ends the
+      program reported, every loss notice on its standard error, and the
+      spacing of its polls (the clusters of its event times).
+
+Run as root (the table's uid 65534 runs use setpriv). SOCKVANE_BIN names the
+binary (default build/dev/sockvane). Loopback only; every load is bounded.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+os.environ.setdefault("SOCKVANE_BIN", os.path.join(ROOT, "build", "dev", "sockvane"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import short_lived as sl  # noqa: E402
+import support  # noqa: E402
+
+NAMES = {"client": "client closes first", "reset": "client aborts (RST)", "server": "server closes first",
+         "udp": "connected UDP"}
+
+
+def table(args):
+    lives = [int(x) for x in args.lives.split(",")]
+    users = [False, True] if os.geteuid() == 0 else [False]
+    for unprivileged in users:
+        for on in (True, False):
+            print(f"\n{'uid 65534' if unprivileged else 'root'}, destroy notifications {'on' if on else 'off'}:")
+            print("| how the connection ends | " + " | ".join(f"lives {l} ms" for l in lives) + " |")
+            print("|---|" + "---|" * len(lives))
+            cells = {st: [] for st in sl.STYLES}
+            for life in lives:
+                loads, events, err = sl.run_load(sl.STYLES, life, args.count, unprivileged=unprivileged,
+                                                 destroy_events=on)
+                for load in loads:
+                    s = sl.score(load, events)
+                    cells[load["style"]].append(
+                        f"{s['reported']}/{s['count']} reported, {s['right_pid']} right PID"
+                        + (f", {len(s['invented'])} invented" if s["invented"] else ""))
+                if err:
+                    print("stderr:", err.decode(errors="replace").strip(), file=sys.stderr)
+            for st in sl.STYLES:
+                print(f"| {NAMES[st]} | " + " | ".join(cells[st]) + " |")
+            sys.stdout.flush()
+
+
+def burst(args):
+    log = tempfile.mktemp(prefix="sockvane-burst-", suffix=".jsonl")
+    mon = support.Monitor(["--all", "--format", "jsonl", "--events", "new,closed", "--proto", "tcp"],
+                          unprivileged=args.unprivileged, env=sl.environment(not args.off, True))
+    time.sleep(1.5)
+    cpu0 = os.times()
+    gen = subprocess.run([sys.executable, os.path.join(HERE, "loadgen.py"), "--held", "0", "--clients", "4",
+                          "--rate", str(args.rate), "--life", str(args.life), "--duration", str(args.duration),
+                          "--log", log], capture_output=True, timeout=args.duration + 120)
+    time.sleep(2.0)
+    err = mon.stop().decode(errors="replace")
+    conns = [json.loads(l) for l in open(log) if '"conn"' in l]
+    events = [e for e in mon.seen if isinstance(e, dict) and "event" in e]
+    news = {(e["src_ip"], e["src_port"], e["dst_ip"], e["dst_port"]) for e in events if e["event"] == "new"}
+    client = sum((c["client_addr"], c["client_port"], c["server_addr"], c["server_port"]) in news for c in conns)
+    server = sum((c["server_addr"], c["server_port"], c["client_addr"], c["client_port"]) in news
+                 for c in conns if c["server_pid"])
+    # Polls: events of one poll are rendered within a few ms of each other.
+    stamps = sorted({e["time"] for e in events})
+    secs = [int(t[0:2]) * 3600 + int(t[3:5]) * 60 + float(t[6:]) for t in stamps]
+    polls = [secs[0]] if secs else []
+    for t in secs[1:]:
+        if t - polls[-1] > 0.2:
+            polls.append(t)
+    gaps = [b - a for a, b in zip(polls, polls[1:])]
+    first, last = min(c["open"] for c in conns), max(c["close"] or c["open"] for c in conns)
+    print(f"connections: {len(conns)} in {last - first:.1f} s ({len(conns) / max(last - first, 1e-9):.0f}/s), "
+          f"loadgen exit {gen.returncode}")
+    print(f"client ends reported new: {client} ({100 * client / len(conns):.1f}%)")
+    print(f"server ends reported new: {server} ({100 * server / max(1, len(conns)):.1f}%)")
+    print(f"polls seen: {len(polls)}; gap median {statistics.median(gaps) * 1000:.0f} ms, "
+          f"max {max(gaps) * 1000:.0f} ms" if gaps else "no polls seen")
+    print("stderr:", err.strip() or "(nothing)")
+    os.unlink(log)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = ap.add_subparsers(dest="what", required=True)
+    t = sub.add_parser("table")
+    t.add_argument("--count", type=int, default=40)
+    t.add_argument("--lives", default="20,100,300")
+    b = sub.add_parser("burst")
+    b.add_argument("--rate", type=float, default=5000)
+    b.add_argument("--life", type=float, default=0)
+    b.add_argument("--duration", type=float, default=10)
+    b.add_argument("--unprivileged", action="store_true")
+    b.add_argument("--off", action="store_true", help="destroy notifications off")
+    args = ap.parse_args()
+    table(args) if args.what == "table" else burst(args)
+
+
+if __name__ == "__main__":
+    main()
