@@ -7,7 +7,6 @@ import os
 import socket
 import subprocess
 import sys
-import time
 from collections import defaultdict
 
 import support
@@ -29,27 +28,36 @@ def environment(destroy_events=True, tracer=True):
     return env
 
 
-def run_load(styles, life_ms, count, unprivileged=False, destroy_events=True, tracer=True,
-             extra_args=(), settle=1.6):
-    """One monitor over one generator per style, all at once. Returns (loads, events)."""
+def run_load(styles, life_ms, count, unprivileged=False, destroy_events=True, tracer=True, extra_args=()):
+    """One monitor over one generator per style, all at once. Returns (loads, events, stderr)."""
     held = support.listener()
     mon = support.Monitor([*ARGS, *extra_args], unprivileged=unprivileged,
                           env=environment(destroy_events, tracer))
-    try:
-        # Its first poll is done once our held connection shows.
+    markers = []
+
+    def poll_done():
+        # A connection opened now shows at the first poll that starts later.
         c, s = support.connect_pair(held)
+        markers.append((c, s))
         mine = c.getsockname()[1]
         mon.wait_for(lambda e: isinstance(e, dict) and e.get("src_port") == mine and e.get("event") == "new",
-                     timeout=30)
+                     timeout=120)
+
+    try:
+        poll_done()
         procs = [subprocess.Popen([sys.executable, LOAD, "--style", st, "--life-ms", str(life_ms),
                                    "--count", str(count)], stdout=subprocess.PIPE)
                  for st in styles]
         loads = [json.loads(p.communicate(timeout=300)[0]) for p in procs]
-        time.sleep(settle)  # three polls: the last notifications are reported
-        c.close()
-        s.close()
+        # Notifications of the last connections may arrive during the next
+        # poll; they are reported at the one after it at the latest.
+        poll_done()
+        poll_done()
     finally:
         err = mon.stop()
+        for c, s in markers:
+            c.close()
+            s.close()
         held.close()
     events = [e for e in mon.seen if isinstance(e, dict) and "event" in e]
     return loads, events, err
