@@ -14,6 +14,10 @@
       program reported, every loss notice on its standard error, and the
       spacing of its polls (the clusters of its event times).
 
+  short_lived_bench.py steady [--held 10000] [--rounds 3] [--window 20]
+      Steady poll-cycle CPU with no churn, the destroy notifications on and
+      off in turns (scan_bench.py's cycle counter), against one `ss -tan`.
+
 Run as root (the table's uid 65534 runs use setpriv). SOCKVANE_BIN names the
 binary (default build/dev/sockvane). Loopback only; every load is bounded.
 """
@@ -98,6 +102,34 @@ def burst(args):
     os.unlink(log)
 
 
+def steady(args):
+    sys.path.insert(0, HERE)
+    from scan_bench import Generator, poll_cpu, timed_run
+    per = {"on": [], "off": [], "ss": []}
+    gen = Generator(args.held, args.clients, 0.0, None, 60 + args.rounds * 2 * (args.window + 8), 29100)
+    try:
+        time.sleep(2.0)
+        for r in range(args.rounds):
+            for name in (("on", "off") if r % 2 == 0 else ("off", "on")):
+                os.environ.pop("SOCKVANE_NO_DESTROY_EVENTS", None)
+                if name == "off":
+                    os.environ["SOCKVANE_NO_DESTROY_EVENTS"] = "1"
+                per[name].append(poll_cpu(os.environ["SOCKVANE_BIN"], None, args.window)["per_cycle_ms"])
+                per["ss"].append(timed_run(["ss", "-tan"], None)[1] * 1000.0)
+            print("round %d: on %.1f ms, off %.1f ms per cycle" % (r + 1, per["on"][-1], per["off"][-1]),
+                  file=sys.stderr)
+    finally:
+        gen.stop()
+        os.environ.pop("SOCKVANE_NO_DESTROY_EVENTS", None)
+    ss = statistics.median(per["ss"])
+    print("| destroy notifications | CPU per cycle ms (median of %d) | all rounds | one ss -tan CPU ms | ratio |"
+          % args.rounds)
+    print("|---|---|---|---|---|")
+    for name in ("on", "off"):
+        m = statistics.median(per[name])
+        print("| %s | %.1f | %s | %.1f | %.2fx |" % (name, m, " ".join("%.1f" % x for x in per[name]), ss, m / ss))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = ap.add_subparsers(dest="what", required=True)
@@ -110,8 +142,13 @@ def main():
     b.add_argument("--duration", type=float, default=10)
     b.add_argument("--unprivileged", action="store_true")
     b.add_argument("--off", action="store_true", help="destroy notifications off")
+    st = sub.add_parser("steady")
+    st.add_argument("--held", type=int, default=10000)
+    st.add_argument("--clients", type=int, default=100)
+    st.add_argument("--rounds", type=int, default=3)
+    st.add_argument("--window", type=float, default=20.0)
     args = ap.parse_args()
-    table(args) if args.what == "table" else burst(args)
+    {"table": table, "burst": burst, "steady": steady}[args.what](args)
 
 
 if __name__ == "__main__":

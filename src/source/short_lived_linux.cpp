@@ -219,6 +219,14 @@ bool SwitchedOff(const char* name) {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
+int CloseKeepingErrno(int fd) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+// The subscribed socket, or -1 with errno set.
 int Subscribe() {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
   if (fd < 0) return -1;
@@ -226,8 +234,8 @@ int Subscribe() {
     // A closed standard stream must stay closed: writes to it are errors, not
     // datagrams to the kernel.
     const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (high < 0) return CloseKeepingErrno(fd);
     close(fd);
-    if (high < 0) return -1;
     fd = high;
   }
   // Beyond rmem_max only with CAP_NET_ADMIN; otherwise the plain request is capped there.
@@ -238,15 +246,11 @@ int Subscribe() {
   sockaddr_nl local;
   std::memset(&local, 0, sizeof local);
   local.nl_family = AF_NETLINK;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    close(fd);
-    return -1;
-  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return CloseKeepingErrno(fd);
   for (int group : {SKNLGRP_INET_TCP_DESTROY, SKNLGRP_INET_UDP_DESTROY, SKNLGRP_INET6_TCP_DESTROY,
                     SKNLGRP_INET6_UDP_DESTROY}) {
     if (setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
-      close(fd);
-      return -1;
+      return CloseKeepingErrno(fd);
     }
   }
   return fd;
