@@ -96,6 +96,9 @@ void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
   marks.uncookied.clear();
   marks.time_wait.clear();
   for (const RawSocket& raw : rows) {
+    // Without a destination the polls never report a socket (a datagram
+    // socket before its connect, say): it is seen only once it has one.
+    if (raw.dst_port == 0) continue;
     if (raw.cookie != 0) {
       marks.cookies.push_back(raw.cookie);
     } else {

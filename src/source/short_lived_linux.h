@@ -37,7 +37,8 @@ struct SeenReads {
   std::size_t next = 0;
 };
 
-// Records a read, forgetting the oldest.
+// Records a read, forgetting the oldest. Rows without a destination port
+// do not count: the polls never report them.
 void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows);
 
 // Whether one of the recent reads listed this socket.

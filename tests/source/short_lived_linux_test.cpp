@@ -137,6 +137,14 @@ TEST(PickFleeting, WhoAndWhetherToReport) {
   const RawSocket tw = Sock(kProtoTcp, 1000, 80, 500, kTcpTimeWait);
   const std::vector<Case> cases = {
       {"unseen, no tracer", {}, {}, Sock(kProtoTcp, 1000, 80, 1), true, 0, 80, 0},
+      {"seen only before its connect",
+       {Sock(kProtoUdp, 1000, 0, 1, 7)},
+       {},
+       Sock(kProtoUdp, 1000, 53, 1, kTcpEstablished),
+       true,
+       0,
+       53,
+       0},
       {"seen by a read",
        {Sock(kProtoTcp, 1000, 80, 1, kTcpEstablished)},
        {},
