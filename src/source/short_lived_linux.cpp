@@ -202,7 +202,12 @@ constexpr int64_t kNoticeGapMs = 60000;
 struct Layer {
   int fd = -1;
   bool tracer = false;
+  // Heard of before the latest read began: decided at the poll of that read,
+  // whose TIME_WAIT rows they may have left.
   std::vector<RawSocket> pending;
+  // Heard of since: decided at the next poll.
+  std::vector<RawSocket> later;
+  bool reading = false;  // between the start of a read and its poll's decisions
   std::vector<TracedSocket> traced;
   std::vector<uint64_t> traced_generation;
   uint64_t generation = 0;
@@ -259,8 +264,10 @@ int Subscribe() {
   return fd;
 }
 
+// Drained also within a poll, so that a long one does not overrun the buffer.
 void DrainNotifications() {
   if (g_layer.fd < 0) return;
+  std::vector<RawSocket>& into = g_layer.reading ? g_layer.later : g_layer.pending;
   static std::vector<uint8_t> buffer(1 << 16);
   for (;;) {
     sockaddr_nl sender;
@@ -280,11 +287,11 @@ void DrainNotifications() {
       continue;
     }
     if (sender_size < sizeof sender || sender.nl_pid != 0) continue;  // only the kernel speaks here
-    std::size_t before = g_layer.pending.size();
-    ParseDiagReply(buffer.data(), static_cast<std::size_t>(got), 0, 0, g_layer.pending);
-    if (g_layer.pending.size() > kMaxPending) {
-      g_layer.dropped += g_layer.pending.size() - std::max(before, kMaxPending);
-      g_layer.pending.resize(std::max(before, kMaxPending));
+    std::size_t before = into.size();
+    ParseDiagReply(buffer.data(), static_cast<std::size_t>(got), 0, 0, into);
+    if (into.size() > kMaxPending) {
+      g_layer.dropped += into.size() - std::max(before, kMaxPending);
+      into.resize(std::max(before, kMaxPending));
     }
   }
 }
@@ -301,7 +308,11 @@ int64_t MonotonicMs(const timespec& t) {
 
 void NoteTableRead(const std::vector<RawSocket>& rows) {
   if (g_layer.fd < 0) return;
+  // What arrives from here on (and what came during the read, whose tables
+  // may predate the TIME_WAIT rows it left) waits for the next poll.
+  g_layer.reading = true;
   NoteRead(g_layer.seen, rows);
+  DrainNotifications();
 }
 
 std::string StartShortLived() {
@@ -335,8 +346,11 @@ void ReadShortLived(const RowConsumer& consume) {
   }
   static std::vector<Fleeting> picked;
   picked.clear();
+  DrainNotifications();
   PickFleeting(g_layer.pending, g_layer.traced, g_layer.seen, picked, g_layer.tally);
   g_layer.pending.clear();
+  g_layer.pending.swap(g_layer.later);
+  g_layer.reading = false;
 
   // A socket's records come within the few polls around its short life.
   std::size_t kept = 0;
@@ -386,6 +400,7 @@ void PauseShortLived(uint32_t milliseconds) {
 }
 
 std::string ShortLivedLossNotice() {
+  DrainNotifications();
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const int64_t now_ms = MonotonicMs(now);

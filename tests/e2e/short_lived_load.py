@@ -4,9 +4,10 @@
   short_lived_load.py --style client|reset|server|udp --life-ms 20 --count 40
 
 Opens COUNT connections one after another on 127.0.0.1, each living LIFE_MS,
-with a random pause of up to GAP_MS between them, and prints one JSON line at
-the end: the server's port, the client ports in order, and this process's PID
-and name (client and server both live in this process). Bounded: it ends by
+with a random pause of up to GAP_MS between them. It prints the server's port
+as one JSON line, waits for a line on standard input, runs, and prints one
+JSON line at the end: the server's port, the client ports in order, and this
+process's PID and name (client and server both live in this process). Bounded: it ends by
 itself (a watchdog ends it after --deadline seconds in any case).
 
   client  the client closes first (its end goes to TIME_WAIT)
@@ -22,6 +23,7 @@ import random
 import signal
 import socket
 import struct
+import sys
 import threading
 import time
 
@@ -97,6 +99,8 @@ def main():
         server.listen(128)
         threading.Thread(target=serve_tcp, args=(server, args.style, life), daemon=True).start()
     port = server.getsockname()[1]
+    print(json.dumps({"server_port": port}), flush=True)
+    sys.stdin.readline()
     ports = []
     for _ in range(args.count):
         ports.append(one_udp(port, life) if args.style == "udp" else one_tcp(port, args.style, life))
