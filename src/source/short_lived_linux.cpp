@@ -338,7 +338,14 @@ std::string StartShortLived() {
 }
 
 void ReadShortLived(const RowConsumer& consume) {
-  if (g_layer.fd < 0) return;
+  if (g_layer.fd < 0) {
+    // Nothing to give owners to: keep the tracer's buffer from filling up.
+    if (g_layer.tracer && TracerActive()) {
+      DrainTracer(g_layer.traced, g_layer.tracer_lost);
+      g_layer.traced.clear();
+    }
+    return;
+  }
   ++g_layer.generation;
   if (g_layer.tracer && TracerActive()) {
     DrainTracer(g_layer.traced, g_layer.tracer_lost);
