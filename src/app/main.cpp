@@ -1,6 +1,10 @@
 #include "app/monitor.h"
+#include "source/short_lived.h"
 #include "source/socket_table.h"
 
 int main(int argc, char** argv) {
-  return sockvane::app::RunMonitor(argc, argv, sockvane::source::ReadTcpTable);
+  const sockvane::app::FleetingSource fleeting{
+      sockvane::source::StartShortLived, sockvane::source::ReadShortLived, sockvane::source::PauseShortLived,
+      sockvane::source::ShortLivedLossNotice};
+  return sockvane::app::RunMonitor(argc, argv, sockvane::source::ReadTcpTable, &fleeting);
 }

@@ -63,6 +63,19 @@ void ReportTableReadable(MonitorState& state) {
                    config::kEol);
 }
 
+// Through the same filters as the read's rows, dated back by their known life.
+void ReadFleeting(MonitorState& state, const FleetingReader& read_fleeting) {
+  track::ClearSnapshot(state.fleeting);
+  track::Snapshot& fleeting = state.fleeting;
+  const filter::Filters& filters = state.filters;
+  read_fleeting([&fleeting, &filters](track::TConn&& row) {
+    const double life = row.first_seen;
+    if (filter::PassesFilters(row, filters))
+      track::AddRow(fleeting, std::move(row), source::NowDays() - life);
+  });
+  track::SealSnapshot(fleeting);
+}
+
 }  // namespace
 
 void StartMonitor(MonitorState& state) {
@@ -92,7 +105,7 @@ output::StatsInput CurrentStats(const MonitorState& state) {
   return stats;
 }
 
-int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
+int64_t PollCycle(MonitorState& state, const TableReader& read_table, const FleetingReader& read_fleeting) {
   const double cycle_start = source::NowDays();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
@@ -105,13 +118,14 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
       state.settings.ipv6);
   if (state.last_read_ok) {
     track::SealSnapshot(current);
+    if (read_fleeting) ReadFleeting(state, read_fleeting);
     const output::RenderContext& render = state.render;
     track::CompareSnapshots(
         current, *state.previous, state.counters, state.process_counts,
         [&render](std::string_view event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        source::NowDays);
+        source::NowDays, read_fleeting ? &state.fleeting : nullptr);
     // The poll's events reach a pipe together, as soon as they are known.
     output::FlushOut();
     std::swap(state.previous, state.current);
@@ -136,14 +150,21 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
   return static_cast<uint32_t>(interval_ms - elapsed_ms);
 }
 
-int RunMonitor(int argc, const char* const* argv, const TableReader& read_table) {
+int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
+               const FleetingSource* fleeting) {
   source::PrepareStdStreams();
   MonitorState state;
   state.settings = config::ParseOptions(argc, argv);
   StartMonitor(state);
+  if (fleeting != nullptr) {
+    if (std::string line = fleeting->start(); !line.empty()) output::WriteErr(line + config::kEol);
+  }
   bool owner_problem_told = false;
   for (;;) {
-    const int64_t elapsed_ms = PollCycle(state, read_table);
+    const int64_t elapsed_ms = PollCycle(state, read_table, fleeting != nullptr ? fleeting->read : nullptr);
+    if (fleeting != nullptr) {
+      if (std::string notice = fleeting->losses(); !notice.empty()) output::WriteErr(notice + config::kEol);
+    }
     if (std::string why = source::OwnerSearchProblem(); !why.empty() && !owner_problem_told) {
       // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
       output::WriteErr("sockvane: could not search for socket owners: " + why + config::kEol);
@@ -152,7 +173,11 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table)
     if (state.settings.once) break;
     output::EndIfReaderGone();
     const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);
-    if (pause > 0) source::PauseMs(pause);
+    if (fleeting != nullptr) {
+      fleeting->pause(pause);  // also when 0: it drains what arrived
+    } else if (pause > 0) {
+      source::PauseMs(pause);
+    }
   }
   if (!state.last_read_ok) {
     // A single scan that could not read the table must not look like an idle host.

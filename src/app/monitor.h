@@ -17,6 +17,19 @@ namespace sockvane::app {
 // The socket source the loop reads; tests hand their own rows in.
 using TableReader = std::function<bool(const source::RowConsumer&, const source::RowWanted&, bool ipv6)>;
 
+// Sockets that opened and closed since the last read, which the read could not
+// see; called right after a good read. Each row's `first_seen` holds its known
+// life in days (0 when unknown).
+using FleetingReader = std::function<void(const source::RowConsumer&)>;
+
+// The layer that hears of such sockets; the program's own is the OS's.
+struct FleetingSource {
+  std::function<std::string()> start;  // at start: a line for standard error, or ""
+  FleetingReader read;
+  std::function<void(uint32_t ms)> pause;  // the pause between polls
+  std::function<std::string()> losses;     // a loss notice for standard error, or ""
+};
+
 // Everything one run holds. The two tables swap roles every good poll.
 struct MonitorState {
   config::Settings settings;
@@ -25,6 +38,7 @@ struct MonitorState {
   track::Snapshot tables[2];
   track::Snapshot* previous = &tables[0];
   track::Snapshot* current = &tables[1];
+  track::Snapshot fleeting;  // this poll's sockets that lived between two reads
   track::Counters counters;
   track::ProcessCounts process_counts;
   output::RenderContext render;
@@ -41,7 +55,8 @@ void StartMonitor(MonitorState& state);
 // One poll: read, compare, swap, statistics when due. A failed read leaves
 // `previous` as it was, so nothing is reported closed for it.
 // Returns the cycle's duration in milliseconds.
-int64_t PollCycle(MonitorState& state, const TableReader& read_table);
+int64_t PollCycle(MonitorState& state, const TableReader& read_table,
+                  const FleetingReader& read_fleeting = nullptr);
 
 // The pause after a cycle that took `elapsed_ms`; never longer than the interval.
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);
@@ -49,6 +64,7 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);
 // Statistics totals of the run as the report shows them.
 output::StatsInput CurrentStats(const MonitorState& state);
 
-int RunMonitor(int argc, const char* const* argv, const TableReader& read_table);
+int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
+               const FleetingSource* fleeting = nullptr);
 
 }  // namespace sockvane::app

@@ -24,6 +24,7 @@ struct RawSocket {
   std::array<uint8_t, 16> dst{};
   uint64_t inode = 0;
   uint32_t uid = 0;  // the socket's user as the kernel keeps it: where its owner likely is
+  uint64_t cookie = 0;  // the kernel's socket cookie; 0 when the read gives none (/proc)
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
   uint8_t protocol = kProtoTcp;
@@ -41,7 +42,9 @@ enum class DiagStatus { kMore, kDone, kError };
 
 // Parses one datagram of a sock_diag dump reply. Appends the sockets of
 // messages with sequence number `seq`; kDone at NLMSG_DONE, kError on an
-// error message or a malformed buffer.
+// error message or a malformed buffer. With `protocol` 0 each message names
+// its own (the INET_DIAG_PROTOCOL attribute of destroy notifications);
+// messages without one are skipped.
 DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, uint8_t protocol,
                           std::vector<RawSocket>& out);
 
@@ -117,6 +120,9 @@ bool ReadRawSockets(std::vector<RawSocket>& out);
 // first read, --once): that read must find every owner.
 inline constexpr uint64_t kLinksPerMs = 50;
 uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms);
+
+// Tells the short-lived socket layer which sockets a good read saw.
+void NoteTableRead(const std::vector<RawSocket>& rows);
 
 // Where the search for the owners of new sockets stands. The search reads the
 // processes in ascending PID order, a share of them per read when the budget

@@ -29,6 +29,23 @@ uint16_t PortFromBytes(const uint8_t* p) {
   return PortFromNetworkOrder(uint32_t{p[0]} | uint32_t{p[1]} << 8);
 }
 
+// The INET_DIAG_PROTOCOL attribute among those after the message, or 0.
+uint8_t ProtocolAttribute(const uint8_t* attrs, std::size_t size) {
+  std::size_t offset = 0;
+  while (size - offset >= sizeof(nlattr)) {
+    nlattr attr;
+    std::memcpy(&attr, attrs + offset, sizeof attr);
+    if (attr.nla_len < sizeof(nlattr) || attr.nla_len > size - offset) return 0;
+    if ((attr.nla_type & NLA_TYPE_MASK) == INET_DIAG_PROTOCOL && attr.nla_len > NLA_HDRLEN) {
+      return attrs[offset + NLA_HDRLEN];
+    }
+    std::size_t step = NLA_ALIGN(attr.nla_len);
+    if (step > size - offset) return 0;
+    offset += step;
+  }
+  return 0;
+}
+
 }  // namespace
 
 DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, uint8_t protocol,
@@ -56,9 +73,15 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
     inet_diag_msg msg;
     std::memcpy(&msg, payload, sizeof msg);
     if (msg.idiag_family != AF_INET && msg.idiag_family != AF_INET6) continue;
+    uint8_t own = protocol;
+    if (own == 0) {
+      const std::size_t attrs = NLMSG_ALIGN(sizeof msg);
+      own = payload_size > attrs ? ProtocolAttribute(payload + attrs, payload_size - attrs) : 0;
+      if (own != kProtoTcp && own != kProtoUdp) continue;
+    }
     RawSocket& raw = out.emplace_back();
     raw.ipv6 = msg.idiag_family == AF_INET6;
-    raw.protocol = protocol;
+    raw.protocol = own;
     raw.state = msg.idiag_state;
     raw.src_port = PortFromBytes(reinterpret_cast<const uint8_t*>(&msg.id.idiag_sport));
     raw.dst_port = PortFromBytes(reinterpret_cast<const uint8_t*>(&msg.id.idiag_dport));
@@ -67,6 +90,7 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
     std::memcpy(raw.dst.data(), msg.id.idiag_dst, address_size);
     raw.inode = msg.idiag_inode;
     raw.uid = msg.idiag_uid;
+    raw.cookie = uint64_t{msg.id.idiag_cookie[0]} | uint64_t{msg.id.idiag_cookie[1]} << 32;
   }
   // Trailing bytes too short for a header mean the datagram was cut.
   return offset == size ? DiagStatus::kMore : DiagStatus::kError;

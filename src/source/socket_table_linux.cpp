@@ -86,6 +86,7 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   raws.clear();
   names.clear();
   if (!ReadRawSockets(raws)) return false;
+  NoteTableRead(raws);
 
   // Owners only for the rows that may be wanted: on a busy host most are not.
   std::size_t kept = 0;

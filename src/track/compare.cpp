@@ -66,30 +66,58 @@ struct KeyedEvent {
   uint32_t index = 0;   // the row
   uint8_t length = 0;   // a key is at most 106 bytes
   bool is_new = false;
+  bool fleeting = false;  // the row is in the table of sockets no read saw
 };
 
-void SortByKey(const std::deque<TConn>& rows, std::vector<KeyedEvent>& events) {
+// The row an event stands for.
+struct EventRows {
+  const std::deque<TConn>& rows;
+  const std::deque<TConn>& fleeting;
+  const TConn& operator()(const KeyedEvent& event) const {
+    return event.fleeting ? fleeting[event.index] : rows[event.index];
+  }
+};
+
+void SortByKey(const EventRows& row_of, std::vector<KeyedEvent>& events) {
   if (events.size() < 2) return;
   std::string keys;
   keys.reserve(events.size() * 44);  // an IPv4 key; longer ones grow it
   std::string key;
   for (KeyedEvent& event : events) {
-    ConnectionKeyInto(rows[event.index], key);
+    ConnectionKeyInto(row_of(event), key);
     event.offset = static_cast<uint32_t>(keys.size());
     event.length = static_cast<uint8_t>(key.size());
     keys += key;
   }
   const std::string_view all = keys;
-  // Keys of one table are distinct, so no tie remains to break.
+  // Keys of one table are distinct, and a fleeting row shares no key with
+  // either table, so no tie remains to break.
   std::sort(events.begin(), events.end(), [all](const KeyedEvent& x, const KeyedEvent& y) {
     return CompareKeys(all.substr(x.offset, x.length), all.substr(y.offset, y.length)) < 0;
   });
 }
 
+bool HasKeyOf(const Snapshot& table, const TConn& row) {
+  const auto found = std::lower_bound(table.rows.begin(), table.rows.end(), row,
+                                      [](const TConn& a, const TConn& b) { return CompareRows(a, b) < 0; });
+  return found != table.rows.end() && CompareRows(*found, row) == 0;
+}
+
 }  // namespace
 
 void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
-                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now) {
+                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now,
+                      const Snapshot* fleeting) {
+  static const Snapshot kNone;
+  const std::deque<TConn>& brief = (fleeting != nullptr ? *fleeting : kNone).rows;
+  // A fleeting socket whose key a poll lists is left to the polls.
+  std::vector<uint32_t> reportable;
+  for (std::size_t i = 0; i < brief.size(); ++i) {
+    if (!HasKeyOf(current, brief[i]) && !HasKeyOf(previous, brief[i])) {
+      reportable.push_back(static_cast<uint32_t>(i));
+    }
+  }
+
   // Both tables are sorted by CompareRows, so one walk in step finds every
   // key of one in the other; no text is built for a socket that stays as it was.
   std::vector<KeyedEvent> events;
@@ -101,14 +129,16 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
     if (p < previous.rows.size() && order == 0) {
       const TConn& before = previous.rows[p];
       row.first_seen = before.first_seen;
-      if (row.state != before.state) events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false});
+      if (row.state != before.state)
+        events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false, false});
       continue;
     }
-    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, true});
+    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, true, false});
   }
-  SortByKey(current.rows, events);
+  for (const uint32_t i : reportable) events.push_back(KeyedEvent{0, i, 0, true, true});
+  SortByKey(EventRows{current.rows, brief}, events);
   for (const KeyedEvent& event : events) {
-    const TConn& row = current.rows[event.index];
+    const TConn& row = EventRows{current.rows, brief}(event);
     if (event.is_new) {
       ++counters.new_count;
       CountNewSocket(process_counts, row);
@@ -127,11 +157,12 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
     int order = 1;
     while (c < current.rows.size() && (order = CompareRows(current.rows[c], row)) < 0) ++c;
     if (c < current.rows.size() && order == 0) continue;
-    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false});
+    events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false, false});
   }
-  SortByKey(previous.rows, events);
+  for (const uint32_t i : reportable) events.push_back(KeyedEvent{0, i, 0, false, true});
+  SortByKey(EventRows{previous.rows, brief}, events);
   for (const KeyedEvent& event : events) {
-    const TConn& row = previous.rows[event.index];
+    const TConn& row = EventRows{previous.rows, brief}(event);
     ++counters.closed_count;
     Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
   }

@@ -45,7 +45,12 @@ int32_t AgeSeconds(double first_seen, double now);
 
 // New and state events over `current` in key order, then closed events over
 // `previous`; carries first_seen forward into `current`. Both tables sealed.
+// `fleeting`, when given and sealed, holds sockets that opened and closed
+// between two reads: each is "new" in the first pass and "closed" in the
+// second, merged into key order, unless its key is in either table (the polls
+// already report that key). Nothing of it is carried forward.
 void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
-                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now);
+                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now,
+                      const Snapshot* fleeting = nullptr);
 
 }  // namespace sockvane::track

@@ -105,6 +105,45 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
   EXPECT_EQ(state_.counters.state_count, 1u);
 }
 
+// Sockets that lived between two reads: filtered like any row, new then
+// closed in the poll that hears of them, dated back by a known life, never
+// active, and not read at all after a failed read.
+TEST_F(MonitorTest, FleetingSocketsGoThroughTheFiltersAndCounters) {
+  ScriptedSource source;
+  source.polls = {std::vector{Row("10", 1000)}, std::vector{Row("10", 1000)}, std::nullopt};
+  int reads = 0;
+  FleetingReader fleeting = [&reads](const source::RowConsumer& consume) {
+    ++reads;
+    track::TConn brief = Row("20", 2000, "1");
+    brief.first_seen = 3.5 / 86400.0;  // lived 3.5 s
+    consume(std::move(brief));
+    track::TConn listener = Row("20", 2001, "1");
+    listener.dst_port = 0;  // the filters drop it as they drop any such row
+    consume(std::move(listener));
+  };
+  state_.settings.summary = true;
+  StartMonitor(state_);
+  PollCycle(state_, std::ref(source), fleeting);
+  Advance(1);
+  PollCycle(state_, std::ref(source), fleeting);
+  PollCycle(state_, std::ref(source), fleeting);
+  EXPECT_EQ(reads, 2);
+
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 6u) << out_;
+  const std::string tail = ",\"TCP\",\"20\",\"client\",\"127.0.0.1\",2000,\"127.0.0.1\",8080,\"1\",";
+  EXPECT_NE(lines[2].find("\"new\"" + tail + "0"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("\"closed\"" + tail + "3"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[4].find("\"new\"" + tail + "0"), std::string::npos) << lines[4];
+  EXPECT_NE(lines[5].find("\"closed\"" + tail + "3"), std::string::npos) << lines[5];
+  EXPECT_EQ(state_.counters.new_count, 3u);
+  EXPECT_EQ(state_.counters.closed_count, 2u);
+  EXPECT_EQ(state_.previous->rows.size(), 1u) << "only the polled socket is active";
+  ASSERT_EQ(state_.process_counts.entries.size(), 2u);
+  EXPECT_EQ(state_.process_counts.entries[1].name, "client (20)");
+  EXPECT_EQ(state_.process_counts.entries[1].count, 2u);
+}
+
 TEST_F(MonitorTest, Ipv6SettingReachesTheSource) {
   StartMonitor(state_);
   for (const bool ipv6 : {false, true}) {

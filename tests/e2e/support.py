@@ -66,10 +66,10 @@ def connect_pair(lst):
 class Monitor:
     """A running sockvane whose standard output is read line by line."""
 
-    def __init__(self, args, unprivileged=False):
+    def __init__(self, args, unprivileged=False, env=None):
         cmd = [*NOBODY, public_binary()] if unprivileged else [BIN]
         self.proc = subprocess.Popen([*cmd, *args], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()
         self.seen = []
         self._reader = threading.Thread(target=self._read, daemon=True)

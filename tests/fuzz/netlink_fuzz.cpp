@@ -99,5 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(status == expected_status);
   FUZZ_CHECK(rows.size() == expected.size());
   for (size_t i = 0; i < rows.size(); ++i) FUZZ_CHECK(Same(rows[i], expected[i]));
+
+  // Destroy notifications: each message names its protocol in an attribute.
+  // At most the rows the framing walk finds, each TCP or UDP.
+  std::vector<src::RawSocket> named;
+  const src::DiagStatus named_status = src::ParseDiagReply(bytes, datagram.size(), kSeq, 0, named);
+  FUZZ_CHECK(named_status == expected_status);
+  FUZZ_CHECK(named.size() <= expected.size() - 1);
+  for (const src::RawSocket& raw : named)
+    FUZZ_CHECK(raw.protocol == src::kProtoTcp || raw.protocol == src::kProtoUdp);
   return 0;
 }

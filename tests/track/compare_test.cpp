@@ -40,10 +40,15 @@ struct Polls {
   std::vector<Event> events;
   Counters counters_seen_by_sink;
 
-  std::vector<Event> Poll(const std::vector<TConn>& rows) {
+  std::vector<Event> Poll(const std::vector<TConn>& rows, const std::vector<TConn>* brief = nullptr) {
     ClearSnapshot(current);
     for (const TConn& row : rows) AddRow(current, row, TestClock());
     SealSnapshot(current);
+    Snapshot fleeting;
+    if (brief != nullptr) {
+      for (const TConn& row : *brief) AddRow(fleeting, row, TestClock());
+      SealSnapshot(fleeting);
+    }
     events.clear();
     CompareSnapshots(
         current, previous, counters, process_counts,
@@ -52,7 +57,7 @@ struct Polls {
           events.push_back({std::string(event), texts.pid, texts.state, texts.process, age});
           counters_seen_by_sink = counters;
         },
-        TestClock);
+        TestClock, brief != nullptr ? &fleeting : nullptr);
     std::swap(current, previous);
     return events;
   }
@@ -201,6 +206,90 @@ TEST(CompareSnapshots, NewSocketIsTalliedBeforeItIsRendered) {
       TestClock);
   EXPECT_EQ(entries_at_render, 1u);
   EXPECT_EQ(run.counters.new_count, 1u);
+}
+
+}  // namespace
+}  // namespace sockvane::track
+
+namespace sockvane::track {
+namespace {
+
+// Sockets that lived between two reads: new in the first pass, closed in the
+// second, each merged into key order; keys the polls report stay theirs.
+TEST(CompareSnapshots, FleetingSocketsMergeIntoKeyOrder) {
+  struct Case {
+    const char* name;
+    std::vector<TConn> before, now, brief;
+    std::vector<Event> want;
+  };
+  const std::vector<Case> cases = {
+      {"alone",
+       {},
+       {},
+       {Row("7", "CLOSE")},
+       {{"new", "7", "CLOSE", "browser.exe", 0}, {"closed", "7", "CLOSE", "browser.exe", 0}}},
+      {"between live keys",
+       {Row("100"), Row("300")},
+       {Row("300"), Row("400")},
+       {Row("200", "SYN_SENT"), Row("350", "CLOSE")},
+       {{"new", "200", "SYN_SENT", "browser.exe", 0},
+        {"new", "350", "CLOSE", "browser.exe", 0},
+        {"new", "400", "ESTABLISHED", "browser.exe", 0},
+        {"closed", "100", "ESTABLISHED", "browser.exe", 0},
+        {"closed", "200", "SYN_SENT", "browser.exe", 0},
+        {"closed", "350", "CLOSE", "browser.exe", 0}}},
+      {"key still open is left to the polls",
+       {},
+       {Row("5")},
+       {Row("5", "CLOSE")},
+       {{"new", "5", "ESTABLISHED", "browser.exe", 0}}},
+      {"key closing now is left to the polls",
+       {Row("5")},
+       {},
+       {Row("5", "CLOSE")},
+       {{"closed", "5", "ESTABLISHED", "browser.exe", 0}}},
+      {"one event pair per key",
+       {},
+       {},
+       {Row("9", "CLOSE"), Row("9", "TIME_WAIT")},
+       {{"new", "9", "CLOSE", "browser.exe", 0}, {"closed", "9", "CLOSE", "browser.exe", 0}}},
+      {"after every live key",
+       {Row("1")},
+       {Row("1", "CLOSE_WAIT")},
+       {Row("2", "CLOSE")},
+       {{"state", "1", "CLOSE_WAIT", "browser.exe", 0},
+        {"new", "2", "CLOSE", "browser.exe", 0},
+        {"closed", "2", "CLOSE", "browser.exe", 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_now = 45413.0;
+    Polls run;
+    run.Poll(c.before);
+    const Counters start = run.counters;
+    EXPECT_EQ(run.Poll(c.now, &c.brief), c.want);
+    uint64_t news = 0, closes = 0;
+    for (const Event& e : c.want) {
+      news += e.event == "new";
+      closes += e.event == "closed";
+    }
+    EXPECT_EQ(run.counters.new_count - start.new_count, news);
+    EXPECT_EQ(run.counters.closed_count - start.closed_count, closes);
+    // Not carried: the next poll has nothing of them.
+    for (const Event& e : run.Poll(c.now)) EXPECT_NE(e.event, "closed") << e;
+  }
+}
+
+TEST(CompareSnapshots, FleetingSocketIsTalliedPerProcess) {
+  g_now = 45413.0;
+  Polls run;
+  const std::vector<TConn> brief = {Row("42", "CLOSE", "curl"), Row("43", "CLOSE", "curl", 50124)};
+  run.Poll({}, &brief);
+  ASSERT_EQ(run.process_counts.entries.size(), 2u);
+  EXPECT_EQ(run.process_counts.entries[0].name, "curl (42)");
+  EXPECT_EQ(run.counters.new_count, 2u);
+  EXPECT_EQ(run.counters.closed_count, 2u);
+  EXPECT_TRUE(run.previous.rows.empty());
 }
 
 }  // namespace

@@ -1,0 +1,244 @@
+#include "source/short_lived_linux.h"
+
+#include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace sockvane::source {
+namespace {
+
+constexpr uint8_t kTcpClose = 7;
+constexpr uint8_t kTcpTimeWait = 6;
+constexpr uint8_t kTcpEstablished = 1;
+
+// A destroy notification as the kernel multicasts it: sequence 0, the
+// protocol in an attribute after the message.
+void AppendNotice(std::vector<uint8_t>& buf, uint8_t family, int protocol, uint8_t state, uint16_t sport,
+                  uint16_t dport, uint64_t cookie) {
+  inet_diag_msg msg{};
+  msg.idiag_family = family;
+  msg.idiag_state = state;
+  msg.id.idiag_sport = htons(sport);
+  msg.id.idiag_dport = htons(dport);
+  msg.id.idiag_src[0] = htonl(0x7f000001);
+  msg.id.idiag_dst[0] = htonl(0x7f000002);
+  msg.id.idiag_cookie[0] = static_cast<uint32_t>(cookie);
+  msg.id.idiag_cookie[1] = static_cast<uint32_t>(cookie >> 32);
+  std::vector<uint8_t> payload(NLMSG_ALIGN(sizeof msg));
+  std::memcpy(payload.data(), &msg, sizeof msg);
+  // An attribute the parser must step over, then the protocol.
+  auto attribute = [&payload](uint16_t type, std::vector<uint8_t> value) {
+    nlattr attr{static_cast<uint16_t>(NLA_HDRLEN + value.size()), type};
+    std::size_t start = payload.size();
+    payload.resize(start + NLA_ALIGN(attr.nla_len));
+    std::memcpy(payload.data() + start, &attr, sizeof attr);
+    std::memcpy(payload.data() + start + NLA_HDRLEN, value.data(), value.size());
+  };
+  attribute(INET_DIAG_SHUTDOWN, {3});
+  if (protocol >= 0) attribute(INET_DIAG_PROTOCOL, {static_cast<uint8_t>(protocol)});
+  nlmsghdr header{};
+  header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(payload.size()));
+  header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  std::size_t start = buf.size();
+  buf.resize(start + NLMSG_ALIGN(header.nlmsg_len));
+  std::memcpy(buf.data() + start, &header, sizeof header);
+  std::memcpy(buf.data() + start + NLMSG_HDRLEN, payload.data(), payload.size());
+}
+
+TEST(DestroyNotice, ProtocolAndCookieComeFromTheMessage) {
+  std::vector<uint8_t> buf;
+  AppendNotice(buf, AF_INET, IPPROTO_TCP, kTcpClose, 40000, 80, 0x1122334455667788ull);
+  AppendNotice(buf, AF_INET6, IPPROTO_UDP, kTcpEstablished, 5353, 53, 9);
+  AppendNotice(buf, AF_INET, -1, kTcpClose, 1, 2, 3);            // no protocol: skipped
+  AppendNotice(buf, AF_INET, IPPROTO_SCTP, kTcpClose, 1, 2, 4);  // not ours: skipped
+  std::vector<RawSocket> rows;
+  EXPECT_EQ(ParseDiagReply(buf.data(), buf.size(), 0, 0, rows), DiagStatus::kMore);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].protocol, kProtoTcp);
+  EXPECT_EQ(rows[0].cookie, 0x1122334455667788ull);
+  EXPECT_EQ(rows[0].src_port, 40000);
+  EXPECT_EQ(rows[0].dst_port, 80);
+  EXPECT_FALSE(rows[0].ipv6);
+  EXPECT_EQ(rows[1].protocol, kProtoUdp);
+  EXPECT_TRUE(rows[1].ipv6);
+  EXPECT_EQ(rows[1].cookie, 9u);
+
+  // Every cut of the datagram is refused or parsed without reading past it.
+  for (std::size_t size = 0; size < buf.size(); ++size) {
+    std::vector<uint8_t> cut(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(size));
+    std::vector<RawSocket> some;
+    ParseDiagReply(cut.data(), cut.size(), 0, 0, some);
+    EXPECT_LE(some.size(), 2u);
+  }
+}
+
+RawSocket Sock(uint8_t protocol, uint16_t sport, uint16_t dport, uint64_t cookie, uint8_t state = kTcpClose) {
+  RawSocket raw;
+  raw.protocol = protocol;
+  raw.state = state;
+  raw.src = {127, 0, 0, 1};
+  raw.dst = {127, 0, 0, 1};
+  raw.src_port = sport;
+  raw.dst_port = dport;
+  raw.cookie = cookie;
+  return raw;
+}
+
+TracedSocket Trace(uint8_t protocol, uint16_t sport, uint16_t dport, uint64_t cookie, uint32_t pid,
+                   uint64_t when_ns, std::string name = "curl") {
+  TracedSocket t;
+  t.protocol = protocol;
+  t.src = {127, 0, 0, 1};
+  t.dst = {127, 0, 0, 1};
+  t.src_port = sport;
+  t.dst_port = dport;
+  t.cookie = cookie;
+  t.pid = pid;
+  t.when_ns = when_ns;
+  t.name = std::move(name);
+  return t;
+}
+
+TEST(SeenReads, ACookieCountsForThreeReadsAndATupleOnlyWithoutOne) {
+  SeenReads seen;
+  RawSocket polled = Sock(kProtoTcp, 1000, 80, 77, kTcpEstablished);
+  NoteRead(seen, {polled});
+  RawSocket same_tuple_other_socket = polled;
+  same_tuple_other_socket.cookie = 78;
+  EXPECT_TRUE(SeenByRead(seen, polled));
+  EXPECT_FALSE(SeenByRead(seen, same_tuple_other_socket)) << "a reused tuple is another socket";
+  NoteRead(seen, {});
+  NoteRead(seen, {});
+  EXPECT_TRUE(SeenByRead(seen, polled)) << "a late notification still finds the read that saw it";
+  NoteRead(seen, {});
+  EXPECT_FALSE(SeenByRead(seen, polled));
+
+  RawSocket from_proc = polled;
+  from_proc.cookie = 0;
+  NoteRead(seen, {from_proc});
+  EXPECT_TRUE(SeenByRead(seen, same_tuple_other_socket)) << "no cookie read: the tuple decides";
+}
+
+TEST(PickFleeting, WhoAndWhetherToReport) {
+  struct Case {
+    const char* name;
+    std::vector<RawSocket> read;  // the last read of the table
+    std::vector<TracedSocket> traced;
+    RawSocket destroyed;
+    bool reported;
+    uint32_t pid;
+    uint16_t dst_port;
+    uint64_t life_ns;
+  };
+  const RawSocket tw = Sock(kProtoTcp, 1000, 80, 500, kTcpTimeWait);
+  const std::vector<Case> cases = {
+      {"unseen, no tracer", {}, {}, Sock(kProtoTcp, 1000, 80, 1), true, 0, 80, 0},
+      {"seen only before its connect",
+       {Sock(kProtoUdp, 1000, 0, 1, 7)},
+       {},
+       Sock(kProtoUdp, 1000, 53, 1, kTcpEstablished),
+       true,
+       0,
+       53,
+       0},
+      {"seen by a read",
+       {Sock(kProtoTcp, 1000, 80, 1, kTcpEstablished)},
+       {},
+       Sock(kProtoTcp, 1000, 80, 1),
+       false,
+       0,
+       0,
+       0},
+      {"ownerless beside its TIME_WAIT row", {tw}, {}, Sock(kProtoTcp, 1000, 80, 2), false, 0, 0, 0},
+      {"TIME_WAIT of another tuple", {tw}, {}, Sock(kProtoTcp, 1001, 80, 2), true, 0, 80, 0},
+      {"owner known beside its TIME_WAIT row",
+       {tw},
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10)},
+       Sock(kProtoTcp, 1000, 80, 2),
+       true,
+       42,
+       80,
+       0},
+      {"UDP has no TIME_WAIT",
+       {Sock(kProtoTcp, 1000, 80, 500, kTcpTimeWait)},
+       {},
+       Sock(kProtoUdp, 1000, 80, 2, kTcpEstablished),
+       true,
+       0,
+       80,
+       0},
+      {"owner by cookie, life from first to last record",
+       {},
+       {Trace(kProtoTcp, 1000, 80, 3, 42, 100), Trace(kProtoTcp, 1000, 80, 3, 43, 5100)},
+       Sock(kProtoTcp, 1000, 80, 3),
+       true,
+       42,
+       80,
+       5000},
+      {"owner by tuple when the tracer has no cookie",
+       {},
+       {Trace(kProtoUdp, 1000, 53, 0, 7, 1)},
+       Sock(kProtoUdp, 1000, 53, 4, kTcpEstablished),
+       true,
+       7,
+       53,
+       0},
+      {"cookies differ: not that socket",
+       {},
+       {Trace(kProtoTcp, 1000, 80, 99, 7, 1)},
+       Sock(kProtoTcp, 1000, 80, 4),
+       true,
+       0,
+       80,
+       0},
+      {"reset, no record: no destination to report", {}, {}, Sock(kProtoTcp, 1000, 0, 5), false, 0, 0, 0},
+      {"reset, the tracer's tuple restores it",
+       {},
+       {Trace(kProtoTcp, 1000, 80, 0, 9, 1)},
+       Sock(kProtoTcp, 1000, 0, 5),
+       true,
+       9,
+       80,
+       0},
+      {"reset, record of another source port",
+       {},
+       {Trace(kProtoTcp, 1001, 80, 0, 9, 1)},
+       Sock(kProtoTcp, 1000, 0, 5),
+       false,
+       0,
+       0,
+       0},
+      {"record without a PID",
+       {},
+       {Trace(kProtoTcp, 1000, 80, 6, 0, 1)},
+       Sock(kProtoTcp, 1000, 80, 6),
+       true,
+       0,
+       80,
+       0},
+      {"unconnected UDP is left to the filters", {}, {}, Sock(kProtoUdp, 1000, 0, 7, 7), true, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SeenReads seen;
+    NoteRead(seen, c.read);
+    std::vector<Fleeting> out;
+    FleetingTally tally;
+    PickFleeting({c.destroyed}, c.traced, seen, out, tally);
+    ASSERT_EQ(out.size(), c.reported ? 1u : 0u);
+    EXPECT_EQ(tally.destroyed, 1u);
+    EXPECT_EQ(tally.reported + tally.seen + tally.time_wait + tally.no_peer, 1u);
+    if (!c.reported) continue;
+    EXPECT_EQ(out[0].pid, c.pid);
+    EXPECT_EQ(out[0].raw.dst_port, c.dst_port);
+    EXPECT_EQ(out[0].life_ns, c.life_ns);
+    EXPECT_EQ(out[0].name, c.pid != 0 ? "curl" : "");
+  }
+}
+
+}  // namespace
+}  // namespace sockvane::source
