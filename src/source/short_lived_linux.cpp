@@ -315,6 +315,24 @@ void NoteTableRead(const std::vector<RawSocket>& rows) {
   DrainNotifications();
 }
 
+namespace {
+
+// libbpf opens descriptors of its own: a closed standard stream must not
+// become one of them, or our writes would go to a BPF object, not fail.
+bool StartTracerAboveStdStreams(std::string& why) {
+  std::vector<int> held;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (placeholder >= 0) held.push_back(placeholder);
+  }
+  const bool started = StartTracer(why);
+  for (const int fd : held) close(fd);
+  return started;
+}
+
+}  // namespace
+
 std::string StartShortLived() {
   std::string events = "off";
   if (SwitchedOff("SOCKVANE_NO_DESTROY_EVENTS")) {
@@ -327,7 +345,7 @@ std::string StartShortLived() {
   std::string tracer = "off";
   if (SwitchedOff("SOCKVANE_NO_TRACER")) {
     tracer = "off (SOCKVANE_NO_TRACER)";
-  } else if (std::string why; StartTracer(why)) {
+  } else if (std::string why; StartTracerAboveStdStreams(why)) {
     g_layer.tracer = true;
     tracer = "on";
   } else {
