@@ -99,12 +99,17 @@ void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
     // Without a destination the polls never report a socket (a datagram
     // socket before its connect, say): it is seen only once it has one.
     if (raw.dst_port == 0) continue;
+    if (raw.protocol == kProtoTcp && raw.state == kLinuxTimeWait) {
+      // The remnant keeps the cookie of the socket it replaced, but not its
+      // owner: that socket itself was not seen.
+      marks.time_wait.push_back(TupleOf(raw));
+      continue;
+    }
     if (raw.cookie != 0) {
       marks.cookies.push_back(raw.cookie);
     } else {
       marks.uncookied.push_back(TupleOf(raw));
     }
-    if (raw.protocol == kProtoTcp && raw.state == kLinuxTimeWait) marks.time_wait.push_back(TupleOf(raw));
   }
   SortUnique(marks.cookies);
   SortUnique(marks.uncookied);
