@@ -1,6 +1,5 @@
 #include "app/monitor.h"
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "source/clock.h"
 #include "source/socket_table.h"
 #include "source/std_streams.h"
+#include "track/day_count.h"
 
 namespace sockvane::app {
 namespace {
@@ -18,7 +18,8 @@ namespace {
 constexpr char kTextHeader[] =
     "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
     "DPORT STATE           AGE";
-constexpr char kCsvHeader[] = "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
+constexpr char kCsvHeader[] =
+    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
 
 void PrintBanner(const config::Settings& settings) {
   std::string text;
@@ -41,14 +42,6 @@ void PrintBanner(const config::Settings& settings) {
   }
   // Not flushed: the first event line or report flushes it.
   output::WriteOut(text);
-}
-
-// Readings are whole milliseconds that a day count cannot always hold exactly;
-// settle on the nearest millisecond so that 5 s apart is not 4.9999999 s.
-int64_t MillisecondsBetween(double earlier, double later) {
-  const double ms = (later - earlier) * 86400000.0;
-  if (!(std::fabs(ms) < 9e18)) return ms > 0 ? INT64_MAX : INT64_MIN;
-  return std::llround(ms);
 }
 
 // A run that cannot read the table must not pass for an idle host: say so
@@ -121,12 +114,12 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   ReportTableReadable(state);
 
   if (state.settings.stats_seconds > 0 &&
-      MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+      track::MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
           int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = source::NowDays();
   }
-  return MillisecondsBetween(cycle_start, source::NowDays());
+  return track::MillisecondsBetween(cycle_start, source::NowDays());
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {

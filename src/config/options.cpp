@@ -6,6 +6,7 @@
 #include "config/lists.h"
 #include "output/console.h"
 #include "output/safe_text.h"
+#include "track/text.h"
 
 namespace sockvane::config {
 namespace {
@@ -129,11 +130,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     } else if (option == "--allowlist") {
       s.allowlist_file = value;
     } else if (option == "--format") {
-      s.output_format = AsciiLower(value);
+      s.output_format = track::AsciiLower(value);
     } else if (option == "--timestamp") {
-      s.timestamp_format = AsciiLower(value);
+      s.timestamp_format = track::AsciiLower(value);
     } else if (option == "--events") {
-      s.events = AsciiLower(value);
+      s.events = track::AsciiLower(value);
     } else if (option == "--stats") {
       const std::optional<int32_t> number = ParseInteger(value);
       if (!number || *number < 0) return Failure("invalid stats interval");

@@ -6,33 +6,23 @@
 #include "config/lists.h"
 #include "filter/scope.h"
 #include "track/conn.h"
+#include "track/text.h"
 
 namespace sockvane::filter {
 namespace {
 
-char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsFolded(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (Fold(text[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
 // Byte order of the folded texts, for the sorted entry texts.
 bool FoldedLess(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
+    return static_cast<unsigned char>(track::AsciiLower(x)) <
+           static_cast<unsigned char>(track::AsciiLower(y));
   });
 }
 
 bool ContainsFolded(std::string_view text, std::string_view lower) {
   if (lower.empty()) return true;
   return std::search(text.begin(), text.end(), lower.begin(), lower.end(),
-                     [](char x, char y) { return Fold(x) == y; }) != text.end();
+                     [](char x, char y) { return track::AsciiLower(x) == y; }) != text.end();
 }
 
 // The items ListContains sees when the item holds no comma: the blank-free,
@@ -44,7 +34,7 @@ std::vector<std::string> CutList(std::string_view list) {
     if (c == ',') {
       items.emplace_back();
     } else {
-      items.back() += Fold(c);
+      items.back() += track::AsciiLower(c);
     }
   }
   return items;
@@ -57,7 +47,7 @@ ItemList CompileItemList(const std::string& text) {
 bool ItemListContains(const ItemList& list, std::string_view item) {
   if (item.find(',') != std::string_view::npos) return config::ListContains(list.text, item);
   for (const std::string& candidate : list.items) {
-    if (EqualsFolded(item, candidate)) return true;
+    if (track::AsciiEqualsIgnoringCase(item, candidate)) return true;
   }
   return false;
 }
@@ -102,7 +92,7 @@ void AddAddressEntries(std::string_view list, AddressList& out) {
     const std::string_view entry = config::TrimControlAndBlank(item);
     const std::size_t slash = entry.find('/');
     if (slash == std::string_view::npos) {
-      out.texts.push_back(config::AsciiLower(entry));
+      out.texts.push_back(track::AsciiLower(entry));
       if (const auto network = config::Ipv6FromText(entry)) AddIpv6Network(*network, 128, out);
       continue;
     }
@@ -168,7 +158,7 @@ bool AddressListMatches(const AddressList& list, Destination& destination) {
     auto it = std::lower_bound(
         list.texts.begin(), list.texts.end(), destination.text,
         [](const std::string& entry, std::string_view text) { return FoldedLess(entry, text); });
-    if (it != list.texts.end() && EqualsFolded(destination.text, *it)) return true;
+    if (it != list.texts.end() && track::AsciiEqualsIgnoringCase(destination.text, *it)) return true;
   }
   if (!list.networks.empty()) {
     if (const std::optional<uint32_t>& value = DestinationValue(destination)) {
@@ -203,14 +193,14 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
   f.pid_given = !settings.pid_filter.empty();
   f.pid = settings.pid_filter;
   f.process_given = !settings.process_filter.empty();
-  f.process = config::AsciiLower(settings.process_filter);
+  f.process = track::AsciiLower(settings.process_filter);
   f.dst_ip_given = !settings.dst_ip_filter.empty();
   f.dst_ip = CompileAddressList(settings.dst_ip_filter);
   f.dst_net_given = !settings.dst_net_filter.empty();
   f.dst_net = CompileAddressList(settings.dst_net_filter);
   f.exclude_ports = CompilePortSet(settings.exclude_port_filter);
   f.exclude_process_given = !settings.exclude_process_filter.empty();
-  f.exclude_process = config::AsciiLower(settings.exclude_process_filter);
+  f.exclude_process = track::AsciiLower(settings.exclude_process_filter);
   // Only the first matching line counts, and any match drops the row, so the
   // lines can be pooled into one list.
   for (const std::string& line : allowlist) AddAddressEntries(config::TrimControlAndBlank(line), f.allowlist);
@@ -249,15 +239,15 @@ bool PassesFiltersPlain(const track::TConn& row, const config::Settings& s,
   if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
   if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
   if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;
-  const std::string process = config::AsciiLower(row.process);
-  if (!s.process_filter.empty() && process.find(config::AsciiLower(s.process_filter)) == std::string::npos) {
+  const std::string process = track::AsciiLower(row.process);
+  if (!s.process_filter.empty() && process.find(track::AsciiLower(s.process_filter)) == std::string::npos) {
     return false;
   }
   if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
   if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
   if (config::ListContains(s.exclude_port_filter, port)) return false;
   if (!s.exclude_process_filter.empty() &&
-      process.find(config::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
+      process.find(track::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
     return false;
   }
   for (const std::string& line : allowlist) {

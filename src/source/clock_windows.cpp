@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "output/timestamp.h"
 #include "source/clock.h"
 #include "source/naming.h"
+#include "track/day_count.h"
 
 namespace sockvane::source {
 namespace {
@@ -12,7 +12,7 @@ double (*g_clock)() = nullptr;
 double RealNowDays() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  output::CivilTime civil;
+  track::CivilTime civil;
   civil.year = now.wYear;
   civil.month = now.wMonth;
   civil.day = now.wDay;
@@ -20,7 +20,7 @@ double RealNowDays() {
   civil.minute = now.wMinute;
   civil.second = now.wSecond;
   civil.millisecond = now.wMilliseconds;
-  return output::DaysFromCivil(civil);
+  return track::DaysFromCivil(civil);
 }
 
 }  // namespace

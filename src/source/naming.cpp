@@ -1,17 +1,10 @@
 #include "source/naming.h"
 
-#include <charconv>
+#include "track/text.h"
 
 namespace sockvane::source {
 
 namespace {
-
-void AppendDecimal(std::string& out, uint32_t value) {
-  char buf[10];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  out.append(buf, end);
-}
 
 void AppendHexGroup(std::string& out, unsigned value) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -89,7 +82,7 @@ std::string TcpStateName(uint32_t state) {
                                            "LAST_ACK",  "TIME_WAIT", "CLOSE"};
   if (state >= 2 && state <= 12) return kNames[state - 2];
   std::string out;
-  AppendDecimal(out, state);
+  track::AppendDecimal(out, state);
   return out;
 }
 

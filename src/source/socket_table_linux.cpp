@@ -1,25 +1,18 @@
 // One read of the Linux socket tables: TCP and UDP, IPv4 and IPv6.
 #include <time.h>
 
-#include <charconv>
 #include <unordered_map>
 
 #include "source/linux_source.h"
 #include "source/naming.h"
 #include "source/socket_table.h"
+#include "track/text.h"
 
 namespace sockvane::source {
 
 namespace {
 
 bool g_force_proc_net = false;
-
-std::string DecimalText(uint32_t value) {
-  char buf[10];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  return std::string(buf, end);
-}
 
 std::string AddressText(const std::array<uint8_t, 16>& address, bool ipv6) {
   if (ipv6) return Ipv6ToText(address);
@@ -104,14 +97,14 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   for (std::size_t i = 0; i < rows.size(); ++i) {
     track::TConn& row = rows[i];
     uint32_t pid = pids[i];
-    row.pid = DecimalText(pid);
+    row.pid = track::DecimalText(pid);
     if (pid == 0) {
       row.process = "unknown";
     } else {
       auto [it, inserted] = names.try_emplace(pid);
       if (inserted) {
-        it->second = NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names,
-                                     seen_names);
+        it->second =
+            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names);
       }
       row.process = it->second;
     }

@@ -17,6 +17,7 @@
 
 #include "source/naming.h"
 #include "source/socket_table.h"
+#include "track/text.h"
 
 namespace sockvane::source {
 namespace {
@@ -105,7 +106,7 @@ void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowCo
     row.dst_port = PortFromNetworkOrder(entry.dwRemotePort);
     row.state = TcpStateName(entry.dwState);
     if (wanted && !wanted(row)) continue;
-    row.pid = std::to_string(entry.dwOwningPid);
+    row.pid = track::DecimalText(entry.dwOwningPid);
     row.process = ProcessNameForPid(entry.dwOwningPid);
     consume(std::move(row));
   }

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
+
+#include "track/text.h"
 
 namespace sockvane::track {
 namespace {
@@ -48,13 +49,6 @@ struct SortItem {
   std::size_t index = 0;
 };
 
-void AppendNumber(std::string& out, unsigned value) {
-  char digits[8];
-  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)error;
-  out.append(digits, end);
-}
-
 // First position at or after `i` where the bytes of a and b differ, or n.
 std::size_t FirstDifference(const char* a, const char* b, std::size_t i, std::size_t n) {
   for (; i + 8 <= n; i += 8) {
@@ -81,11 +75,11 @@ void ConnectionKeyInto(const TConn& row, std::string& out) {
   out += '|';
   out += row.src_ip;
   out += '|';
-  AppendNumber(out, row.src_port);
+  AppendDecimal(out, row.src_port);
   out += '|';
   out += row.dst_ip;
   out += '|';
-  AppendNumber(out, row.dst_port);
+  AppendDecimal(out, row.dst_port);
 }
 
 std::string ConnectionKey(const TConn& row) {

@@ -15,6 +15,7 @@
 #include "filter/filters.h"
 #include "filter/scope.h"
 #include "fuzz_check.h"
+#include "track/text.h"
 
 namespace {
 
@@ -251,7 +252,7 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
 
   FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));
 
-  FUZZ_CHECK(cfg::AsciiLower(text) == Lowered(text));
+  FUZZ_CHECK(sockvane::track::AsciiLower(text) == Lowered(text));
   FUZZ_CHECK(cfg::TrimControlAndBlank(text) == RefTrim(text));
 }
 

@@ -7,6 +7,7 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "output/timestamp.h"
+#include "track/day_count.h"
 
 namespace sockvane::output {
 namespace {
@@ -340,7 +341,7 @@ double TestClock() {
 TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   config::Settings settings;
   RenderContext context{&settings, ":", TestClock};
-  g_now = DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
+  g_now = track::DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
   std::string out;
   CaptureOutForTesting(&out);
   RenderEvent(context, "new", Browser(), 0);
@@ -365,7 +366,7 @@ TEST(PrintStatsReport, WritesTheFormattedReport) {
   config::Settings settings;
   settings.output_format = "jsonl";
   RenderContext context{&settings, ":", TestClock};
-  g_now = DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
+  g_now = track::DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
   const track::ProcessCounts counts = TwoProcesses();
   std::string out;
   CaptureOutForTesting(&out);
