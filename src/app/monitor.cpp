@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/allowlist.h"
+#include "app/command_line.h"
 #include "config/build_info.h"
 #include "output/console.h"
 #include "source/clock.h"
@@ -55,27 +56,44 @@ void ReportTableReadable(MonitorState& state) {
                    config::kEol);
 }
 
+output::WriteResult WriteStdout(std::string_view text, int& error) {
+  switch (source::WriteStdout(text, error)) {
+    case source::WriteResult::kDone:
+      return output::WriteResult::kDone;
+    case source::WriteResult::kReaderGone:
+      return output::WriteResult::kReaderGone;
+    case source::WriteResult::kFailed:
+      break;
+  }
+  return output::WriteResult::kFailed;
+}
+
+// The console writes through the platform's checked writer.
+output::StdoutWriter PlatformStdout() {
+  return output::StdoutWriter{WriteStdout, source::StdoutReaderGone, source::EndForGoneReader};
+}
+
 }  // namespace
 
 void StartMonitor(MonitorState& state) {
   if (!state.settings.allowlist_file.empty()) {
     std::string error;
     if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
-      config::UsageError("allowlist: " + error);
+      UsageError("allowlist: " + error);
     }
   }
   state.filters = filter::CompileFilters(state.settings, state.allowlist);
   state.render.settings = &state.settings;
   state.render.time_separator = source::TimeSeparator();
-  state.render.now = source::NowDays;
-  state.start_time = source::NowDays();
+  state.render.now = state.now;
+  state.start_time = state.now();
   state.last_stats_time = state.start_time;
   PrintBanner(state.settings);
 }
 
 output::StatsInput CurrentStats(const MonitorState& state) {
   output::StatsInput stats;
-  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, source::NowDays());
+  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, state.now());
   stats.new_count = state.counters.new_count;
   stats.closed_count = state.counters.closed_count;
   stats.state_count = state.counters.state_count;
@@ -85,13 +103,14 @@ output::StatsInput CurrentStats(const MonitorState& state) {
 }
 
 int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
-  const double cycle_start = source::NowDays();
+  const double cycle_start = state.now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
+  const track::ClockFn now = state.now;
   state.last_read_ok = read_table(
-      [&current, &filters](track::TConn&& row) {
-        track::AddRow(current, std::move(row), filters, source::NowDays());
+      [&current, &filters, now](track::TConn&& row) {
+        track::AddRow(current, std::move(row), filters, now());
       },
       [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); },
       state.settings.ipv6);
@@ -103,7 +122,7 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
         [&render](std::string_view event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        source::NowDays);
+        now);
     // The poll's events reach a pipe together, as soon as they are known.
     output::FlushOut();
     std::swap(state.previous, state.current);
@@ -114,12 +133,12 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table) {
   ReportTableReadable(state);
 
   if (state.settings.stats_seconds > 0 &&
-      track::MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+      track::MillisecondsBetween(state.last_stats_time, now()) >=
           int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
-    state.last_stats_time = source::NowDays();
+    state.last_stats_time = now();
   }
-  return track::MillisecondsBetween(cycle_start, source::NowDays());
+  return track::MillisecondsBetween(cycle_start, now());
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
@@ -131,8 +150,9 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
 
 int RunMonitor(int argc, const char* const* argv, const TableReader& read_table) {
   source::PrepareStdStreams();
+  output::UseStdoutWriter(PlatformStdout());
   MonitorState state;
-  state.settings = config::ParseOptions(argc, argv);
+  state.settings = ParseOptions(argc, argv);
   StartMonitor(state);
   bool owner_problem_told = false;
   for (;;) {

@@ -5,7 +5,6 @@
 #include "output/console.h"
 #include "output/safe_text.h"
 #include "output/timestamp.h"
-#include "source/clock.h"
 #include "track/text.h"
 
 namespace sockvane::output {
@@ -180,10 +179,6 @@ std::string CsvLine(std::string_view event, const track::TConn& c, int32_t age, 
   return line;
 }
 
-double ReadNow(const RenderContext& context) {
-  return context.now ? context.now() : source::NowDays();
-}
-
 }  // namespace
 
 std::string JsonQuote(std::string_view text) {
@@ -258,7 +253,7 @@ void RenderEvent(const RenderContext& context, std::string_view event, const tra
   const config::Settings& settings = *context.settings;
   if (!config::ListContains(settings.events, event)) return;
   const std::string& timestamp =
-      CachedTimestamp(ReadNow(context), settings.timestamp_format, context.time_separator);
+      CachedTimestamp(context.now(), settings.timestamp_format, context.time_separator);
   std::string line = FormatEvent(event, connection, age, timestamp, settings.output_format);
   line += config::kEol;
   WriteOut(line);
@@ -267,7 +262,7 @@ void RenderEvent(const RenderContext& context, std::string_view event, const tra
 void PrintStatsReport(const RenderContext& context, const StatsInput& stats) {
   const config::Settings& settings = *context.settings;
   const std::string timestamp =
-      TimestampText(ReadNow(context), settings.timestamp_format, context.time_separator);
+      TimestampText(context.now(), settings.timestamp_format, context.time_separator);
   WriteOut(FormatStatsReport(stats, timestamp, settings.output_format));
   FlushOut();
 }

@@ -16,8 +16,6 @@ namespace sockvane::source {
 
 namespace {
 
-double (*g_clock_override)() = nullptr;
-
 // One strftime conversion or a run of literal text.
 struct FormatToken {
   bool conversion;
@@ -80,7 +78,6 @@ std::string TimeSeparatorFromFormat(std::string_view format) {
 }
 
 double NowDays() {
-  if (g_clock_override != nullptr) return g_clock_override();
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   // The civil fields change once a second; a busy poll reads the clock per row.
@@ -98,10 +95,6 @@ double NowDays() {
   }
   const int64_t ms = cached_second_ms + now.tv_nsec / 1000000;
   return static_cast<double>(cached_days) + static_cast<double>(ms) / 86400000.0;
-}
-
-void SetClockForTesting(double (*clock)()) {
-  g_clock_override = clock;
 }
 
 void PauseMs(uint32_t milliseconds) {

@@ -5,11 +5,8 @@
 #include "track/day_count.h"
 
 namespace sockvane::source {
-namespace {
 
-double (*g_clock)() = nullptr;
-
-double RealNowDays() {
+double NowDays() {
   SYSTEMTIME now;
   GetLocalTime(&now);
   track::CivilTime civil;
@@ -21,16 +18,6 @@ double RealNowDays() {
   civil.second = now.wSecond;
   civil.millisecond = now.wMilliseconds;
   return track::DaysFromCivil(civil);
-}
-
-}  // namespace
-
-double NowDays() {
-  return g_clock != nullptr ? g_clock() : RealNowDays();
-}
-
-void SetClockForTesting(double (*clock)()) {
-  g_clock = clock;
 }
 
 void PauseMs(uint32_t milliseconds) {

@@ -9,7 +9,7 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
-#include "source/clock.h"
+#include "output/stdout_capture.h"
 
 namespace sockvane::app {
 namespace {
@@ -17,8 +17,12 @@ namespace {
 // Fixed clock: 2024-05-01 14:03:07.000 local, advanced by the tests.
 constexpr double kStart = 45413.0 + (14 * 3600 + 3 * 60 + 7) / 86400.0;
 double g_now = kStart;
-double FakeNow() { return g_now; }
-void Advance(double seconds) { g_now += seconds / 86400.0; }
+double FakeNow() {
+  return g_now;
+}
+void Advance(double seconds) {
+  g_now += seconds / 86400.0;
+}
 
 track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABLISHED") {
   track::TConn row;
@@ -56,27 +60,24 @@ class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
-    source::SetClockForTesting(FakeNow);
-    output::CaptureOutForTesting(&out_);
+    state_.now = FakeNow;
     state_.settings.include_all = true;
     state_.settings.output_format = "csv";
     state_.settings.events = "new,closed,state";
   }
-  void TearDown() override {
-    output::CaptureOutForTesting(nullptr);
-    source::SetClockForTesting(nullptr);
-  }
-  std::vector<std::string> Lines() const {
+  std::vector<std::string> Lines() {
+    const std::string& text = out();
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t i; (i = out_.find('\n', start)) != std::string::npos; start = i + 1) {
-      std::string line = out_.substr(start, i - start);
+    for (std::size_t i; (i = text.find('\n', start)) != std::string::npos; start = i + 1) {
+      std::string line = text.substr(start, i - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       lines.push_back(line);
     }
     return lines;
   }
-  std::string out_;
+  std::string& out() { return capture_.Text(); }
+  output::StdoutCapture capture_;
   MonitorState state_;
 };
 
@@ -94,7 +95,7 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
   PollCycle(state_, std::ref(source));
 
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 4u) << out_;
+  ASSERT_EQ(lines.size(), 4u) << out();
   EXPECT_EQ(lines[0], "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds");
   EXPECT_NE(lines[1].find("\"new\""), std::string::npos);
   EXPECT_NE(lines[2].find("\"new\""), std::string::npos);
@@ -142,17 +143,19 @@ TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
   StartMonitor(state_);
   std::vector<int> report_cycles;
   for (int cycle = 0; cycle < 12; ++cycle) {
-    const auto before = out_.size();
+    const auto before = out().size();
     Advance(1);  // the cycle ends one second after it starts
     PollCycle(state_, std::ref(source));
-    if (out_.size() != before) report_cycles.push_back(cycle);
+    if (out().size() != before) report_cycles.push_back(cycle);
   }
   // Seconds since start at each cycle end: 1, 2, ... The first report at 5 s,
   // the next at least 5 s after it.
   EXPECT_EQ(report_cycles, (std::vector<int>{4, 9}));
-  EXPECT_NE(out_.find("{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
-            std::string::npos)
-      << out_;
+  EXPECT_NE(
+      out().find(
+          "{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
+      std::string::npos)
+      << out();
 }
 
 TEST_F(MonitorTest, BannerAndHeaderByFormat) {
@@ -167,13 +170,13 @@ TEST_F(MonitorTest, BannerAndHeaderByFormat) {
                   config::kEol},
   };
   for (const auto& c : cases) {
-    out_.clear();
+    out().clear();
     MonitorState state;
     state.settings.output_format = c.format;
     StartMonitor(state);
-    EXPECT_EQ(out_, c.expected) << c.format;
+    EXPECT_EQ(out(), c.expected) << c.format;
   }
-  out_.clear();
+  out().clear();
   MonitorState state;
   state.settings.interval_ms = 1500;
   StartMonitor(state);
@@ -192,8 +195,8 @@ TEST(PauseAfterCycle, NeverLongerThanTheInterval) {
     uint32_t pause;
   };
   const Case cases[] = {
-      {500, 0, 500}, {500, 499, 1}, {500, 500, 0}, {500, 7000, 0}, {500, -1, 500}, {500, -3600000, 500},
-      {1, 0, 1},     {1, 1, 0},
+      {500, 0, 500},  {500, 499, 1},        {500, 500, 0}, {500, 7000, 0},
+      {500, -1, 500}, {500, -3600000, 500}, {1, 0, 1},     {1, 1, 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PauseAfterCycle(c.interval, c.elapsed), c.pause) << c.interval << " " << c.elapsed;

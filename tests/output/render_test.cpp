@@ -6,6 +6,7 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
+#include "output/stdout_capture.h"
 #include "output/timestamp.h"
 #include "track/day_count.h"
 
@@ -342,8 +343,7 @@ TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   config::Settings settings;
   RenderContext context{&settings, ":", TestClock};
   g_now = track::DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
-  std::string out;
-  CaptureOutForTesting(&out);
+  StdoutCapture capture;
   RenderEvent(context, "new", Browser(), 0);
   RenderEvent(context, "closed", Browser(), 4);  // not selected by default
   RenderEvent(context, "state", Browser(), 2);
@@ -356,10 +356,9 @@ TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   settings.timestamp_format = "time";
   settings.output_format = "jsonl";
   RenderEvent(context, "state", Browser(), 2);
-  CaptureOutForTesting(nullptr);
-  EXPECT_EQ(out, FormatEvent("new", Browser(), 0, "14:03:07.045", "text") + kEol +
-                     FormatEvent("closed", Browser(), 4, "2024-05-01T14:03:07.045", "csv") + kEol +
-                     FormatEvent("state", Browser(), 2, "14.03.07.045", "jsonl") + kEol);
+  EXPECT_EQ(capture.Text(), FormatEvent("new", Browser(), 0, "14:03:07.045", "text") + kEol +
+                                FormatEvent("closed", Browser(), 4, "2024-05-01T14:03:07.045", "csv") + kEol +
+                                FormatEvent("state", Browser(), 2, "14.03.07.045", "jsonl") + kEol);
 }
 
 TEST(PrintStatsReport, WritesTheFormattedReport) {
@@ -368,12 +367,10 @@ TEST(PrintStatsReport, WritesTheFormattedReport) {
   RenderContext context{&settings, ":", TestClock};
   g_now = track::DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
   const track::ProcessCounts counts = TwoProcesses();
-  std::string out;
-  CaptureOutForTesting(&out);
+  StdoutCapture capture;
   PrintStatsReport(context, StatsInput{60, 12, 10, 3, 25, &counts});
-  CaptureOutForTesting(nullptr);
   EXPECT_EQ(
-      out,
+      capture.Text(),
       "{\"type\":\"stats\",\"time\":\"14:04:07.046\",\"new\":12,\"closed\":10,\"state\":3,\"active\":25}" +
           kEol);
 }
