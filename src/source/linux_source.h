@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "source/socket_table.h"
 #include "track/conn.h"
 
 namespace sockvane::source {
@@ -104,8 +105,15 @@ std::string TimeSeparatorFromFormat(std::string_view format);
 bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 
-// All four tables, netlink first and /proc per table where netlink fails.
-bool ReadRawSockets(std::vector<RawSocket>& out);
+// Where the tables are read: netlink first and /proc per table where netlink
+// fails, or /proc alone (to hold the two paths against each other).
+enum class TablePath { kNetlinkFirst, kProcOnly };
+
+// All four tables.
+bool ReadRawSockets(std::vector<RawSocket>& out, TablePath path = TablePath::kNetlinkFirst);
+
+// ReadTcpTable by the given path.
+bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TablePath path);
 
 // Owner PID for every row (0 when none is found), using and updating the
 // process-wide owner cache. `now_ms` is a monotonic clock reading that paces
@@ -130,9 +138,6 @@ struct KnownName {
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
                             const std::unordered_map<uint32_t, KnownName>& previous,
                             std::unordered_map<uint32_t, KnownName>& seen);
-
-// Forces the /proc path (true) or restores netlink-first (false).
-void ForceProcNetForTesting(bool force);
 
 // Number of full fd scans done since start.
 uint64_t OwnerScanCountForTesting();

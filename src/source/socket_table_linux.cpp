@@ -12,8 +12,6 @@ namespace sockvane::source {
 
 namespace {
 
-bool g_force_proc_net = false;
-
 std::string AddressText(const std::array<uint8_t, 16>& address, bool ipv6) {
   if (ipv6) return Ipv6ToText(address);
   return Ipv4ToText(uint32_t{address[0]} | uint32_t{address[1]} << 8 | uint32_t{address[2]} << 16 |
@@ -38,20 +36,16 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.state = TcpStateName(MibStateFromLinux(raw.state, raw.protocol));
 }
 
-bool ReadRawSockets(std::vector<RawSocket>& out) {
+bool ReadRawSockets(std::vector<RawSocket>& out, TablePath path) {
   static constexpr struct {
     bool ipv6;
     uint8_t protocol;
   } kTables[] = {{false, kProtoTcp}, {true, kProtoTcp}, {false, kProtoUdp}, {true, kProtoUdp}};
   for (const auto& table : kTables) {
-    if (!g_force_proc_net && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
+    if (path == TablePath::kNetlinkFirst && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
     if (!ReadProcNet(table.ipv6, table.protocol, out)) return false;
   }
   return true;
-}
-
-void ForceProcNetForTesting(bool force) {
-  g_force_proc_net = force;
 }
 
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
@@ -67,6 +61,10 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
 }
 
 bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ipv6: always read here*/) {
+  return ReadSocketTable(consume, wanted, TablePath::kNetlinkFirst);
+}
+
+bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TablePath path) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
   // Looked up afresh at every read, once per PID.
@@ -77,7 +75,7 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   raws.clear();
   rows.clear();
   names.clear();
-  if (!ReadRawSockets(raws)) return false;
+  if (!ReadRawSockets(raws, path)) return false;
 
   // Owners only for the rows that may be wanted: on a busy host most are not.
   std::size_t kept = 0;
