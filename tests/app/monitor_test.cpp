@@ -182,7 +182,7 @@ TEST_F(MonitorTest, BannerAndHeaderByFormat) {
   StartMonitor(state);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].rfind("SOCKVANE 0.3.9 | source=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].rfind(std::string("SOCKVANE ") + config::kVersion + " | source=", 0), 0u) << lines[0];
   EXPECT_EQ(lines[0].substr(lines[0].size() - 17), " | polling=1500ms") << lines[0];
   EXPECT_EQ(lines[1].size(), 127u);
   EXPECT_EQ(lines[1].rfind("TIME         EVENT PROTO      PID PROCESS", 0), 0u);
