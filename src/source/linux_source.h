@@ -52,10 +52,10 @@ bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSoc
 // All the rows of one such file.
 void ParseProcNetText(std::string_view text, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 
-// "socket:[12345]" -> 12345.
 // Plain decimal digits, nothing else, within 64 bits.
 bool ParseDecimal64(std::string_view text, uint64_t& value);
 
+// "socket:[12345]" -> 12345.
 bool ParseSocketLink(std::string_view link, uint64_t& inode);
 
 // Field 22 (starttime) of /proc/<pid>/stat, counted after the last ')'.
