@@ -31,7 +31,8 @@ TEST(IsPublicDestinationRegistry, Ipv4BlockEdges) {
     if (block.ipv6) continue;
     const uint32_t first = uint32_t{block.bytes[0]} << 24 | uint32_t{block.bytes[1]} << 16 |
                            uint32_t{block.bytes[2]} << 8 | block.bytes[3];
-    const uint32_t size_less_one = block.prefix == 0 ? ~uint32_t{0} : (~uint32_t{0} >> block.prefix);
+    // A shift by 32 would be undefined: a /32 holds one address.
+    const uint32_t size_less_one = block.prefix >= 32 ? 0 : ~uint32_t{0} >> block.prefix;
     const uint32_t last = first + size_less_one;
     std::vector<uint32_t> probes = {first, last, first + size_less_one / 2};
     if (first > 0) probes.push_back(first - 1);
