@@ -31,11 +31,13 @@ ctest_counted() {
 # ("Ran N tests", then "OK" or "FAILED (failures=F, errors=E)"; skips pass).
 unittest_counted() {
   local log=$1 ran=0 bad=0 n
+  # The stages run with errexit and pipefail: a grep that finds nothing must
+  # not end them.
   n=$(sed -n 's/^Ran \([0-9][0-9]*\) tests\{0,1\} in .*/\1/p' "$log" | tail -n 1)
-  [ -n "$n" ] && ran=$n
+  if [ -n "$n" ]; then ran=$n; fi
   for kind in failures errors unexpected\ successes; do
-    n=$(grep -E '^FAILED \(' "$log" | tail -n 1 | sed -n "s/.*$kind=\([0-9][0-9]*\).*/\1/p")
-    [ -n "$n" ] && bad=$((bad + n))
+    n=$(grep -E '^FAILED \(' "$log" | tail -n 1 | sed -n "s/.*$kind=\([0-9][0-9]*\).*/\1/p" || true)
+    if [ -n "$n" ]; then bad=$((bad + n)); fi
   done
   stage_counts $((ran - bad)) "$bad"
 }
