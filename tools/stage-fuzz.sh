@@ -18,6 +18,7 @@ case $SECONDS_EACH in
 esac
 
 . "$ROOT/tools/packages.sh"
+. "$ROOT/tools/test-counts.sh"
 need_packages clang libclang-rt-14-dev g++ cmake make
 
 log "fuzz: build"
@@ -89,6 +90,8 @@ done
 
 echo "fuzzing summary:"
 printf '  %s\n' "${summary[@]}"
+# Each target run is one test.
+stage_counts $((${#targets[@]} - ${#failed[@]})) ${#failed[@]}
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz targets with findings: ${failed[*]}" >&2
   exit 1

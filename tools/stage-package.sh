@@ -13,9 +13,19 @@ STAGE=$BUILD/stage
 log() { printf '== package: %s\n' "$*" >&2; }
 FAILURES=0
 fail() { printf 'FAIL package: %s\n' "$*" >&2; FAILURES=$((FAILURES + 1)); }
+# Each section of checks is one test: failed when any of its checks failed.
+SECTION="" SECTION_START=0 PASSED=0 FAILED=0
+section() {  # NAME, or "" to close the open section only; SECTION="" drops it uncounted
+  if [ -n "$SECTION" ]; then
+    if [ "$FAILURES" -gt "$SECTION_START" ]; then FAILED=$((FAILED + 1)); else PASSED=$((PASSED + 1)); fi
+  fi
+  SECTION=$1
+  SECTION_START=$FAILURES
+}
 check_file() { [ -f "$1" ] || fail "missing $1"; }
 
 . "$ROOT/tools/packages.sh"
+. "$ROOT/tools/test-counts.sh"
 
 # dpkg-dev: dpkg-buildflags gives the flags and dpkg-shlibdeps the
 # dependencies; file: CPack finds the executables with it; groff-base, man-db
@@ -46,6 +56,7 @@ rm -rf "$STAGE"
 mkdir -p "$STAGE"
 
 # --- cmake --install into a scratch prefix ---------------------------------
+section "install into a prefix"
 PREFIX=$STAGE/prefix
 log "cmake --install --prefix $PREFIX"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
@@ -68,6 +79,7 @@ out=$(bash --norc --noprofile -c 'source "$1" && complete -p sockvane' bash \
   fail "the installed completion does not load: $out"
 
 # --- the man page renders without warnings ---------------------------------
+section "man page"
 log "man page"
 out=$(groff -man -Tutf8 -ww -z "$PREFIX/share/man/man1/sockvane.1" 2>&1) || fail "groff failed: $out"
 [ -z "$out" ] || fail "groff warns: $out"
@@ -85,10 +97,12 @@ check_install_remove_purge() {
   local deb=$1 unit=sockvane.service systemd=0 leftovers
   if [ "$(id -u)" -ne 0 ]; then
     log "not root: install, remove and purge not checked"
+    SECTION=""  # not run: not counted
     return 0
   fi
   if dpkg-query -W -f='${db:Status-Status}' sockvane 2>/dev/null | grep -qvx 'not-installed'; then
     log "a sockvane package is installed here already: install, remove and purge not checked"
+    SECTION=""  # not run: not counted
     return 0
   fi
   [ -d /run/systemd/system ] && systemd=1
@@ -141,6 +155,7 @@ check_install_remove_purge() {
 }
 
 # --- the Debian package -----------------------------------------------------
+section "package build, fields and contents"
 log "cpack -G DEB"
 (cd "$BUILD" && cpack -G DEB -B "$STAGE/deb" >/dev/null)
 shopt -s nullglob
@@ -184,6 +199,7 @@ else
     fail "the licence text in the copyright file differs from LICENSE"
 
   # --- lintian: no error, no warning; every info tag is printed ------------
+  section "lintian"
   log "lintian"
   lintian_out=$STAGE/lintian.txt
   lintian --display-info --fail-on error,warning "$deb" >"$lintian_out" 2>"$STAGE/lintian.err" ||
@@ -192,21 +208,25 @@ else
   grep -q '^[EW]:' "$lintian_out" && fail "lintian reports errors or warnings"
 
   # --- install, remove and purge on this machine -----------------------------
+  section "install, remove and purge"
   check_install_remove_purge "$deb"
 fi
 # The service under a real systemd, on request only: it downloads a Debian
 # base system the first time.
 if [ "${SOCKVANE_NSPAWN:-0}" = 1 ] && [ ${#debs[@]} -eq 1 ]; then
+  section "the service under systemd-nspawn"
   need_packages systemd-container debootstrap
   rc=0
   bash "$ROOT/tools/systemd-nspawn-check.sh" "${debs[0]}" || rc=$?
   case $rc in
     0) ;;
-    77) log "systemd-nspawn check skipped" ;;
+    77) log "systemd-nspawn check skipped"; SECTION="" ;;
     *) fail "systemd-nspawn check" ;;
   esac
 fi
 
+section ""
+stage_counts "$PASSED" "$FAILED"
 if [ "$FAILURES" -ne 0 ]; then
   printf 'package: %d check(s) failed\n' "$FAILURES" >&2
   exit 1

@@ -14,6 +14,7 @@ UNPRIV=${SOAK_USER:-65534}
 log() { printf '== soak: %s\n' "$*" >&2; }
 
 . "$ROOT/tools/packages.sh"
+. "$ROOT/tools/test-counts.sh"
 
 need_packages python3 util-linux
 
@@ -31,19 +32,23 @@ if [ -z "$BIN" ]; then
 fi
 [ -x "$BIN" ] || { echo "FAIL soak: no binary at $BIN" >&2; exit 1; }
 
+# Each run is one test.
+runs=1
 failed=0
 log "run as uid $(id -u): $BIN"
 if ! python3 "$ROOT/bench/soak" --short --sockvane "$BIN"; then
   echo "FAIL soak: run as uid $(id -u)" >&2
-  failed=1
+  failed=$((failed + 1))
 fi
 if [ "$(id -u)" -eq 0 ]; then
   log "run as uid $UNPRIV (sockvane and the load generator)"
+  runs=$((runs + 1))
   if ! python3 "$ROOT/bench/soak" --short --sockvane "$BIN" --user "$UNPRIV"; then
     echo "FAIL soak: run as uid $UNPRIV" >&2
-    failed=1
+    failed=$((failed + 1))
   fi
 else
   log "not root: the run above was the unprivileged one; no root run here"
 fi
-exit $failed
+stage_counts $((runs - failed)) "$failed"
+[ "$failed" -eq 0 ]

@@ -20,6 +20,7 @@ die() {
 
 PACKAGES=(g++-mingw-w64-x86-64 mingw-w64 wine64 googletest cmake make python3)
 . "$ROOT/tools/packages.sh"
+. "$ROOT/tools/test-counts.sh"
 need_packages "${PACKAGES[@]}" ||
   die "cannot install ${PACKAGES[*]} (MinGW-w64 and Wine are needed for the Windows build and its tests)"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
@@ -58,13 +59,15 @@ done
 
 failed=()
 log "unit tests under Wine"
-(cd "$BUILD" && ctest --output-on-failure -j "$JOBS") || failed+=("unit tests")
+ctest_counted "$BUILD" -j "$JOBS" || failed+=("unit tests")
 
 log "smoke test under Wine"
 linux_bin=""
 [ -x "$ROOT/build/ci/sockvane" ] && linux_bin=$ROOT/build/ci/sockvane
+smoke_log=$BUILD/smoke_test.log
 SOCKVANE_WIN_BUILD=$BUILD SOCKVANE_LINUX_BIN=$linux_bin PYTHONDONTWRITEBYTECODE=1 \
-  timeout 900 python3 "$ROOT/tests/windows/smoke_test.py" || failed+=("smoke test")
+  timeout 900 python3 "$ROOT/tests/windows/smoke_test.py" 2>&1 | tee "$smoke_log" || failed+=("smoke test")
+unittest_counted "$smoke_log"
 
 log "took $((SECONDS - STARTED)) s"
 [ ${#failed[@]} -eq 0 ] || die "${failed[*]}"

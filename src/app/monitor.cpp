@@ -1,16 +1,17 @@
 #include "app/monitor.h"
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
 
 #include "app/allowlist.h"
+#include "app/command_line.h"
 #include "config/build_info.h"
 #include "output/console.h"
 #include "source/clock.h"
 #include "source/socket_table.h"
 #include "source/std_streams.h"
+#include "track/day_count.h"
 
 namespace sockvane::app {
 namespace {
@@ -44,14 +45,6 @@ void PrintBanner(const config::Settings& settings) {
   output::WriteOut(text);
 }
 
-// Readings are whole milliseconds that a day count cannot always hold exactly;
-// settle on the nearest millisecond so that 5 s apart is not 4.9999999 s.
-int64_t MillisecondsBetween(double earlier, double later) {
-  const double ms = (later - earlier) * 86400000.0;
-  if (!(std::fabs(ms) < 9e18)) return ms > 0 ? INT64_MAX : INT64_MIN;
-  return std::llround(ms);
-}
-
 // A run that cannot read the table must not pass for an idle host: say so
 // when reads start failing and when they recover, once each time.
 // A single scan says it at its end instead.
@@ -68,12 +61,29 @@ void ReadFleeting(MonitorState& state, const FleetingReader& read_fleeting) {
   track::ClearSnapshot(state.fleeting);
   track::Snapshot& fleeting = state.fleeting;
   const filter::Filters& filters = state.filters;
-  read_fleeting([&fleeting, &filters](track::TConn&& row) {
+  const track::ClockFn now = state.now;
+  read_fleeting([&fleeting, &filters, now](track::TConn&& row) {
     const double life = row.first_seen;
-    if (filter::PassesFilters(row, filters))
-      track::AddRow(fleeting, std::move(row), source::NowDays() - life);
+    if (filter::PassesFilters(row, filters)) track::AddRow(fleeting, std::move(row), now() - life);
   });
   track::SealSnapshot(fleeting);
+}
+
+output::WriteResult WriteStdout(std::string_view text, int& error) {
+  switch (source::WriteStdout(text, error)) {
+    case source::WriteResult::kDone:
+      return output::WriteResult::kDone;
+    case source::WriteResult::kReaderGone:
+      return output::WriteResult::kReaderGone;
+    case source::WriteResult::kFailed:
+      break;
+  }
+  return output::WriteResult::kFailed;
+}
+
+// The console writes through the platform's checked writer.
+output::StdoutWriter PlatformStdout() {
+  return output::StdoutWriter{WriteStdout, source::StdoutReaderGone, source::EndForGoneReader};
 }
 
 }  // namespace
@@ -82,21 +92,21 @@ void StartMonitor(MonitorState& state) {
   if (!state.settings.allowlist_file.empty()) {
     std::string error;
     if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
-      config::UsageError("allowlist: " + error);
+      UsageError("allowlist: " + error);
     }
   }
   state.filters = filter::CompileFilters(state.settings, state.allowlist);
   state.render.settings = &state.settings;
   state.render.time_separator = source::TimeSeparator();
-  state.render.now = source::NowDays;
-  state.start_time = source::NowDays();
+  state.render.now = state.now;
+  state.start_time = state.now();
   state.last_stats_time = state.start_time;
   PrintBanner(state.settings);
 }
 
 output::StatsInput CurrentStats(const MonitorState& state) {
   output::StatsInput stats;
-  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, source::NowDays());
+  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, state.now());
   stats.new_count = state.counters.new_count;
   stats.closed_count = state.counters.closed_count;
   stats.state_count = state.counters.state_count;
@@ -106,13 +116,14 @@ output::StatsInput CurrentStats(const MonitorState& state) {
 }
 
 int64_t PollCycle(MonitorState& state, const TableReader& read_table, const FleetingReader& read_fleeting) {
-  const double cycle_start = source::NowDays();
+  const double cycle_start = state.now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
+  const track::ClockFn now = state.now;
   state.last_read_ok = read_table(
-      [&current, &filters](track::TConn&& row) {
-        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), source::NowDays());
+      [&current, &filters, now](track::TConn&& row) {
+        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
       },
       [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); },
       state.settings.ipv6);
@@ -125,7 +136,7 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table, const Flee
         [&render](std::string_view event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        source::NowDays, read_fleeting ? &state.fleeting : nullptr);
+        now, read_fleeting ? &state.fleeting : nullptr);
     // The poll's events reach a pipe together, as soon as they are known.
     output::FlushOut();
     std::swap(state.previous, state.current);
@@ -135,12 +146,12 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table, const Flee
   }
   ReportTableReadable(state);
 
-  if (state.settings.stats_seconds > 0 && MillisecondsBetween(state.last_stats_time, source::NowDays()) >=
+  if (state.settings.stats_seconds > 0 && track::MillisecondsBetween(state.last_stats_time, now()) >=
                                               int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
-    state.last_stats_time = source::NowDays();
+    state.last_stats_time = now();
   }
-  return MillisecondsBetween(cycle_start, source::NowDays());
+  return track::MillisecondsBetween(cycle_start, now());
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
@@ -153,8 +164,9 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
 int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
                const FleetingSource* fleeting) {
   source::PrepareStdStreams();
+  output::UseStdoutWriter(PlatformStdout());
   MonitorState state;
-  state.settings = config::ParseOptions(argc, argv);
+  state.settings = ParseOptions(argc, argv);
   StartMonitor(state);
   if (fleeting != nullptr) {
     if (std::string line = fleeting->start(); !line.empty()) output::WriteErr(line + config::kEol);

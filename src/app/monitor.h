@@ -8,6 +8,7 @@
 #include "config/options.h"
 #include "filter/filters.h"
 #include "output/render.h"
+#include "source/clock.h"
 #include "source/socket_table.h"
 #include "track/compare.h"
 #include "track/snapshot.h"
@@ -42,6 +43,7 @@ struct MonitorState {
   track::Counters counters;
   track::ProcessCounts process_counts;
   output::RenderContext render;
+  track::ClockFn now = source::NowDays;  // tests run on a clock of their own
   double start_time = 0;
   double last_stats_time = 0;
   bool last_read_ok = true;

@@ -3,28 +3,18 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "track/text.h"
+
 namespace sockvane::config {
 namespace {
 
 constexpr size_t kMaxIntegerText = 255;
-
-char LowerByte(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return 99;
-}
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerByte(a[i]) != LowerByte(b[i])) return false;
-  }
-  return true;
 }
 
 // Walks the items of `text` in order, handing each to `visit` as a view;
@@ -170,7 +160,7 @@ bool ListContains(std::string_view list, std::string_view item) {
     bool matched = true;
     for (char c : item) {
       k = skip_blanks(k);
-      if (k >= n || LowerByte(list[k]) != LowerByte(c)) {
+      if (k >= n || track::AsciiLower(list[k]) != track::AsciiLower(c)) {
         matched = false;
         break;
       }
@@ -288,7 +278,7 @@ bool MatchesIpv6Network(std::string_view address, const Ipv6Address& network, in
 bool MatchesNetwork(std::string_view address, std::string_view entry) {
   const size_t slash = entry.find('/');
   if (slash == std::string_view::npos) {
-    if (EqualIgnoringAsciiCase(address, entry)) return true;
+    if (track::AsciiEqualsIgnoringCase(address, entry)) return true;
     const std::optional<Ipv6Address> network = Ipv6FromText(entry);
     return network && MatchesIpv6Network(address, *network, 128);
   }
@@ -313,12 +303,6 @@ bool MatchesAddressList(std::string_view address, std::string_view list) {
   return !ForEachItem(list, ',', scratch, [address](std::string_view item) {
     return !MatchesNetwork(address, TrimControlAndBlank(item));
   });
-}
-
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = LowerByte(c);
-  return lower;
 }
 
 std::string_view TrimControlAndBlank(std::string_view text) {

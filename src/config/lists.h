@@ -47,8 +47,7 @@ bool MatchesNetwork(std::string_view address, std::string_view entry);
 // Address against a comma list of entries, each trimmed of bytes 0..32.
 bool MatchesAddressList(std::string_view address, std::string_view list);
 
-// ASCII-only helpers shared by the matching code.
-std::string AsciiLower(std::string_view text);
+// `text` without the bytes 0 to 32 at either end.
 std::string_view TrimControlAndBlank(std::string_view text);
 
 }  // namespace sockvane::config

@@ -1,11 +1,8 @@
 #include "config/options.h"
 
-#include <cstdlib>
-
 #include "config/build_info.h"
 #include "config/lists.h"
-#include "output/console.h"
-#include "output/safe_text.h"
+#include "track/text.h"
 
 namespace sockvane::config {
 namespace {
@@ -129,11 +126,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     } else if (option == "--allowlist") {
       s.allowlist_file = value;
     } else if (option == "--format") {
-      s.output_format = AsciiLower(value);
+      s.output_format = track::AsciiLower(value);
     } else if (option == "--timestamp") {
-      s.timestamp_format = AsciiLower(value);
+      s.timestamp_format = track::AsciiLower(value);
     } else if (option == "--events") {
-      s.events = AsciiLower(value);
+      s.events = track::AsciiLower(value);
     } else if (option == "--stats") {
       const std::optional<int32_t> number = ParseInteger(value);
       if (!number || *number < 0) return Failure("invalid stats interval");
@@ -182,41 +179,6 @@ std::string VersionLine() {
   line += kContactAddress;
   line += kEol;
   return line;
-}
-
-void PrintHelp() {
-  output::WriteOut(HelpText());
-  output::FlushOut();
-}
-
-[[noreturn]] void UsageError(std::string_view message) {
-  std::string line = kProgramName;
-  line += ": ";
-  // The message echoes arguments and file names: they must not drive the terminal.
-  line += output::SafeText(message);
-  line += kEol;
-  output::WriteErr(line);
-  std::exit(2);
-}
-
-Settings ParseOptions(int argc, const char* const* argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc && argv[i] != nullptr; ++i) args.emplace_back(argv[i]);
-  ParseResult result = ParseArguments(args);
-  switch (result.action) {
-    case ParseAction::kHelp:
-      PrintHelp();
-      std::exit(0);
-    case ParseAction::kVersion:
-      output::WriteOut(VersionLine());
-      output::FlushOut();
-      std::exit(0);
-    case ParseAction::kUsageError:
-      UsageError(result.message);
-    case ParseAction::kRun:
-      break;
-  }
-  return std::move(result.settings);
 }
 
 }  // namespace sockvane::config

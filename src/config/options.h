@@ -1,9 +1,9 @@
-// Command line: Settings, parsing, help, version, usage errors.
+// Command line: Settings, parsing, the help and version texts. Nothing here
+// prints or ends the process: the caller does, from the ParseResult.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace sockvane::config {
@@ -46,15 +46,5 @@ ParseResult ParseArguments(const std::vector<std::string>& args);
 // Full help text and version line, each line ended by kEol.
 std::string HelpText();
 std::string VersionLine();
-
-// Parses argv; prints help/version and exits 0, or exits through UsageError.
-Settings ParseOptions(int argc, const char* const* argv);
-
-// Writes the help text to standard output.
-void PrintHelp();
-
-// "sockvane: " + message on standard error, exit status 2; controls in the
-// message (echoed arguments, file names) shown as '?'.
-[[noreturn]] void UsageError(std::string_view message);
 
 }  // namespace sockvane::config

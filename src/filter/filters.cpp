@@ -6,26 +6,15 @@
 #include "config/lists.h"
 #include "filter/scope.h"
 #include "track/conn.h"
+#include "track/text.h"
 
 namespace sockvane::filter {
 namespace {
 
-char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsFolded(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (Fold(text[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
 bool ContainsFolded(std::string_view text, std::string_view lower) {
   if (lower.empty()) return true;
   return std::search(text.begin(), text.end(), lower.begin(), lower.end(),
-                     [](char x, char y) { return Fold(x) == y; }) != text.end();
+                     [](char x, char y) { return track::AsciiLower(x) == y; }) != text.end();
 }
 
 // The items ListContains sees when the item holds no comma: the blank-free,
@@ -37,7 +26,7 @@ std::vector<std::string> CutList(std::string_view list) {
     if (c == ',') {
       items.emplace_back();
     } else {
-      items.back() += Fold(c);
+      items.back() += track::AsciiLower(c);
     }
   }
   return items;
@@ -80,7 +69,7 @@ std::optional<uint32_t> PidWithText(const std::string& text) {
 bool ItemListContains(const ItemList& list, std::string_view item) {
   if (item.find(',') != std::string_view::npos) return config::ListContains(list.text, item);
   for (const std::string& candidate : list.items) {
-    if (EqualsFolded(item, candidate)) return true;
+    if (track::AsciiEqualsIgnoringCase(item, candidate)) return true;
   }
   return false;
 }
@@ -125,7 +114,7 @@ void AddAddressEntries(std::string_view list, AddressList& out) {
     const std::string_view entry = config::TrimControlAndBlank(item);
     const std::size_t slash = entry.find('/');
     if (slash == std::string_view::npos) {
-      if (const auto address = AddressWithText(config::AsciiLower(entry))) out.addresses.push_back(*address);
+      if (const auto address = AddressWithText(track::AsciiLower(entry))) out.addresses.push_back(*address);
       if (const auto network = config::Ipv6FromText(entry)) AddIpv6Network(*network, 128, out);
       continue;
     }
@@ -207,14 +196,14 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
   f.pid_given = !settings.pid_filter.empty();
   f.pid = PidWithText(settings.pid_filter);
   f.process_given = !settings.process_filter.empty();
-  f.process = config::AsciiLower(settings.process_filter);
+  f.process = track::AsciiLower(settings.process_filter);
   f.dst_ip_given = !settings.dst_ip_filter.empty();
   f.dst_ip = CompileAddressList(settings.dst_ip_filter);
   f.dst_net_given = !settings.dst_net_filter.empty();
   f.dst_net = CompileAddressList(settings.dst_net_filter);
   f.exclude_ports = CompilePortSet(settings.exclude_port_filter);
   f.exclude_process_given = !settings.exclude_process_filter.empty();
-  f.exclude_process = config::AsciiLower(settings.exclude_process_filter);
+  f.exclude_process = track::AsciiLower(settings.exclude_process_filter);
   // Only the first matching line counts, and any match drops the row, so the
   // lines can be pooled into one list.
   for (const std::string& line : allowlist) AddAddressEntries(config::TrimControlAndBlank(line), f.allowlist);

@@ -2,31 +2,16 @@
 
 #include "config/lists.h"
 #include "filter/filters.h"
+#include "track/text.h"
 
 namespace sockvane::filter {
 namespace {
 
-char Fold(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool FoldedEquals(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (Fold(text[i]) != lower[i]) return false;
-  }
-  return true;
-}
-
-bool FoldedStartsWith(std::string_view text, std::string_view lower) {
-  return text.size() >= lower.size() && FoldedEquals(text.substr(0, lower.size()), lower);
-}
-
 // Only the textual short forms count; nothing is expanded or normalised.
 bool IsPublicIpv6Text(std::string_view text) {
-  if (FoldedEquals(text, "::") || FoldedEquals(text, "::1")) return false;
+  if (text == "::" || text == "::1") return false;
   for (std::string_view prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
-    if (FoldedStartsWith(text, prefix)) return false;
+    if (track::AsciiStartsWithIgnoringCase(text, prefix)) return false;
   }
   return true;
 }

@@ -6,12 +6,23 @@
 #include <cstring>
 
 #include "config/build_info.h"
-#include "source/std_streams.h"
 
 namespace sockvane::output {
 namespace {
 
-std::string* g_capture = nullptr;
+WriteResult StdioWrite(std::string_view text, int& error) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0) {
+    return WriteResult::kDone;
+  }
+  error = errno;
+  return WriteResult::kFailed;
+}
+
+bool NeverGone() {
+  return false;
+}
+
+StdoutWriter g_writer{StdioWrite, NeverGone, nullptr};
 
 // Our own buffer rather than stdio's, which cuts its writes at a fixed size
 // wherever that falls, mid-line included.
@@ -30,12 +41,13 @@ constexpr std::size_t kPendingLimit = 64 * 1024;
 
 void Write(std::string_view text) {
   int error = 0;
-  switch (source::WriteStdout(text, error)) {
-    case source::WriteResult::kDone:
+  switch (g_writer.write(text, error)) {
+    case WriteResult::kDone:
       return;
-    case source::WriteResult::kReaderGone:
-      source::EndForGoneReader();
-    case source::WriteResult::kFailed:
+    case WriteResult::kReaderGone:
+      if (g_writer.end_for_gone_reader != nullptr) g_writer.end_for_gone_reader();
+      WriteFailed(EPIPE);
+    case WriteResult::kFailed:
       WriteFailed(error);
   }
 }
@@ -43,10 +55,6 @@ void Write(std::string_view text) {
 }  // namespace
 
 void WriteOut(std::string_view text) {
-  if (g_capture != nullptr) {
-    g_capture->append(text);
-    return;
-  }
   g_pending.append(text);
   if (g_pending.size() < kPendingLimit) return;
   const std::size_t lines = g_pending.rfind('\n');
@@ -56,13 +64,14 @@ void WriteOut(std::string_view text) {
 }
 
 void FlushOut() {
-  if (g_capture != nullptr) return;
   Write(g_pending);
   g_pending.clear();
 }
 
 void EndIfReaderGone() {
-  if (g_capture == nullptr && source::StdoutReaderGone()) source::EndForGoneReader();
+  if (g_writer.reader_gone == nullptr || !g_writer.reader_gone()) return;
+  if (g_writer.end_for_gone_reader != nullptr) g_writer.end_for_gone_reader();
+  std::_Exit(141);
 }
 
 void WriteErr(std::string_view text) {
@@ -70,8 +79,11 @@ void WriteErr(std::string_view text) {
   std::fflush(stderr);
 }
 
-void CaptureOutForTesting(std::string* sink) {
-  g_capture = sink;
+StdoutWriter UseStdoutWriter(const StdoutWriter& writer) {
+  FlushOut();
+  const StdoutWriter replaced = g_writer;
+  g_writer = writer;
+  return replaced;
 }
 
 }  // namespace sockvane::output

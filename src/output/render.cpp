@@ -1,31 +1,14 @@
 #include "output/render.h"
 
-#include <charconv>
-
 #include "config/build_info.h"
 #include "config/lists.h"
 #include "output/console.h"
 #include "output/safe_text.h"
 #include "output/timestamp.h"
-#include "source/clock.h"
+#include "track/text.h"
 
 namespace sockvane::output {
 namespace {
-
-template <typename Number>
-void AppendNumber(std::string& out, Number value) {
-  char digits[24];
-  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)error;
-  out.append(digits, end);
-}
-
-template <typename Number>
-std::string NumberText(Number value) {
-  std::string text;
-  AppendNumber(text, value);
-  return text;
-}
 
 // One right-aligned column, never cut, preceded by its separating space.
 // Aligned on what is shown: a masked control is one '?' however long it was.
@@ -44,10 +27,7 @@ void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
 
 template <typename Number>
 void AppendNumberColumn(std::string& out, Number value, std::size_t width) {
-  char digits[24];
-  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)error;
-  AppendColumn(out, std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
+  AppendColumn(out, track::DecimalText(value), width);
 }
 
 // The JSON string literal of `text`, appended.
@@ -164,15 +144,15 @@ std::string JsonLine(std::string_view event, const track::TConn& row, int32_t ag
   line += ",\"src_ip\":";
   AppendJson(line, c.src_ip);
   line += ",\"src_port\":";
-  AppendNumber(line, row.src_port);
+  track::AppendDecimal(line, row.src_port);
   line += ",\"dst_ip\":";
   AppendJson(line, c.dst_ip);
   line += ",\"dst_port\":";
-  AppendNumber(line, row.dst_port);
+  track::AppendDecimal(line, row.dst_port);
   line += ",\"state\":";
   AppendJson(line, c.state);
   line += ",\"age_seconds\":";
-  AppendNumber(line, age);
+  track::AppendDecimal(line, age);
   line += '}';
   return line;
 }
@@ -193,20 +173,16 @@ std::string CsvLine(std::string_view event, const track::TConn& row, int32_t age
   line += ',';
   AppendCsvField(line, c.src_ip, false);
   line += ',';
-  AppendNumber(line, row.src_port);
+  track::AppendDecimal(line, row.src_port);
   line += ',';
   AppendCsvField(line, c.dst_ip, false);
   line += ',';
-  AppendNumber(line, row.dst_port);
+  track::AppendDecimal(line, row.dst_port);
   line += ',';
   AppendCsvField(line, c.state, false);
   line += ',';
-  AppendNumber(line, age);
+  track::AppendDecimal(line, age);
   return line;
-}
-
-double ReadNow(const RenderContext& context) {
-  return context.now ? context.now() : source::NowDays();
 }
 
 }  // namespace
@@ -229,18 +205,18 @@ std::string FormatStatsReport(const StatsInput& stats, std::string_view timestam
   const std::string eol = config::kEol;
   if (format == "jsonl") {
     std::string line = "{\"type\":\"stats\",\"time\":" + JsonQuote(timestamp);
-    line += ",\"new\":" + NumberText(stats.new_count);
-    line += ",\"closed\":" + NumberText(stats.closed_count);
-    line += ",\"state\":" + NumberText(stats.state_count);
-    line += ",\"active\":" + NumberText(stats.active);
+    line += ",\"new\":" + track::DecimalText(stats.new_count);
+    line += ",\"closed\":" + track::DecimalText(stats.closed_count);
+    line += ",\"state\":" + track::DecimalText(stats.state_count);
+    line += ",\"active\":" + track::DecimalText(stats.active);
     line += '}';
     return line + eol;
   }
-  std::string line = "STATS uptime=" + NumberText(stats.uptime_seconds);
-  line += "s new=" + NumberText(stats.new_count);
-  line += " closed=" + NumberText(stats.closed_count);
-  line += " state=" + NumberText(stats.state_count);
-  line += " active=" + NumberText(stats.active);
+  std::string line = "STATS uptime=" + track::DecimalText(stats.uptime_seconds);
+  line += "s new=" + track::DecimalText(stats.new_count);
+  line += " closed=" + track::DecimalText(stats.closed_count);
+  line += " state=" + track::DecimalText(stats.state_count);
+  line += " active=" + track::DecimalText(stats.active);
   if (format == "csv") return "# " + line + eol;
 
   std::string report = line + eol;
@@ -251,7 +227,7 @@ std::string FormatStatsReport(const StatsInput& stats, std::string_view timestam
       report += "  ";
       report += SafeText(entry.name);
       report += ": ";
-      AppendNumber(report, entry.count);
+      track::AppendDecimal(report, entry.count);
       report += eol;
     }
   }
@@ -283,7 +259,7 @@ void RenderEvent(const RenderContext& context, std::string_view event, const tra
   const config::Settings& settings = *context.settings;
   if (!config::ListContains(settings.events, event)) return;
   const std::string& timestamp =
-      CachedTimestamp(ReadNow(context), settings.timestamp_format, context.time_separator);
+      CachedTimestamp(context.now(), settings.timestamp_format, context.time_separator);
   std::string line = FormatEvent(event, connection, age, timestamp, settings.output_format);
   line += config::kEol;
   WriteOut(line);
@@ -292,7 +268,7 @@ void RenderEvent(const RenderContext& context, std::string_view event, const tra
 void PrintStatsReport(const RenderContext& context, const StatsInput& stats) {
   const config::Settings& settings = *context.settings;
   const std::string timestamp =
-      TimestampText(ReadNow(context), settings.timestamp_format, context.time_separator);
+      TimestampText(context.now(), settings.timestamp_format, context.time_separator);
   WriteOut(FormatStatsReport(stats, timestamp, settings.output_format));
   FlushOut();
 }

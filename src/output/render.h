@@ -30,7 +30,8 @@ struct StatsInput {
 // The whole report, every line ended by kEol.
 std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, std::string_view format);
 
-// What the renderer needs from the run: the settings and the clock.
+// What the renderer needs from the run: the settings and the clock, both
+// always set.
 struct RenderContext {
   const config::Settings* settings = nullptr;
   std::string time_separator = ":";

@@ -9,9 +9,6 @@ namespace sockvane::source {
 // Local time as a day count since 1899-12-30, millisecond resolution.
 double NowDays();
 
-// Replaces the clock behind NowDays (nullptr restores the real one).
-void SetClockForTesting(double (*clock)());
-
 void PauseMs(uint32_t milliseconds);
 
 // Separator between hours, minutes and seconds in the user's locale; ":" by default.

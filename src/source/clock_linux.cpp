@@ -10,24 +10,11 @@
 #include "source/clock.h"
 #include "source/linux_source.h"
 #include "source/naming.h"
+#include "track/day_count.h"
 
 namespace sockvane::source {
 
 namespace {
-
-double (*g_clock_override)() = nullptr;
-
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-int64_t DaysFromEpoch(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  int64_t era = (year >= 0 ? year : year - 399) / 400;
-  unsigned year_of_era = static_cast<unsigned>(year - era * 400);
-  unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
-}
-
-constexpr int64_t kEpochFrom1899 = 25569;  // 1899-12-30 to 1970-01-01
 
 // One strftime conversion or a run of literal text.
 struct FormatToken {
@@ -91,7 +78,6 @@ std::string TimeSeparatorFromFormat(std::string_view format) {
 }
 
 double NowDays() {
-  if (g_clock_override != nullptr) return g_clock_override();
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   // The civil fields change once a second; a busy poll reads the clock per row.
@@ -101,9 +87,7 @@ double NowDays() {
   if (now.tv_sec != cached_second) {
     tm local{};
     if (localtime_r(&now.tv_sec, &local) == nullptr) return 0;
-    cached_days = DaysFromEpoch(int64_t{local.tm_year} + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                                static_cast<unsigned>(local.tm_mday)) +
-                  kEpochFrom1899;
+    cached_days = track::DayNumber(int64_t{local.tm_year} + 1900, local.tm_mon + 1, local.tm_mday);
     // Leap seconds (tm_sec 60) fold into the last second of the minute.
     const int second = local.tm_sec > 59 ? 59 : local.tm_sec;
     cached_second_ms = ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + second) * 1000;
@@ -111,10 +95,6 @@ double NowDays() {
   }
   const int64_t ms = cached_second_ms + now.tv_nsec / 1000000;
   return static_cast<double>(cached_days) + static_cast<double>(ms) / 86400000.0;
-}
-
-void SetClockForTesting(double (*clock)()) {
-  g_clock_override = clock;
 }
 
 void PauseMs(uint32_t milliseconds) {

@@ -1,18 +1,15 @@
 #include <windows.h>
 
-#include "output/timestamp.h"
 #include "source/clock.h"
 #include "source/naming.h"
+#include "track/day_count.h"
 
 namespace sockvane::source {
-namespace {
 
-double (*g_clock)() = nullptr;
-
-double RealNowDays() {
+double NowDays() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  output::CivilTime civil;
+  track::CivilTime civil;
   civil.year = now.wYear;
   civil.month = now.wMonth;
   civil.day = now.wDay;
@@ -20,17 +17,7 @@ double RealNowDays() {
   civil.minute = now.wMinute;
   civil.second = now.wSecond;
   civil.millisecond = now.wMilliseconds;
-  return output::DaysFromCivil(civil);
-}
-
-}  // namespace
-
-double NowDays() {
-  return g_clock != nullptr ? g_clock() : RealNowDays();
-}
-
-void SetClockForTesting(double (*clock)()) {
-  g_clock = clock;
+  return track::DaysFromCivil(civil);
 }
 
 void PauseMs(uint32_t milliseconds) {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "source/socket_table.h"
 #include "track/conn.h"
 
 namespace sockvane::source {
@@ -23,7 +24,7 @@ struct RawSocket {
   std::array<uint8_t, 16> src{};
   std::array<uint8_t, 16> dst{};
   uint64_t inode = 0;
-  uint32_t uid = 0;  // the socket's user as the kernel keeps it: where its owner likely is
+  uint32_t uid = 0;     // the socket's user as the kernel keeps it: where its owner likely is
   uint64_t cookie = 0;  // the kernel's socket cookie; 0 when the read gives none (/proc)
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
@@ -55,10 +56,10 @@ bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSoc
 // All the rows of one such file.
 void ParseProcNetText(std::string_view text, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 
-// "socket:[12345]" -> 12345.
 // Plain decimal digits, nothing else, within 64 bits.
 bool ParseDecimal64(std::string_view text, uint64_t& value);
 
+// "socket:[12345]" -> 12345.
 bool ParseSocketLink(std::string_view link, uint64_t& inode);
 
 // Field 22 (starttime) of /proc/<pid>/stat, counted after the last ')'.
@@ -108,8 +109,15 @@ std::string TimeSeparatorFromFormat(std::string_view format);
 bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);
 
-// All four tables, netlink first and /proc per table where netlink fails.
-bool ReadRawSockets(std::vector<RawSocket>& out);
+// Where the tables are read: netlink first and /proc per table where netlink
+// fails, or /proc alone (to hold the two paths against each other).
+enum class TablePath { kNetlinkFirst, kProcOnly };
+
+// All four tables.
+bool ReadRawSockets(std::vector<RawSocket>& out, TablePath path = TablePath::kNetlinkFirst);
+
+// ReadTcpTable by the given path.
+bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TablePath path);
 
 // Descriptor links (readlinkat calls) one read may spend looking for owners
 // when reads are `gap_ms` apart and the previous read spent `spent_ms` of that
@@ -244,8 +252,5 @@ struct KnownName {
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
                             const std::unordered_map<uint32_t, KnownName>& previous,
                             std::unordered_map<uint32_t, KnownName>& seen);
-
-// Forces the /proc path (true) or restores netlink-first (false).
-void ForceProcNetForTesting(bool force);
 
 }  // namespace sockvane::source

@@ -7,14 +7,9 @@
 #include "source/linux_source.h"
 #include "source/naming.h"
 #include "source/socket_table.h"
+#include "track/text.h"
 
 namespace sockvane::source {
-
-namespace {
-
-bool g_force_proc_net = false;
-
-}  // namespace
 
 uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol) {
   if (protocol == kProtoUdp) return linux_state == 1 ? 5 : 1;
@@ -43,13 +38,13 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.state = MibStateFromLinux(raw.state, raw.protocol);
 }
 
-bool ReadRawSockets(std::vector<RawSocket>& out) {
+bool ReadRawSockets(std::vector<RawSocket>& out, TablePath path) {
   static constexpr struct {
     bool ipv6;
     uint8_t protocol;
   } kTables[] = {{false, kProtoTcp}, {true, kProtoTcp}, {false, kProtoUdp}, {true, kProtoUdp}};
   for (const auto& table : kTables) {
-    if (!g_force_proc_net && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
+    if (path == TablePath::kNetlinkFirst && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
     if (!ReadProcNet(table.ipv6, table.protocol, out)) return false;
   }
   return true;
@@ -58,10 +53,6 @@ bool ReadRawSockets(std::vector<RawSocket>& out) {
 OwnerCache& ReadPathOwnerCache() {
   static OwnerCache cache;
   return cache;
-}
-
-void ForceProcNetForTesting(bool force) {
-  g_force_proc_net = force;
 }
 
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
@@ -77,6 +68,10 @@ std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time
 }
 
 bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ipv6: always read here*/) {
+  return ReadSocketTable(consume, wanted, TablePath::kNetlinkFirst);
+}
+
+bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TablePath path) {
   static std::vector<RawSocket> raws;
   static std::vector<uint32_t> pids;
   // Looked up afresh at every read, once per PID; the rows of a process share the text.
@@ -85,7 +80,7 @@ bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ip
   static std::unordered_map<uint32_t, KnownName> seen_names;
   raws.clear();
   names.clear();
-  if (!ReadRawSockets(raws)) return false;
+  if (!ReadRawSockets(raws, path)) return false;
   NoteTableRead(raws);
 
   // Owners only for the rows that may be wanted: on a busy host most are not.

@@ -17,6 +17,7 @@
 
 #include "source/naming.h"
 #include "source/socket_table.h"
+#include "track/text.h"
 
 namespace sockvane::source {
 namespace {
@@ -28,20 +29,14 @@ uint32_t RealTcpTableCall(uint32_t family, void* table, uint32_t* size) {
   return status;
 }
 
-TcpTableCall g_table_call = nullptr;
-
-uint32_t CallTable(uint32_t family, void* table, uint32_t* size) {
-  return (g_table_call != nullptr ? g_table_call : RealTcpTableCall)(family, table, size);
-}
-
 // One whole table of `family` in `buffer`, or false. DWORD elements keep the
 // rows aligned. Returns the bytes the buffer holds in `filled`.
-bool FetchTable(uint32_t family, std::vector<DWORD>& buffer, uint32_t& filled) {
+bool FetchTable(TcpTableCall call, uint32_t family, std::vector<DWORD>& buffer, uint32_t& filled) {
   const std::size_t row_bytes =
       family == AF_INET6 ? sizeof(MIB_TCP6ROW_OWNER_PID) : sizeof(MIB_TCPROW_OWNER_PID);
   for (int attempt = 0; attempt < kTcpTableAttempts; ++attempt) {
     uint32_t size = 0;
-    CallTable(family, nullptr, &size);
+    call(family, nullptr, &size);
     if (size < sizeof(DWORD)) return false;
     // A busy host opens sockets between the two calls: leave room for them.
     const uint64_t margin = attempt == 0 ? 0 : uint64_t(attempt) * (size / 4 + 16 * row_bytes);
@@ -50,7 +45,7 @@ bool FetchTable(uint32_t family, std::vector<DWORD>& buffer, uint32_t& filled) {
     const uint32_t capacity = static_cast<uint32_t>(wanted);
     buffer.assign((capacity + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
     uint32_t io_size = capacity;
-    const uint32_t status = CallTable(family, buffer.data(), &io_size);
+    const uint32_t status = call(family, buffer.data(), &io_size);
     if (status == NO_ERROR) {
       filled = capacity;
       return true;
@@ -108,19 +103,19 @@ void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowCo
 
 }  // namespace
 
-void SetTcpTableCallForTesting(TcpTableCall call) {
-  g_table_call = call;
+bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
+  return ReadTcpTableWith(RealTcpTableCall, consume, wanted, ipv6);
 }
 
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
+bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
   // Both tables are fetched before any row is handed over: a failed read of
   // either is no poll. The vectors free themselves on every path.
   std::vector<DWORD> v4;
   uint32_t v4_filled = 0;
-  if (!FetchTable(AF_INET, v4, v4_filled)) return false;
+  if (!FetchTable(call, AF_INET, v4, v4_filled)) return false;
   std::vector<DWORD> v6;
   uint32_t v6_filled = 0;
-  if (ipv6 && !FetchTable(AF_INET6, v6, v6_filled)) return false;
+  if (ipv6 && !FetchTable(call, AF_INET6, v6, v6_filled)) return false;
   HandOverRows<MIB_TCPTABLE_OWNER_PID>(v4, v4_filled, consume, wanted);
   if (ipv6) HandOverRows<MIB_TCP6TABLE_OWNER_PID>(v6, v6_filled, consume, wanted);
   return true;

@@ -1,7 +1,10 @@
-// Test seam of the Windows socket source: the table call can be replaced.
+// The Windows socket source with its table call as a parameter, so that
+// tests can script what the IP helper answers.
 #pragma once
 
 #include <cstdint>
+
+#include "source/socket_table.h"
 
 namespace sockvane::source {
 
@@ -10,8 +13,8 @@ namespace sockvane::source {
 // returns a Win32 status. `family` is AF_INET or AF_INET6.
 using TcpTableCall = uint32_t (*)(uint32_t family, void* table, uint32_t* size);
 
-// Replaces the table call behind ReadTcpTable (nullptr restores the real one).
-void SetTcpTableCallForTesting(TcpTableCall call);
+// ReadTcpTable with `call` in place of GetExtendedTcpTable.
+bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6);
 
 // Read attempts when the table outgrows the buffer between size query and read.
 inline constexpr int kTcpTableAttempts = 3;

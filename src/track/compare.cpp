@@ -1,19 +1,12 @@
 #include "track/compare.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
+
+#include "track/text.h"
 
 namespace sockvane::track {
 namespace {
-
-std::string Folded(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 void Emit(const EventSink& sink, std::string_view event, const TConn& connection, int32_t age) {
   if (sink) sink(event, connection, age);
@@ -26,7 +19,7 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
   name += " (";
   AppendDecimal(name, connection.pid);
   name += ')';
-  std::string folded = Folded(name);
+  std::string folded = AsciiLower(name);
   auto found = counts.index.find(folded);
   if (found != counts.index.end()) {
     ++counts.entries[found->second].count;
@@ -34,22 +27,6 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
   }
   counts.index.emplace(std::move(folded), counts.entries.size());
   counts.entries.push_back(ProcessEntry{std::move(name), 1});
-}
-
-int64_t ElapsedSeconds(double earlier, double later) {
-  const double days = later - earlier;
-  if (std::isnan(days)) return 0;
-  // Readings are whole milliseconds, but a day count cannot hold most of them
-  // exactly: 10 s apart may come out as 9.9999994 s. Settle on the nearest
-  // millisecond first, then truncate toward zero.
-  const double ms = days * 86400000.0;
-  if (std::fabs(ms) < 1e15) return std::llround(ms) / 1000;
-  // Out of int64 range the conversion would be undefined; such clocks are
-  // broken anyway, so pin them to the ends of the range.
-  const double seconds = days * 86400.0;
-  if (seconds >= 9223372036854775807.0) return INT64_MAX;
-  if (seconds <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(seconds);
 }
 
 int32_t AgeSeconds(double first_seen, double now) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "track/conn.h"
+#include "track/day_count.h"
 #include "track/snapshot.h"
 
 namespace sockvane::track {
@@ -35,10 +36,6 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection);
 // Called once per event: "new", "state" or "closed".
 using EventSink = std::function<void(std::string_view event, const TConn& connection, int32_t age)>;
 using ClockFn = double (*)();
-
-// Whole seconds between two clock readings, truncated toward zero (the
-// difference is first settled on whole milliseconds). Also the uptime.
-int64_t ElapsedSeconds(double earlier, double later);
 
 // ElapsedSeconds from first_seen to now, its low 32 bits.
 int32_t AgeSeconds(double first_seen, double now);

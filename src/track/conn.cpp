@@ -43,19 +43,6 @@ ProcessName MakeProcessName(std::string name) {
   return std::make_shared<const std::string>(std::move(name));
 }
 
-void AppendDecimal(std::string& out, uint32_t value) {
-  char buf[10];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  out.append(buf, end);
-}
-
-std::string DecimalText(uint32_t value) {
-  std::string out;
-  AppendDecimal(out, value);
-  return out;
-}
-
 std::string Ipv4ToText(uint32_t network_order_address) {
   // Built in place, one allocation at most.
   char text[16];

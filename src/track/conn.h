@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "track/text.h"
+
 namespace sockvane::track {
 
 enum class Proto : uint8_t { kTcp, kUdp };
@@ -50,10 +52,6 @@ std::string Ipv6ToText(const std::array<uint8_t, 16>& address);
 std::string TcpStateName(uint32_t state);
 
 std::string_view ProtoName(Proto proto);
-
-// Plain decimal, appended.
-void AppendDecimal(std::string& out, uint32_t value);
-std::string DecimalText(uint32_t value);
 
 // The process name, "" for a row that has none.
 std::string_view ProcessText(const TConn& row);

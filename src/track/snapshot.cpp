@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "track/text.h"
+
 namespace sockvane::track {
 namespace {
 

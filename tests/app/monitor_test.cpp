@@ -9,6 +9,7 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
+#include "output/stdout_capture.h"
 #include "source/clock.h"
 #include "support/text_rows.h"
 
@@ -53,27 +54,24 @@ class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
-    source::SetClockForTesting(FakeNow);
-    output::CaptureOutForTesting(&out_);
+    state_.now = FakeNow;
     state_.settings.include_all = true;
     state_.settings.output_format = "csv";
     state_.settings.events = "new,closed,state";
   }
-  void TearDown() override {
-    output::CaptureOutForTesting(nullptr);
-    source::SetClockForTesting(nullptr);
-  }
-  std::vector<std::string> Lines() const {
+  std::vector<std::string> Lines() {
+    const std::string& text = out();
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t i; (i = out_.find('\n', start)) != std::string::npos; start = i + 1) {
-      std::string line = out_.substr(start, i - start);
+    for (std::size_t i; (i = text.find('\n', start)) != std::string::npos; start = i + 1) {
+      std::string line = text.substr(start, i - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       lines.push_back(line);
     }
     return lines;
   }
-  std::string out_;
+  std::string& out() { return capture_.Text(); }
+  output::StdoutCapture capture_;
   MonitorState state_;
 };
 
@@ -91,7 +89,7 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
   PollCycle(state_, std::ref(source));
 
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 4u) << out_;
+  ASSERT_EQ(lines.size(), 4u) << out();
   EXPECT_EQ(lines[0], "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds");
   EXPECT_NE(lines[1].find("\"new\""), std::string::npos);
   EXPECT_NE(lines[2].find("\"new\""), std::string::npos);
@@ -130,7 +128,7 @@ TEST_F(MonitorTest, FleetingSocketsGoThroughTheFiltersAndCounters) {
   EXPECT_EQ(reads, 2);
 
   const auto lines = Lines();
-  ASSERT_EQ(lines.size(), 6u) << out_;
+  ASSERT_EQ(lines.size(), 6u) << out();
   const std::string tail = ",\"TCP\",\"20\",\"client\",\"127.0.0.1\",2000,\"127.0.0.1\",8080,\"1\",";
   EXPECT_NE(lines[2].find("\"new\"" + tail + "0"), std::string::npos) << lines[2];
   EXPECT_NE(lines[3].find("\"closed\"" + tail + "3"), std::string::npos) << lines[3];
@@ -178,19 +176,19 @@ TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
   StartMonitor(state_);
   std::vector<int> report_cycles;
   for (int cycle = 0; cycle < 12; ++cycle) {
-    const auto before = out_.size();
+    const auto before = out().size();
     Advance(1);  // the cycle ends one second after it starts
     PollCycle(state_, std::ref(source));
-    if (out_.size() != before) report_cycles.push_back(cycle);
+    if (out().size() != before) report_cycles.push_back(cycle);
   }
   // Seconds since start at each cycle end: 1, 2, ... The first report at 5 s,
   // the next at least 5 s after it.
   EXPECT_EQ(report_cycles, (std::vector<int>{4, 9}));
   EXPECT_NE(
-      out_.find(
+      out().find(
           "{\"type\":\"stats\",\"time\":\"14:03:12.000\",\"new\":1,\"closed\":0,\"state\":0,\"active\":1}"),
       std::string::npos)
-      << out_;
+      << out();
 }
 
 TEST_F(MonitorTest, BannerAndHeaderByFormat) {
@@ -205,19 +203,19 @@ TEST_F(MonitorTest, BannerAndHeaderByFormat) {
                   config::kEol},
   };
   for (const auto& c : cases) {
-    out_.clear();
+    out().clear();
     MonitorState state;
     state.settings.output_format = c.format;
     StartMonitor(state);
-    EXPECT_EQ(out_, c.expected) << c.format;
+    EXPECT_EQ(out(), c.expected) << c.format;
   }
-  out_.clear();
+  out().clear();
   MonitorState state;
   state.settings.interval_ms = 1500;
   StartMonitor(state);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].rfind("SOCKVANE 0.3.9 | source=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].rfind(std::string("SOCKVANE ") + config::kVersion + " | source=", 0), 0u) << lines[0];
   EXPECT_EQ(lines[0].substr(lines[0].size() - 17), " | polling=1500ms") << lines[0];
   EXPECT_EQ(lines[1].size(), 127u);
   EXPECT_EQ(lines[1].rfind("TIME         EVENT PROTO      PID PROCESS", 0), 0u);

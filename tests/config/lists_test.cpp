@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "track/text.h"
+
 namespace sockvane::config {
 namespace {
 
@@ -219,7 +221,7 @@ bool ListContainsByDefinition(const std::string& list, const std::string& item) 
     if (c != ' ') hay += c;
   }
   hay += ',';
-  return AsciiLower(hay).find(AsciiLower("," + item + ",")) != std::string::npos;
+  return track::AsciiLower(hay).find(track::AsciiLower("," + item + ",")) != std::string::npos;
 }
 
 void AllTexts(const std::string& alphabet, size_t max_len, std::vector<std::string>& out) {
@@ -523,7 +525,7 @@ TEST(TextHelpersTest, AsciiLowerAndTrim) {
       {" \t\r\n", " \t\r\n", ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(AsciiLower(c.text), c.lower);
+    EXPECT_EQ(track::AsciiLower(c.text), c.lower);
     EXPECT_EQ(TrimControlAndBlank(c.text), c.trimmed);
   }
 }

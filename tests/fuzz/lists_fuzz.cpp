@@ -11,10 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../filter/special_purpose_blocks.h"
 #include "config/lists.h"
 #include "filter/filters.h"
 #include "filter/scope.h"
 #include "fuzz_check.h"
+#include "track/text.h"
 
 namespace {
 
@@ -189,6 +191,18 @@ bool RefMatchesAddressList(std::string_view address, std::string_view list) {
   return false;
 }
 
+// The blocks as the registries write them, read once.
+const std::vector<special_purpose::Block>& Blocks() {
+  static const std::vector<special_purpose::Block> blocks = [] {
+    auto loaded = special_purpose::LoadBlocks(SOCKVANE_TEST_DATA "/special_purpose_blocks.csv");
+    FUZZ_CHECK(!loaded.empty());
+    return loaded;
+  }();
+  return blocks;
+}
+
+// IPv6 text is judged on its folded text alone, nothing expanded: the textual
+// rules. IPv4 by the registry's blocks.
 bool RefIsPublic(std::string_view text) {
   if (text.find(':') != std::string_view::npos) {
     const std::string t = Lowered(text);
@@ -199,19 +213,19 @@ bool RefIsPublic(std::string_view text) {
     return true;
   }
   const std::optional<uint32_t> v = RefIpv4(text);
-  if (!v) return false;
-  const uint32_t a = *v >> 24, b = (*v >> 16) & 255, c = (*v >> 8) & 255;
-  if (a == 0 || a == 10 || a == 127 || a >= 224) return false;
-  if (a == 100 && b >= 64 && b <= 127) return false;
-  if (a == 169 && b == 254) return false;
-  if (a == 172 && b >= 16 && b <= 31) return false;
-  if (a == 192 && b == 168) return false;
-  if (a == 192 && b == 0 && (c == 0 || c == 2)) return false;
-  if (a == 192 && b == 88 && c == 99) return false;
-  if (a == 198 && (b == 18 || b == 19)) return false;
-  if (a == 198 && b == 51 && c == 100) return false;
-  if (a == 203 && b == 0 && c == 113) return false;
-  return true;
+  return v && !special_purpose::InAnyIpv4Block(Blocks(), *v);
+}
+
+// An IPv6 address in a listed block, written as inet_ntop writes it, is not
+// public: the textual rules must cover every such spelling.
+void CheckIpv6Registry(std::string_view text) {
+  const std::string folded = Lowered(text);
+  uint8_t bytes[16];
+  if (folded.find('\0') != std::string::npos || inet_pton(AF_INET6, folded.c_str(), bytes) != 1) return;
+  char canonical[INET6_ADDRSTRLEN];
+  if (inet_ntop(AF_INET6, bytes, canonical, sizeof canonical) == nullptr || folded != canonical) return;
+  if (special_purpose::InAnyBlock(Blocks(), true, bytes))
+    FUZZ_CHECK(!sockvane::filter::IsPublicDestination(text));
 }
 
 void CheckSingle(std::string_view text, char extra_delimiter) {
@@ -250,8 +264,9 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
   }
 
   FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));
+  CheckIpv6Registry(text);
 
-  FUZZ_CHECK(cfg::AsciiLower(text) == Lowered(text));
+  FUZZ_CHECK(sockvane::track::AsciiLower(text) == Lowered(text));
   FUZZ_CHECK(cfg::TrimControlAndBlank(text) == RefTrim(text));
 }
 

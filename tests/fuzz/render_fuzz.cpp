@@ -18,6 +18,7 @@
 #include "output/timestamp.h"
 #include "track/compare.h"
 #include "track/conn.h"
+#include "track/day_count.h"
 
 namespace {
 
@@ -400,7 +401,7 @@ std::string WithoutQuotes(std::string text) {
 void CheckTimestamp(double days, std::string_view separator) {
   const std::string iso = out::TimestampText(days, "iso8601", separator);
   const std::string plain = out::TimestampText(days, "time", separator);
-  const out::CivilTime t = out::CivilFromDays(days);
+  const sockvane::track::CivilTime t = sockvane::track::CivilFromDays(days);
   FUZZ_CHECK(t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59);
   FUZZ_CHECK(t.second >= 0 && t.second <= 59 && t.millisecond >= 0 && t.millisecond <= 999);
   FUZZ_CHECK(t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= 31);
@@ -412,7 +413,7 @@ void CheckTimestamp(double days, std::string_view separator) {
       const char want = "0000-00-00T00:00:00.000"[i];
       FUZZ_CHECK(want == '0' ? (iso[i] >= '0' && iso[i] <= '9') : iso[i] == want);
     }
-    FUZZ_CHECK(std::fabs(out::DaysFromCivil(t) - days) * 86400000.0 <= 0.6);
+    FUZZ_CHECK(std::fabs(sockvane::track::DaysFromCivil(t) - days) * 86400000.0 <= 0.6);
   }
 }
 

@@ -6,8 +6,10 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
+#include "output/stdout_capture.h"
 #include "output/timestamp.h"
 #include "support/text_rows.h"
+#include "track/day_count.h"
 
 namespace sockvane::output {
 namespace {
@@ -335,9 +337,8 @@ double TestClock() {
 TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   config::Settings settings;
   RenderContext context{&settings, ":", TestClock};
-  g_now = DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
-  std::string out;
-  CaptureOutForTesting(&out);
+  g_now = track::DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
+  StdoutCapture capture;
   RenderEvent(context, "new", Browser(), 0);
   RenderEvent(context, "closed", Browser(), 4);  // not selected by default
   RenderEvent(context, "state", Browser(), 2);
@@ -350,24 +351,21 @@ TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   settings.timestamp_format = "time";
   settings.output_format = "jsonl";
   RenderEvent(context, "state", Browser(), 2);
-  CaptureOutForTesting(nullptr);
-  EXPECT_EQ(out, FormatEvent("new", Browser(), 0, "14:03:07.045", "text") + kEol +
-                     FormatEvent("closed", Browser(), 4, "2024-05-01T14:03:07.045", "csv") + kEol +
-                     FormatEvent("state", Browser(), 2, "14.03.07.045", "jsonl") + kEol);
+  EXPECT_EQ(capture.Text(), FormatEvent("new", Browser(), 0, "14:03:07.045", "text") + kEol +
+                                FormatEvent("closed", Browser(), 4, "2024-05-01T14:03:07.045", "csv") + kEol +
+                                FormatEvent("state", Browser(), 2, "14.03.07.045", "jsonl") + kEol);
 }
 
 TEST(PrintStatsReport, WritesTheFormattedReport) {
   config::Settings settings;
   settings.output_format = "jsonl";
   RenderContext context{&settings, ":", TestClock};
-  g_now = DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
+  g_now = track::DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
   const track::ProcessCounts counts = TwoProcesses();
-  std::string out;
-  CaptureOutForTesting(&out);
+  StdoutCapture capture;
   PrintStatsReport(context, StatsInput{60, 12, 10, 3, 25, &counts});
-  CaptureOutForTesting(nullptr);
   EXPECT_EQ(
-      out,
+      capture.Text(),
       "{\"type\":\"stats\",\"time\":\"14:04:07.046\",\"new\":12,\"closed\":10,\"state\":3,\"active\":25}" +
           kEol);
 }

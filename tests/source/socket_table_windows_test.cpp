@@ -85,14 +85,13 @@ class ScriptedTable : public ::testing::Test {
     g_table.clear();
     g_table6.clear();
     g_calls = 0;
-    SetTcpTableCallForTesting(ScriptedCall);
   }
-  void TearDown() override { SetTcpTableCallForTesting(nullptr); }
 
   bool Read(bool ipv6 = false) {
     rows.clear();
-    return ReadTcpTable([this](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); }, nullptr,
-                        ipv6);
+    return ReadTcpTableWith(
+        ScriptedCall, [this](track::TConn&& row) { rows.push_back(testing::TextsOfRow(row)); }, nullptr,
+        ipv6);
   }
 
   std::vector<testing::TextRow> rows;

@@ -9,6 +9,7 @@
 #include "config/options.h"
 #include "filter/scope.h"
 #include "text_rows.h"
+#include "track/text.h"
 
 namespace sockvane::testing {
 
@@ -20,15 +21,15 @@ inline bool PassesFiltersPlain(const TextRow& row, const config::Settings& s,
   if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
   if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
   if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;
-  const std::string process = config::AsciiLower(row.process);
-  if (!s.process_filter.empty() && process.find(config::AsciiLower(s.process_filter)) == std::string::npos) {
+  const std::string process = track::AsciiLower(row.process);
+  if (!s.process_filter.empty() && process.find(track::AsciiLower(s.process_filter)) == std::string::npos) {
     return false;
   }
   if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
   if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
   if (config::ListContains(s.exclude_port_filter, port)) return false;
   if (!s.exclude_process_filter.empty() &&
-      process.find(config::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
+      process.find(track::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
     return false;
   }
   for (const std::string& line : allowlist) {

@@ -71,7 +71,7 @@ struct TextPath {
   void Tally(const testing::TextRow& r) {
     const std::string name = r.process + " (" + r.pid + ")";
     for (auto& [known, count] : tallies) {
-      if (config::AsciiLower(known) == config::AsciiLower(name)) {
+      if (track::AsciiLower(known) == track::AsciiLower(name)) {
         ++count;
         return;
       }

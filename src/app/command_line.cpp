@@ -1,0 +1,45 @@
+#include "app/command_line.h"
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/build_info.h"
+#include "output/console.h"
+#include "output/safe_text.h"
+
+namespace sockvane::app {
+
+[[noreturn]] void UsageError(std::string_view message) {
+  std::string line = config::kProgramName;
+  line += ": ";
+  // The message echoes arguments and file names: they must not drive the terminal.
+  line += output::SafeText(message);
+  line += config::kEol;
+  output::WriteErr(line);
+  std::exit(2);
+}
+
+config::Settings ParseOptions(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) args.emplace_back(argv[i]);
+  config::ParseResult result = config::ParseArguments(args);
+  switch (result.action) {
+    case config::ParseAction::kHelp:
+      output::WriteOut(config::HelpText());
+      output::FlushOut();
+      std::exit(0);
+    case config::ParseAction::kVersion:
+      output::WriteOut(config::VersionLine());
+      output::FlushOut();
+      std::exit(0);
+    case config::ParseAction::kUsageError:
+      UsageError(result.message);
+    case config::ParseAction::kRun:
+      break;
+  }
+  return std::move(result.settings);
+}
+
+}  // namespace sockvane::app
