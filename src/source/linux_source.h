@@ -132,6 +132,10 @@ uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms);
 // Tells the short-lived socket layer which sockets a good read saw.
 void NoteTableRead(const std::vector<RawSocket>& rows);
 
+// Gives rows whose owner the search has not found the owner the tracer saw
+// for them, when it runs.
+void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids);
+
 // Where the search for the owners of new sockets stands. The search reads the
 // processes in ascending PID order, a share of them per read when the budget
 // runs out; `round` counts the times it has gone past the highest PID, and

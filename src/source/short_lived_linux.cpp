@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "source/clock.h"
 #include "source/short_lived.h"
+#include "track/text.h"
 
 namespace sockvane::source {
 
@@ -197,12 +199,38 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
   }
 }
 
+void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                      std::vector<uint32_t>& pids) {
+  if (traced.empty()) return;
+  // Records come in time order: the later of two for one socket wins.
+  std::unordered_map<uint64_t, uint32_t> by_cookie;
+  std::unordered_map<SocketTuple, uint32_t, TupleHash> by_tuple;
+  for (const TracedSocket& t : traced) {
+    if (t.pid == 0) continue;
+    if (t.cookie != 0) by_cookie[t.cookie] = t.pid;
+    if (t.dst_port != 0) by_tuple[TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port)] = t.pid;
+  }
+  for (std::size_t i = 0; i < rows.size() && i < pids.size(); ++i) {
+    const RawSocket& raw = rows[i];
+    if (pids[i] != 0 || raw.inode == 0) continue;
+    if (raw.cookie != 0) {
+      if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) {
+        pids[i] = it->second;
+        continue;
+      }
+    }
+    if (raw.dst_port == 0) continue;
+    if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) pids[i] = it->second;
+  }
+}
+
 namespace {
 
 // Keeps a burst from growing without bound between two polls.
 constexpr std::size_t kMaxPending = 1 << 18;
 constexpr int kReceiveBuffer = 8 << 20;
 constexpr int64_t kNoticeGapMs = 60000;
+constexpr rlim_t kFewestFiles = 64;
 
 struct Layer {
   int fd = -1;
@@ -301,10 +329,6 @@ void DrainNotifications() {
   }
 }
 
-std::string DecimalText(uint64_t value) {
-  return std::to_string(value);
-}
-
 int64_t MonotonicMs(const timespec& t) {
   return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
@@ -312,6 +336,11 @@ int64_t MonotonicMs(const timespec& t) {
 }  // namespace
 
 void NoteTableRead(const std::vector<RawSocket>& rows) {
+  if (g_layer.tracer && TracerActive()) {
+    // Records of this read's sockets belong to the poll it starts.
+    DrainTracer(g_layer.traced, g_layer.tracer_lost);
+    g_layer.traced_generation.resize(g_layer.traced.size(), g_layer.generation + 1);
+  }
   if (g_layer.fd < 0) return;
   // What arrives from here on (and what came during the read, whose tables
   // may predate the TIME_WAIT rows it left) waits for the next poll.
@@ -339,8 +368,18 @@ bool StartTracerAboveStdStreams(std::string& why) {
 }  // namespace
 
 std::string StartShortLived() {
+  // The table read needs descriptors of its own: under a tight limit it
+  // comes first, and these extras stay off.
+  std::string scarce;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+      files.rlim_cur < kFewestFiles) {
+    scarce = "off (too few descriptors allowed: " + track::DecimalText(uint64_t{files.rlim_cur}) + ")";
+  }
   std::string events = "off";
-  if (SwitchedOff("SOCKVANE_NO_DESTROY_EVENTS")) {
+  if (!scarce.empty()) {
+    events = scarce;
+  } else if (SwitchedOff("SOCKVANE_NO_DESTROY_EVENTS")) {
     events = "off (SOCKVANE_NO_DESTROY_EVENTS)";
   } else if ((g_layer.fd = Subscribe()) < 0) {
     events = std::string("off (") + std::strerror(errno) + ")";
@@ -348,7 +387,9 @@ std::string StartShortLived() {
     events = "on";
   }
   std::string tracer = "off";
-  if (SwitchedOff("SOCKVANE_NO_TRACER")) {
+  if (!scarce.empty()) {
+    tracer = scarce;
+  } else if (SwitchedOff("SOCKVANE_NO_TRACER")) {
     tracer = "off (SOCKVANE_NO_TRACER)";
   } else if (std::string why; StartTracerAboveStdStreams(why)) {
     g_layer.tracer = true;
@@ -360,12 +401,18 @@ std::string StartShortLived() {
   return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + tracer;
 }
 
+void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids) {
+  GiveTracedOwners(rows, g_layer.traced, pids);
+}
+
 void ReadShortLived(const RowConsumer& consume) {
   if (g_layer.fd < 0) {
-    // Nothing to give owners to: keep the tracer's buffer from filling up.
+    // No notifications to give owners to: keep only what the next read may use.
     if (g_layer.tracer && TracerActive()) {
-      DrainTracer(g_layer.traced, g_layer.tracer_lost);
       g_layer.traced.clear();
+      g_layer.traced_generation.clear();
+      DrainTracer(g_layer.traced, g_layer.tracer_lost);
+      g_layer.traced_generation.resize(g_layer.traced.size(), g_layer.generation);
     }
     return;
   }
@@ -442,14 +489,15 @@ std::string ShortLivedLossNotice() {
   std::string text = "sockvane: short-lived sockets may be missing: ";
   std::string sep;
   if (g_layer.overruns != 0) {
-    text += DecimalText(g_layer.overruns) + " overruns of the destroy notifications";
+    text += track::DecimalText(g_layer.overruns) + " overruns of the destroy notifications";
     sep = ", ";
   }
   if (g_layer.dropped != 0) {
-    text += sep + DecimalText(g_layer.dropped) + " notifications over the queue bound";
+    text += sep + track::DecimalText(g_layer.dropped) + " notifications over the queue bound";
     sep = ", ";
   }
-  if (g_layer.tracer_lost != 0) text += sep + DecimalText(g_layer.tracer_lost) + " tracer records lost";
+  if (g_layer.tracer_lost != 0)
+    text += sep + track::DecimalText(g_layer.tracer_lost) + " tracer records lost";
   return text + " since start";
 }
 

@@ -68,4 +68,12 @@ struct FleetingTally {
 void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
                   const SeenReads& seen, std::vector<Fleeting>& out, FleetingTally& tally);
 
+// Owners the tracer saw for listed sockets whose descriptors the owner search
+// has not found (yet): each such row of `rows` whose `pids` entry is 0, that
+// has a file (not a TIME_WAIT remnant, which no process holds) and that a
+// record names, takes the PID of the latest record of that socket (by cookie
+// when both have one, else by protocol and 4-tuple). Pure.
+void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                      std::vector<uint32_t>& pids);
+
 }  // namespace sockvane::source

@@ -95,6 +95,7 @@ bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TableP
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   ResolveOwners(ReadPathOwnerCache(), raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
+  GiveTracedOwners(raws, pids);
 
   seen_names.clear();
   const track::ProcessName unknown = track::MakeProcessName("unknown");

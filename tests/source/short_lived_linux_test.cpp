@@ -259,3 +259,74 @@ TEST(PickFleeting, WhoAndWhetherToReport) {
 
 }  // namespace
 }  // namespace sockvane::source
+
+namespace sockvane::source {
+namespace {
+
+// The tracer's owner stands in only where the descriptor search found none,
+// and never for a TIME_WAIT remnant, which no process holds.
+TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
+  struct Case {
+    const char* name;
+    RawSocket row;
+    uint64_t inode;
+    uint32_t searched;  // the search's answer
+    std::vector<TracedSocket> traced;
+    uint32_t want;
+  };
+  const std::vector<Case> cases = {
+      {"by cookie",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
+       42},
+      {"by tuple without a cookie",
+       Sock(kProtoUdp, 1000, 53, 9, 7),
+       5,
+       0,
+       {Trace(kProtoUdp, 1000, 53, 0, 43, 1)},
+       43},
+      {"the later record wins",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1), Trace(kProtoTcp, 1000, 80, 9, 44, 2)},
+       44},
+      {"the search's owner stays",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       7,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
+       7},
+      {"a remnant has no file",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpTimeWait),
+       0,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
+       0},
+      {"another port",
+       Sock(kProtoTcp, 1001, 80, 0, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 0, 42, 1)},
+       0},
+      {"no PID in the record",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 0, 1)},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawSocket row = c.row;
+    row.inode = c.inode;
+    std::vector<uint32_t> pids = {c.searched};
+    GiveTracedOwners({row}, c.traced, pids);
+    EXPECT_EQ(pids[0], c.want);
+  }
+}
+
+}  // namespace
+}  // namespace sockvane::source
