@@ -143,6 +143,7 @@ void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>&
 struct SearchCursor {
   uint64_t round = 0;
   uint32_t pid = 0;
+  uint64_t pass = 0;  // the pass of `pid` the search stopped in, or 0
 };
 
 // True when every PID below `below` (UINT32_MAX: every PID) has been read

@@ -348,7 +348,8 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
     // Out of budget: the next read goes on, past what was read since they joined.
     if (cache.budget <= reserve) return;
     ProcessMark& process = cache.processes[pid];
-    if (process.done >= joined && process.done != cache.generation) continue;
+    // Read after the read they joined in: that read may have come before the join.
+    if (process.done > joined && process.done != cache.generation) continue;
     if (ContinuePass(cache, proc_fd, pid, process, true, reserve) == Pass::kPartial) return;
     std::erase_if(fresh, [](const OwnerEntry* owner) { return owner->pid != 0; });
     if (fresh.empty()) return;
@@ -386,16 +387,25 @@ void SearchOn(OwnerCache& cache, int proc_fd, uint64_t reserve) {
     for (; it != cache.pids.end(); ++it) {
       if (cache.budget <= reserve) return;
       auto process = cache.processes.find(*it);
-      if (process != cache.processes.end() &&
-          ContinuePass(cache, proc_fd, *it, process->second, true, reserve) == Pass::kPartial) {
-        cache.cursor.pid = *it;
-        return;
+      if (process != cache.processes.end()) {
+        ProcessMark& mark = process->second;
+        // The looks may finish a pass the search stopped in; it counts, or a
+        // large table that the looks always finish would hold the search forever.
+        const bool finished = *it == cache.cursor.pid && cache.cursor.pass != 0 &&
+                              mark.pass == cache.cursor.pass && !mark.in_pass;
+        if (!finished && ContinuePass(cache, proc_fd, *it, mark, true, reserve) == Pass::kPartial) {
+          cache.cursor.pid = *it;
+          cache.cursor.pass = mark.pass;
+          return;
+        }
       }
+      cache.cursor.pass = 0;
       cache.cursor.pid = *it + 1;
       if (settle()) return;
     }
     ++cache.cursor.round;
     cache.cursor.pid = 0;
+    cache.cursor.pass = 0;
     if (settle()) return;
   }
 }
@@ -599,7 +609,8 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
       joining.push_back(&owner);
     }
   }
-  if (!carried) cache.cursor.pid = 0;  // a search of its own, from the bottom
+  if (!carried)
+    cache.cursor = SearchCursor{cache.cursor.round, 0, 0};  // a search of its own, from the bottom
   for (OwnerEntry* owner : joining) JoinSearch(cache, *owner);
 
   if (listed > 0 && proc.fd >= 0 && ListPids(cache, proc.fd)) {

@@ -185,7 +185,12 @@ class OwnerSteps(unittest.TestCase):
             return self.view.get(key) == want
 
         if self.view.get(key) != want:
-            self.monitor.wait_for(check, timeout=self.wait)
+            try:
+                self.monitor.wait_for(check, timeout=self.wait)
+            except AssertionError as error:
+                raise AssertionError(f"{what}: after {self.wait} s the monitor shows "
+                                     f"{sorted(self.view.get(key, ()))}, ss {ss_owners(*key)}, "
+                                     f"expected {owner}") from error
         print(f"\n  {what}: monitor agreed after {time.monotonic() - started:.2f} s", end="", file=sys.stderr)
 
     def step(self, sport, holders, what):
