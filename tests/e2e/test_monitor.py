@@ -81,9 +81,9 @@ class OneScan(unittest.TestCase):
         sport = self.client.getsockname()[1]
         r = self.scan("--summary")
         lines = r.stdout.decode().splitlines()
-        self.assertEqual(lines[-3:], ["STATS uptime=0s new=1 closed=0 state=0 active=1",
-                                      "TOP PROCESSES (observed NEW sockets):",
-                                      f"  {MY_NAME} ({ME}): 1"])
+        # A scan slowed past a second by a busy machine says uptime=1s.
+        self.assertRegex(lines[-3], r"^STATS uptime=[01]s new=1 closed=0 state=0 active=1$")
+        self.assertEqual(lines[-2:], ["TOP PROCESSES (observed NEW sockets):", f"  {MY_NAME} ({ME}): 1"])
         r = self.scan("--summary", "--format", "jsonl")
         objs = jsonl(r.stdout)
         self.assertEqual(len(objs), 2)
@@ -95,14 +95,14 @@ class OneScan(unittest.TestCase):
         r = self.scan("--summary", "--format", "csv")
         lines = r.stdout.decode().splitlines()
         self.assertEqual(len(lines), 3)
-        self.assertEqual(lines[2], "# STATS uptime=0s new=1 closed=0 state=0 active=1")
+        self.assertRegex(lines[2], r"^# STATS uptime=[01]s new=1 closed=0 state=0 active=1$")
 
     def test_summary_needs_once_to_act(self):
         # Without any matching socket the summary still reports zeros and the heading.
         r = run(["--once", "--all", "--dst-port", "1", "--summary"])
-        self.assertEqual(r.stdout.decode().splitlines()[-2:],
-                         ["STATS uptime=0s new=0 closed=0 state=0 active=0",
-                          "TOP PROCESSES (observed NEW sockets):"])
+        tail = r.stdout.decode().splitlines()[-2:]
+        self.assertRegex(tail[0], r"^STATS uptime=[01]s new=0 closed=0 state=0 active=0$")
+        self.assertEqual(tail[1], "TOP PROCESSES (observed NEW sockets):")
 
     def test_unprivileged_sees_root_socket_without_owner(self):
         if not is_root():
@@ -202,11 +202,14 @@ class Watching(unittest.TestCase):
         mon = Monitor(["--all", "--interval", "100", "--stats", "1", "--dst-port", str(port)])
         try:
             first = mon.wait_for(lambda l: isinstance(l, str) and l.startswith("STATS "))
-            self.assertRegex(first, r"^STATS uptime=1s new=1 closed=0 state=0 active=1$")
+            # Due at one second; a busy machine may make it the next.
+            self.assertRegex(first, r"^STATS uptime=[12]s new=1 closed=0 state=0 active=1$")
             mon.wait_for(lambda l: l == "TOP PROCESSES (observed NEW sockets):")
             mon.wait_for(lambda l: l == f"  {MY_NAME} ({ME}): 1")
             second = mon.wait_for(lambda l: isinstance(l, str) and l.startswith("STATS "))
-            self.assertRegex(second, r"^STATS uptime=[23]s new=1 closed=0 state=0 active=1$")
+            self.assertRegex(second, r"^STATS uptime=\d+s new=1 closed=0 state=0 active=1$")
+            uptime = [int(re.search(r"uptime=(\d+)s", line)[1]) for line in (first, second)]
+            self.assertIn(uptime[1] - uptime[0], (1, 2))
         finally:
             mon.stop()
             for s in (client, server, lst):
@@ -266,7 +269,9 @@ class OtherFamilies(unittest.TestCase):
             self.assertEqual((e["proto"], e["state"], e["pid"], e["src_port"]),
                              ("UDP", "ESTABLISHED", ME, cl.getsockname()[1]))
             r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "tcp"])
-            self.assertEqual(jsonl(r.stdout), [])
+            # Other programs may hold TCP connections to the same port number.
+            self.assertEqual([e for e in jsonl(r.stdout) if e["proto"] != "TCP"], [])
+            self.assertEqual(from_end(r.stdout, cl), [])
         finally:
             cl.close()
             srv.close()
