@@ -143,7 +143,6 @@ void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>&
 struct SearchCursor {
   uint64_t round = 0;
   uint32_t pid = 0;
-  uint64_t pass = 0;  // the pass of `pid` the search stopped in, or 0
 };
 
 // True when every PID below `below` (UINT32_MAX: every PID) has been read
@@ -168,21 +167,22 @@ inline constexpr uint64_t kLargeTable = 4096;
 std::vector<uint32_t> LikelyPids(const std::vector<ProcessRank>& processes,
                                  const std::vector<uint32_t>& uids);
 
-// One owner as the cache keeps it between reads.
+// One owner as the cache keeps it between reads; one per listed socket, so
+// its fields are ordered to pack.
 struct OwnerEntry {
-  uint32_t pid = 0;           // 0: no owner found (while searching: the lowest holder found so far)
+  uint32_t pid = 0;  // 0: no owner found (while searching: the lowest holder found so far)
+  uint32_t uid = 0;  // the socket's user
+  // The lowest other PID whose descriptors, read in read `other_seen`, held it.
+  uint32_t other = 0;
+  uint8_t misses = 0;         // searches that ended with no owner
+  bool searching = false;     // not settled: the search has not yet read every PID below `pid`
+  bool likely_tried = false;  // the likely processes were read for it
   uint64_t start_time = 0;    // of `pid`, to tell a reused PID apart
   uint64_t generation = 0;    // last read that listed the socket
   uint64_t seen_pass = 0;     // the pass over the descriptors of `pid` that held it
-  bool searching = false;     // not settled: the search has not yet read every PID below `pid`
-  SearchCursor joined;        // where the search stood when it joined
-  uint8_t misses = 0;         // searches that ended with no owner
-  uint32_t uid = 0;           // the socket's user
-  bool likely_tried = false;  // the likely processes were read for it
   uint64_t joined_read = 0;   // the read in which it joined the search
-  // The lowest other PID whose descriptors, read in read `other_seen`, held it.
-  uint32_t other = 0;
   uint64_t other_seen = 0;
+  SearchCursor joined;  // where the search stood when it joined
 };
 
 // What a look at a process's descriptors left behind, and where a pass over
@@ -221,6 +221,7 @@ struct OwnerCache {
   std::vector<uint32_t> pids;     // /proc as listed in this read, ascending
   std::vector<OwnerEntry*> rows;  // the entry of every row of this read (null: never owned)
   SearchCursor cursor;
+  uint64_t cursor_pass = 0;  // the pass over cursor.pid the search stopped in, or 0
   uint64_t generation = 0;
   uint64_t pass_serial = 0;
   uint64_t searches = 0;  // reads that searched for owners

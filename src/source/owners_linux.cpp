@@ -322,11 +322,10 @@ void JoinSearch(OwnerCache& cache, OwnerEntry& owner) {
 // Sockets that have just joined the search, with nobody found yet: their
 // users' processes and the processes that owned sockets before go first.
 void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
-  static std::vector<OwnerEntry*> fresh;
-  static std::vector<uint32_t> uids;
+  // Sized by the sockets searching, all of them at the first read: not kept.
+  std::vector<OwnerEntry*> fresh;
+  std::vector<uint32_t> uids;
   static std::vector<ProcessRank> ranks;
-  fresh.clear();
-  uids.clear();
   uint64_t joined = 0;
   for (OwnerEntry* owner : cache.rows) {
     if (owner == nullptr || !owner->searching || owner->likely_tried || owner->pid != 0) continue;
@@ -361,15 +360,14 @@ void SearchLikely(OwnerCache& cache, int proc_fd, uint64_t reserve) {
 // budget lasts above `reserve`. A socket settles once every PID below its
 // holder (below every PID when none is found) has been read since it joined.
 void SearchOn(OwnerCache& cache, int proc_fd, uint64_t reserve) {
-  static std::vector<OwnerEntry*> searching;
-  searching.clear();
+  std::vector<OwnerEntry*> searching;
   for (OwnerEntry* owner : cache.rows) {
     if (owner != nullptr && owner->searching) searching.push_back(owner);
   }
   if (searching.empty()) return;
   if (cache.searched != cache.generation) ++cache.searches;
   cache.searched = cache.generation;
-  const auto settle = [&cache]() {
+  const auto settle = [&cache, &searching]() {
     std::erase_if(searching, [&cache](OwnerEntry* owner) {
       if (!owner->searching) return true;  // listed twice
       if (!SearchCovered(owner->joined, cache.cursor, owner->pid == 0 ? UINT32_MAX : owner->pid))
@@ -391,21 +389,21 @@ void SearchOn(OwnerCache& cache, int proc_fd, uint64_t reserve) {
         ProcessMark& mark = process->second;
         // The looks may finish a pass the search stopped in; it counts, or a
         // large table that the looks always finish would hold the search forever.
-        const bool finished = *it == cache.cursor.pid && cache.cursor.pass != 0 &&
-                              mark.pass == cache.cursor.pass && !mark.in_pass;
+        const bool finished = *it == cache.cursor.pid && cache.cursor_pass != 0 &&
+                              mark.pass == cache.cursor_pass && !mark.in_pass;
         if (!finished && ContinuePass(cache, proc_fd, *it, mark, true, reserve) == Pass::kPartial) {
           cache.cursor.pid = *it;
-          cache.cursor.pass = mark.pass;
+          cache.cursor_pass = mark.pass;
           return;
         }
       }
-      cache.cursor.pass = 0;
+      cache.cursor_pass = 0;
       cache.cursor.pid = *it + 1;
       if (settle()) return;
     }
     ++cache.cursor.round;
     cache.cursor.pid = 0;
-    cache.cursor.pass = 0;
+    cache.cursor_pass = 0;
     if (settle()) return;
   }
 }
@@ -579,8 +577,7 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
     proc.fd = -1;
   }
 
-  static std::vector<OwnerEntry*> joining;
-  joining.clear();
+  std::vector<OwnerEntry*> joining;
   bool carried = false;  // sockets still searching from earlier reads
   std::size_t listed = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -609,8 +606,10 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
       joining.push_back(&owner);
     }
   }
-  if (!carried)
-    cache.cursor = SearchCursor{cache.cursor.round, 0, 0};  // a search of its own, from the bottom
+  if (!carried) {  // a search of its own, from the bottom
+    cache.cursor.pid = 0;
+    cache.cursor_pass = 0;
+  }
   for (OwnerEntry* owner : joining) JoinSearch(cache, *owner);
 
   if (listed > 0 && proc.fd >= 0 && ListPids(cache, proc.fd)) {
