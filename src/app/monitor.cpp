@@ -168,6 +168,9 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
   MonitorState state;
   state.settings = ParseOptions(argc, argv);
   StartMonitor(state);
+  // A single scan has no next poll to hand what they hear to: they would only
+  // cost its start (the tracer's loading most).
+  if (state.settings.once) fleeting = nullptr;
   if (fleeting != nullptr) {
     if (std::string line = fleeting->start(); !line.empty()) output::WriteErr(line + config::kEol);
   }

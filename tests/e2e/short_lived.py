@@ -7,6 +7,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 from collections import defaultdict
 
 import support
@@ -123,22 +124,30 @@ def score(load, events):
 
 
 def layers(env):
-    """The status line sockvane writes to a terminal at start."""
+    """The status line sockvane writes to a terminal at start (of a polling
+    run: a single scan runs without the layers)."""
     import pty
+    import select
     master, slave = pty.openpty()
+    p = subprocess.Popen([support.BIN, "--interval", "100", "--pid", "1"], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=slave, env=env)
+    os.close(slave)
+    out = b""
     try:
-        subprocess.run([support.BIN, "--once", "--pid", "1"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=slave, env=env, timeout=60)
-        os.close(slave)
-        out = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
+        deadline = time.monotonic() + 60
+        while b"\n" not in out and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.5)[0]:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                out += chunk
+            elif p.poll() is not None:
                 break
-            if not chunk:
-                break
-            out += chunk
     finally:
+        p.kill()
+        p.wait()
         os.close(master)
     return out.decode(errors="replace")
