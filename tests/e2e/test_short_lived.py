@@ -68,7 +68,8 @@ class ShortLived(unittest.TestCase):
                             # A destroyed socket's closing state: no table read shows it.
                             self.assertNotEqual(e["state"], "1", e)
 
-    def test_one_scan_is_the_same_with_the_layer_off(self):
+    def test_one_scan_is_the_same_whatever_the_switches(self):
+        # A single scan runs without the layers: the switches change nothing.
         held = support.listener()
         pairs = [support.connect_pair(held) for _ in range(3)]
         try:
