@@ -23,7 +23,7 @@ struct TracedSocket {
   uint8_t protocol = 0;  // IPPROTO_TCP or IPPROTO_UDP
   uint8_t state = 0;     // Linux TCP state numbering; 0 for datagram sockets
   bool ipv6 = false;
-  std::string name;      // file name of the owner's image; "" when not read
+  std::string name;  // file name of the owner's image; "" when not read
 };
 
 // Loads the tracer when this build has it and the process may load BPF.

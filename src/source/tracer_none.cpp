@@ -8,7 +8,9 @@ bool StartTracer(std::string& why) {
   return false;
 }
 
-bool TracerActive() { return false; }
+bool TracerActive() {
+  return false;
+}
 
 void DrainTracer(std::vector<TracedSocket>&, uint64_t&) {}
 
