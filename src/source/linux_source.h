@@ -133,8 +133,10 @@ uint64_t LinkBudget(int64_t gap_ms, int64_t spent_ms);
 void NoteTableRead(const std::vector<RawSocket>& rows);
 
 // Gives rows whose owner the search has not found the owner the tracer saw
-// for them, when it runs.
-void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids);
+// for them, when it runs, and puts the names the tracer recorded for those
+// owners in `names` by PID.
+void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names);
 
 // Where the search for the owners of new sockets stands. The search reads the
 // processes in ascending PID order, a share of them per read when the budget
@@ -250,13 +252,15 @@ uint64_t ProcessStartTime(uint32_t pid);
 // A process that is exiting loses its image link before its sockets close, so
 // its last rows would read "unknown". The name seen at the previous read stands
 // in, but only for the very same process (same start time): a PID reused by
-// another program never inherits a name. Records known names in `seen`.
+// another program never inherits a name. Failing that, `traced` (the tracer's
+// record of the process that owned one of its sockets, or "") does: it was
+// taken from that process itself. Records known names in `seen`.
 struct KnownName {
   uint64_t start_time = 0;
   std::string name;
 };
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
                             const std::unordered_map<uint32_t, KnownName>& previous,
-                            std::unordered_map<uint32_t, KnownName>& seen);
+                            std::unordered_map<uint32_t, KnownName>& seen, std::string_view traced = {});
 
 }  // namespace sockvane::source

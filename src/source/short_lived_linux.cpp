@@ -200,27 +200,31 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
 }
 
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids) {
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names) {
   if (traced.empty()) return;
   // Records come in time order: the later of two for one socket wins.
-  std::unordered_map<uint64_t, uint32_t> by_cookie;
-  std::unordered_map<SocketTuple, uint32_t, TupleHash> by_tuple;
+  std::unordered_map<uint64_t, const TracedSocket*> by_cookie;
+  std::unordered_map<SocketTuple, const TracedSocket*, TupleHash> by_tuple;
   for (const TracedSocket& t : traced) {
     if (t.pid == 0) continue;
-    if (t.cookie != 0) by_cookie[t.cookie] = t.pid;
-    if (t.dst_port != 0) by_tuple[TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port)] = t.pid;
+    if (t.cookie != 0) by_cookie[t.cookie] = &t;
+    if (t.dst_port != 0) by_tuple[TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port)] = &t;
   }
+  const auto give = [&](std::size_t i, const TracedSocket& t) {
+    pids[i] = t.pid;
+    if (!t.name.empty()) names[t.pid] = t.name;
+  };
   for (std::size_t i = 0; i < rows.size() && i < pids.size(); ++i) {
     const RawSocket& raw = rows[i];
     if (pids[i] != 0 || raw.inode == 0) continue;
     if (raw.cookie != 0) {
       if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) {
-        pids[i] = it->second;
+        give(i, *it->second);
         continue;
       }
     }
     if (raw.dst_port == 0) continue;
-    if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) pids[i] = it->second;
+    if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) give(i, *it->second);
   }
 }
 
@@ -401,8 +405,9 @@ std::string StartShortLived() {
   return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + tracer;
 }
 
-void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids) {
-  GiveTracedOwners(rows, g_layer.traced, pids);
+void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names) {
+  GiveTracedOwners(rows, g_layer.traced, pids, names);
 }
 
 void ReadShortLived(const RowConsumer& consume) {

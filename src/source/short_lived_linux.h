@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "source/linux_source.h"
@@ -74,6 +75,6 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
 // record names, takes the PID of the latest record of that socket (by cookie
 // when both have one, else by protocol and 4-tuple). Pure.
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids);
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
 
 }  // namespace sockvane::source

@@ -57,13 +57,14 @@ OwnerCache& ReadPathOwnerCache() {
 
 std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
                             const std::unordered_map<uint32_t, KnownName>& previous,
-                            std::unordered_map<uint32_t, KnownName>& seen) {
-  if (start_time == 0) return fresh;
-  if (fresh == "unknown") {
+                            std::unordered_map<uint32_t, KnownName>& seen, std::string_view traced) {
+  if (fresh == "unknown" && start_time != 0) {
     auto it = previous.find(pid);
     if (it != previous.end() && it->second.start_time == start_time) fresh = it->second.name;
   }
-  if (fresh != "unknown") seen[pid] = KnownName{start_time, fresh};
+  // Also when the process has gone since the table was read: the tracer saw it.
+  if (fresh == "unknown" && !traced.empty()) fresh = traced;
+  if (start_time != 0 && fresh != "unknown") seen[pid] = KnownName{start_time, fresh};
   return fresh;
 }
 
@@ -78,8 +79,10 @@ bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TableP
   static std::unordered_map<uint32_t, track::ProcessName> names;
   static std::unordered_map<uint32_t, KnownName> previous_names;
   static std::unordered_map<uint32_t, KnownName> seen_names;
+  static std::unordered_map<uint32_t, std::string> traced_names;
   raws.clear();
   names.clear();
+  traced_names.clear();
   if (!ReadRawSockets(raws, path)) return false;
   NoteTableRead(raws);
 
@@ -95,7 +98,7 @@ bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TableP
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   ResolveOwners(ReadPathOwnerCache(), raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
-  GiveTracedOwners(raws, pids);
+  GiveTracedOwners(raws, pids, traced_names);
 
   seen_names.clear();
   const track::ProcessName unknown = track::MakeProcessName("unknown");
@@ -109,8 +112,10 @@ bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TableP
     } else {
       auto [it, inserted] = names.try_emplace(pid);
       if (inserted) {
+        const auto traced = traced_names.find(pid);
         it->second = track::MakeProcessName(
-            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names));
+            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names,
+                            traced == traced_names.end() ? std::string_view() : traced->second));
       }
       row.process = it->second;
     }

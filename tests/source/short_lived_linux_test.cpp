@@ -264,7 +264,8 @@ namespace sockvane::source {
 namespace {
 
 // The tracer's owner stands in only where the descriptor search found none,
-// and never for a TIME_WAIT remnant, which no process holds.
+// and never for a TIME_WAIT remnant, which no process holds; the name it
+// recorded comes along.
 TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
   struct Case {
     const char* name;
@@ -317,14 +318,29 @@ TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
        0,
        {Trace(kProtoTcp, 1000, 80, 9, 0, 1)},
        0},
+      {"no name in the record",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 45, 1, "")},
+       45},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RawSocket row = c.row;
     row.inode = c.inode;
     std::vector<uint32_t> pids = {c.searched};
-    GiveTracedOwners({row}, c.traced, pids);
+    std::unordered_map<uint32_t, std::string> names;
+    GiveTracedOwners({row}, c.traced, pids, names);
     EXPECT_EQ(pids[0], c.want);
+    // A name only for an owner the tracer gave, and only the one it recorded.
+    const bool given = c.want != 0 && c.want != c.searched;
+    const std::string recorded = given ? c.traced.back().name : "";
+    EXPECT_EQ(names.count(c.want), given && !recorded.empty() ? 1u : 0u);
+    if (given && !recorded.empty()) {
+      EXPECT_EQ(names.at(c.want), recorded);
+    }
+    EXPECT_LE(names.size(), 1u);
   }
 }
 
