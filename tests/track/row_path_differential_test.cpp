@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "filter/filters.h"
+#include "support/key_order.h"
 #include "support/plain_filters.h"
 #include "support/text_rows.h"
 #include "track/compare.h"
@@ -19,23 +20,9 @@
 namespace sockvane::track {
 namespace {
 
-// The key order spelled out: '.' < ':' < '|' < digits < letters (case
-// ignored) < other bytes; a prefix first.
-int Rank(unsigned char c) {
-  if (c == '.') return 0;
-  if (c == ':') return 1;
-  if (c == '|') return 2;
-  if (c >= '0' && c <= '9') return 3 + (c - '0');
-  if (c >= 'a' && c <= 'z') return 13 + (c - 'a');
-  if (c >= 'A' && c <= 'Z') return 13 + (c - 'A');
-  return 39 + c;
-}
-
 struct KeyLess {
   bool operator()(const std::string& a, const std::string& b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return Rank(static_cast<unsigned char>(x)) < Rank(static_cast<unsigned char>(y));
-    });
+    return testing::ReferenceCompareKeys(a, b) < 0;
   }
 };
 
