@@ -132,8 +132,11 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
   std::unordered_map<uint64_t, Trace> by_cookie;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_tuple;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_reset_tuple;
+  // A connect record has no source yet: the whole tuple comes from another.
+  std::unordered_map<uint64_t, std::size_t> whole_tuple;
   for (std::size_t i = 0; i < traced.size(); ++i) {
     const TracedSocket& t = traced[i];
+    if (t.cookie != 0 && t.src_port != 0 && t.dst_port != 0) whole_tuple[t.cookie] = i;
     if (t.pid == 0) continue;
     if (t.cookie != 0) {
       // Two cookies that differ are two sockets, whatever their tuples.
@@ -167,10 +170,12 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
     Fleeting fleeting;
     fleeting.raw = raw;
     if (trace != nullptr) {
-      const TracedSocket& t = traced[trace->first];
-      fleeting.pid = t.pid;
-      fleeting.name = t.name;
+      const TracedSocket& owner = traced[trace->first];
+      fleeting.pid = owner.pid;
+      fleeting.name = owner.name;
       fleeting.life_ns = trace->latest - trace->earliest;
+      const auto whole = whole_tuple.find(owner.cookie);
+      const TracedSocket& t = whole != whole_tuple.end() ? traced[whole->second] : owner;
       if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
         // The tracer saw the whole tuple before the reset cleared it.
         fleeting.raw.src = t.src;

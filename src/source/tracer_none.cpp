@@ -3,6 +3,29 @@
 
 namespace sockvane::source {
 
+struct TracerKernel {};
+
+void TracerKernelDeleter::operator()(TracerKernel* kernel) const {
+  delete kernel;
+}
+
+bool StartTracer(Tracer&, const std::string&, std::string& why) {
+  why = "not built in";
+  return false;
+}
+
+bool TracerActive(const Tracer&) {
+  return false;
+}
+
+void DrainTracer(Tracer&, std::vector<TracedSocket>&, uint64_t&) {}
+
+bool WalkHeldSockets(Tracer&, HeldSockets& out, std::string& why) {
+  out = HeldSockets{};
+  why = "not built in";
+  return false;
+}
+
 bool StartTracer(std::string& why) {
   why = "not built in";
   return false;

@@ -2,8 +2,13 @@
 // given number of seconds, one record per line, then the count of lost ones.
 //   sockvane_tracer_probe SECONDS [count]
 // With "count" it prints only the totals at the end ("records=N lost=M").
-// The first line is "tracer: active" or "tracer: off: <reason>". SIGTERM ends
-// it early, after a last drain.
+//   sockvane_tracer_probe walk [ROUNDS]
+// prints one descriptor walk, a line per socket descriptor ("walk: N" then
+// "pid=P fd=F inode=I name=HEX"); with ROUNDS, only the time of that many
+// walks ("walks=R sockets=N seconds=S").
+// The first line is "tracer: active", with what is missing in parentheses,
+// or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -42,20 +47,47 @@ std::string Hex(const std::string& text) {
   return out;
 }
 
+int Walk(sockvane::source::Tracer& tracer, int rounds) {
+  sockvane::source::HeldSockets held;
+  std::string why;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    if (!sockvane::source::WalkHeldSockets(tracer, held, why)) {
+      std::printf("walk failed: %s\n", why.c_str());
+      return 1;
+    }
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  if (rounds > 0) {
+    std::printf("walks=%d sockets=%zu seconds=%.6f\n", rounds, held.sockets.size(), took.count());
+    return 0;
+  }
+  std::printf("walk: %zu\n", held.sockets.size());
+  for (const auto& s : held.sockets) {
+    const auto name = held.names.find(s.pid);
+    std::printf("pid=%u fd=%u inode=%llu name=%s\n", s.pid, s.fd, static_cast<unsigned long long>(s.inode),
+                name == held.names.end() ? "-" : Hex(name->second).c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  const bool walk = argc > 1 && std::strcmp(argv[1], "walk") == 0;
+  const double seconds = argc > 1 && !walk ? std::atof(argv[1]) : 5.0;
   const bool count_only = argc > 2 && std::strcmp(argv[2], "count") == 0;
   uint64_t total = 0;
   std::string why;
-  if (!sockvane::source::StartTracer(why)) {
+  sockvane::source::Tracer tracer;
+  if (!sockvane::source::StartTracer(tracer, "/proc", why)) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
+  std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
+  if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
   std::signal(SIGTERM, Stop);
   std::signal(SIGINT, Stop);
-  std::printf("tracer: active\n");
   std::fflush(stdout);
   uint64_t lost = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -63,13 +95,14 @@ int main(int argc, char** argv) {
   while (true) {
     const bool last = g_stop != 0 || std::chrono::steady_clock::now() >= end;
     records.clear();
-    sockvane::source::DrainTracer(records, lost);
+    sockvane::source::DrainTracer(tracer, records, lost);
     total += records.size();
     if (count_only) records.clear();
     for (const auto& r : records) {
       std::printf(
-          "proto=%u pid=%u state=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu when=%llu name=%s\n",
-          r.protocol, r.pid, r.state, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
+          "kind=%u proto=%u pid=%u state=%u old=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu when=%llu "
+          "name=%s\n",
+          static_cast<unsigned>(r.kind), r.protocol, r.pid, r.state, r.old_state, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
           AddressText(r.dst, r.ipv6).c_str(), r.dst_port, static_cast<unsigned long long>(r.cookie),
           static_cast<unsigned long long>(r.when_ns), Hex(r.name).c_str());
     }
