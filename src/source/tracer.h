@@ -31,8 +31,8 @@ struct TracedSocket {
   uint32_t pid = 0;      // thread group, as /proc numbers it; 0 for none
   uint16_t src_port = 0;
   uint16_t dst_port = 0;
-  uint8_t protocol = 0;  // IPPROTO_TCP or IPPROTO_UDP
-  uint8_t state = 0;     // Linux TCP state numbering; 0 for datagram sockets
+  uint8_t protocol = 0;   // IPPROTO_TCP or IPPROTO_UDP
+  uint8_t state = 0;      // Linux TCP state numbering; 0 for datagram sockets
   uint8_t old_state = 0;  // the state a kState record leaves
   TraceKind kind = TraceKind::kConnect;
   bool ipv6 = false;

@@ -116,14 +116,16 @@ bool NetnsCookie(uint64_t& cookie, std::string& why) {
   const bool got = fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0;
   const int error = errno;
   if (fd >= 0) close(fd);
-  if (!got) why = std::string("the kernel does not name network namespaces (SO_NETNS_COOKIE): ") + std::strerror(error);
+  if (!got)
+    why =
+        std::string("the kernel does not name network namespaces (SO_NETNS_COOKIE): ") + std::strerror(error);
   return got;
 }
 
 // The PID namespace whose numbers `proc_root` shows: ours when it shows us
 // under our own number, else that of its process 1 when we may look at it.
 bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, std::string& why) {
-  struct stat st{};
+  struct stat st {};
   char link[32];
   const ssize_t size = readlink((proc_root + "/self").c_str(), link, sizeof link);
   uint32_t self = 0;
@@ -199,7 +201,8 @@ owners_bpf* Load(const Scope& scope, bool cgroup_hooks, std::vector<char>& log, 
   skeleton->rodata->sv_netns_cookie = scope.netns_cookie;
   skeleton->rodata->sv_pidns_inum = scope.pidns_inum;
   skeleton->rodata->sv_connect_by_state = !cgroup_hooks;
-  for (bpf_program* program : {skeleton->progs.sv_connect4, skeleton->progs.sv_connect6, skeleton->progs.sv_release}) {
+  for (bpf_program* program :
+       {skeleton->progs.sv_connect4, skeleton->progs.sv_connect6, skeleton->progs.sv_release}) {
     bpf_program__set_autoload(program, cgroup_hooks);
   }
   if (const int err = owners_bpf__load(skeleton); err != 0) {
@@ -285,7 +288,8 @@ bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why)
     return false;
   }
   Scope scope;
-  if (!NetnsCookie(scope.netns_cookie, why) || !ProcPidNamespace(proc_root, scope.pidns_inum, why)) return false;
+  if (!NetnsCookie(scope.netns_cookie, why) || !ProcPidNamespace(proc_root, scope.pidns_inum, why))
+    return false;
   libbpf_set_print(Silent);
 
   // Connects of datagram sockets and the final release are seen only from a

@@ -100,11 +100,13 @@ int main(int argc, char** argv) {
     if (count_only) records.clear();
     for (const auto& r : records) {
       std::printf(
-          "kind=%u proto=%u pid=%u state=%u old=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu when=%llu "
+          "kind=%u proto=%u pid=%u state=%u old=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu "
+          "when=%llu "
           "name=%s\n",
-          static_cast<unsigned>(r.kind), r.protocol, r.pid, r.state, r.old_state, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
-          AddressText(r.dst, r.ipv6).c_str(), r.dst_port, static_cast<unsigned long long>(r.cookie),
-          static_cast<unsigned long long>(r.when_ns), Hex(r.name).c_str());
+          static_cast<unsigned>(r.kind), r.protocol, r.pid, r.state, r.old_state, r.ipv6 ? 1 : 0,
+          AddressText(r.src, r.ipv6).c_str(), r.src_port, AddressText(r.dst, r.ipv6).c_str(), r.dst_port,
+          static_cast<unsigned long long>(r.cookie), static_cast<unsigned long long>(r.when_ns),
+          Hex(r.name).c_str());
     }
     std::fflush(stdout);
     if (last) break;

@@ -254,8 +254,8 @@ TEST(DecodeHeldSockets, TakesWholeEntriesAndLeavesACutOne) {
 
 TEST(DecodeHeldSockets, RefusesMalformedEntries) {
   const std::vector<std::vector<uint8_t>> cases = {
-      WalkBytes().Entry(5, 0, 1).bytes,                       // no process
-      WalkBytes().Name(10, "x", SV_NAME_MAX + 1).bytes,       // a name longer than a file name
+      WalkBytes().Entry(5, 0, 1).bytes,                  // no process
+      WalkBytes().Name(10, "x", SV_NAME_MAX + 1).bytes,  // a name longer than a file name
   };
   for (const auto& bytes : cases) {
     HeldSockets out;
