@@ -151,6 +151,23 @@ bool MayLoadCgroupHooks() {
   return effective(CAP_NET_ADMIN) != 0 || effective(CAP_SYS_ADMIN) != 0;
 }
 
+// Loaded and attached, the programs need no capability to be read, and
+// CAP_NET_ADMIN in particular would let a subverted process reconfigure the
+// network: the rights that only loading needed go, for good (ambient ones
+// with the permitted ones).
+void GiveUpLoadingRights() {
+  __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &head, data) != 0) return;
+  for (const int cap : {CAP_BPF, CAP_PERFMON, CAP_NET_ADMIN}) {
+    const uint32_t keep = ~(1U << (cap % 32));
+    data[cap / 32].effective &= keep;
+    data[cap / 32].permitted &= keep;
+    data[cap / 32].inheritable &= keep;
+  }
+  syscall(SYS_capset, &head, data);
+}
+
 std::string CgroupRoot() {
   std::ifstream in("/proc/self/mountinfo");
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -307,6 +324,7 @@ bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why)
     tracer.kernel = BringUp(scope, "", why);
     if (tracer.kernel == nullptr) return false;
   }
+  GiveUpLoadingRights();
   why = missing.empty() ? "" : "without the connect and release hooks: " + missing;
   return true;
 }
