@@ -40,17 +40,21 @@ if [ -z "$deb" ]; then
 fi
 deb=$(realpath "$deb")
 
-if [ ! -x "$ROOTFS/lib/systemd/systemd" ]; then
+# libbpf1: the package's tracer links it. A root made with another list is made anew.
+INCLUDE=systemd,systemd-sysv,dbus,jq,python3,libbpf1
+if [ "$(cat "$ROOTFS/.sockvane-include" 2>/dev/null)" != "$INCLUDE" ]; then
   command -v debootstrap >/dev/null || skip "debootstrap is missing"
   log "debootstrap bookworm from $MIRROR into $ROOTFS"
   rm -rf "$ROOTFS.new"
   mkdir -p "$WORK"
-  if ! debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,jq,python3 \
+  if ! debootstrap --variant=minbase --include="$INCLUDE" \
       bookworm "$ROOTFS.new" "$MIRROR" >"$WORK/debootstrap.log" 2>&1; then
     tail -n 5 "$WORK/debootstrap.log" >&2
     rm -rf "$ROOTFS.new"
     skip "debootstrap failed (log: $WORK/debootstrap.log)"
   fi
+  echo "$INCLUDE" >"$ROOTFS.new/.sockvane-include"
+  rm -rf "$ROOTFS"
   mv "$ROOTFS.new" "$ROOTFS"
 fi
 
@@ -222,7 +226,7 @@ log "booting $ROOTFS with $(basename "$deb")"
 # The root stays untouched (changes go to a tmpfs overlay); no machined needed.
 rc=0
 timeout 300 systemd-nspawn -q --register=no --keep-unit --volatile=overlay \
-  --capability=CAP_BPF,CAP_PERFMON,CAP_NET_ADMIN \
+  --capability=CAP_BPF,CAP_PERFMON,CAP_NET_ADMIN --system-call-filter=bpf \
   -D "$ROOTFS" --bind-ro="$CHECK/in:/check" --bind="$CHECK/out:/results" \
   --bind-ro="$CHECK/in/sockvane-check.service:/etc/systemd/system/sockvane-check.service" \
   -b systemd.wants=sockvane-check.service >"$WORK/boot.log" 2>&1 || rc=$?
