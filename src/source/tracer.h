@@ -54,6 +54,14 @@ struct HeldSockets {
   std::unordered_map<uint32_t, std::string> names;
 };
 
+// One thread, from a pass over every task.
+struct TaskRun {
+  uint64_t run_ns = 0;  // how long it has run
+  uint64_t files = 0;   // its descriptor table: equal for threads and processes that share one
+  uint32_t pid = 0;     // its process, as /proc numbers it
+  uint32_t tid = 0;     // the kernel's number of the thread: an identity within the pass
+};
+
 // The loaded programs and what reading them needs; defined by the build that
 // has them.
 struct TracerKernel;
@@ -82,6 +90,18 @@ void DrainTracer(Tracer& tracer, std::vector<TracedSocket>& out, uint64_t& lost)
 // One walk; replaces what `out` held. False, with the reason in `why`, when it
 // failed: `out` is then incomplete and must not be used.
 bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why);
+
+// One pass over every thread of every process /proc shows; replaces `out`.
+// False, with the reason in `why`, when it failed.
+bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why);
+
+// Whether WalkProcess may be used: the kernel takes a PID in our own PID
+// namespace, which must be the one /proc shows.
+bool TracerWalksOneProcess(const Tracer& tracer);
+
+// The walk over the descriptor tables of one process (of all its threads);
+// replaces `out`. True with nothing found when the process has gone.
+bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& why);
 
 // The source's one tracer, until the source holds it itself.
 bool StartTracer(std::string& why);

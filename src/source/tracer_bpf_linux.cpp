@@ -44,6 +44,7 @@ struct TracerKernel {
   // The verifier's account of a program it refused.
   std::vector<char> log = std::vector<char>(64 * 1024, '\0');
   std::vector<uint8_t> walk_buffer;
+  bool own_pid_namespace = false;  // /proc numbers processes as the kernel takes our PIDs
 
   ~TracerKernel() {
     ring_buffer__free(ring);
@@ -124,7 +125,7 @@ bool NetnsCookie(uint64_t& cookie, std::string& why) {
 
 // The PID namespace whose numbers `proc_root` shows: ours when it shows us
 // under our own number, else that of its process 1 when we may look at it.
-bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, std::string& why) {
+bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, bool& ours, std::string& why) {
   struct stat st {};
   char link[32];
   const ssize_t size = readlink((proc_root + "/self").c_str(), link, sizeof link);
@@ -132,10 +133,12 @@ bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, std::string&
   if (size > 0 && std::from_chars(link, link + size, self).ptr == link + size &&
       self == static_cast<uint32_t>(getpid()) && stat((proc_root + "/self/ns/pid").c_str(), &st) == 0) {
     inum = static_cast<uint32_t>(st.st_ino);
+    ours = true;
     return true;
   }
   if (stat((proc_root + "/1/ns/pid").c_str(), &st) == 0) {
     inum = static_cast<uint32_t>(st.st_ino);
+    ours = false;
     return true;
   }
   why = "cannot tell which PID namespace " + proc_root + " shows";
@@ -203,6 +206,7 @@ uint64_t KernelLost(TracerKernel& kernel) {
 struct Scope {
   uint64_t netns_cookie = 0;
   uint32_t pidns_inum = 0;
+  bool own_pid_namespace = false;
 };
 
 // Opens and loads the programs, the cgroup hooks only when `cgroup_hooks`.
@@ -263,6 +267,7 @@ using KernelPtr = std::unique_ptr<TracerKernel, TracerKernelDeleter>;
 // is empty. Null with `why` set otherwise.
 KernelPtr BringUp(const Scope& scope, const std::string& cgroup_root, std::string& why) {
   KernelPtr kernel(new TracerKernel);
+  kernel->own_pid_namespace = scope.own_pid_namespace;
   kernel->cpus = libbpf_num_possible_cpus();
   if (kernel->cpus <= 0) {
     why = Failure("counting the CPUs", -kernel->cpus);
@@ -279,6 +284,8 @@ KernelPtr BringUp(const Scope& scope, const std::string& cgroup_root, std::strin
                 "attaching to TCP state changes", why) ||
       !Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
                 "setting up the descriptor walk", why) ||
+      !Attached(skeleton->links.sv_ran, bpf_program__attach_iter(skeleton->progs.sv_ran, nullptr),
+                "setting up the task pass", why) ||
       (!cgroup_root.empty() && !AttachCgroupHooks(skeleton, cgroup_root, why))) {
     return nullptr;
   }
@@ -305,8 +312,10 @@ bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why)
     return false;
   }
   Scope scope;
-  if (!NetnsCookie(scope.netns_cookie, why) || !ProcPidNamespace(proc_root, scope.pidns_inum, why))
+  if (!NetnsCookie(scope.netns_cookie, why) ||
+      !ProcPidNamespace(proc_root, scope.pidns_inum, scope.own_pid_namespace, why)) {
     return false;
+  }
   libbpf_set_print(Silent);
 
   // Connects of datagram sockets and the final release are seen only from a
@@ -345,38 +354,36 @@ void DrainTracer(Tracer& tracer, std::vector<TracedSocket>& out, uint64_t& lost)
   kernel->malformed = 0;
 }
 
-bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why) {
-  out.sockets.clear();
-  out.names.clear();
-  TracerKernel* kernel = tracer.kernel.get();
-  if (kernel == nullptr) {
-    why = "the tracer is off";
-    return false;
-  }
-  kernel->skeleton->bss->sv_named_tgid = 0;
-  const int fd = bpf_iter_create(bpf_link__fd(kernel->skeleton->links.sv_held));
+namespace {
+
+// Runs the iterator behind `link` to its end, handing every stretch of its
+// output to `decode`, which takes the whole entries at its start and says
+// how many bytes they were.
+template <typename Decode>
+bool ReadIterator(TracerKernel& kernel, int link_fd, const char* what, Decode decode, std::string& why) {
+  const int fd = bpf_iter_create(link_fd);
   if (fd < 0) {
-    why = Failure("starting the descriptor walk", errno);
+    why = Failure(what, errno);
     return false;
   }
-  std::vector<uint8_t>& buffer = kernel->walk_buffer;
+  std::vector<uint8_t>& buffer = kernel.walk_buffer;
   std::size_t held = 0;  // bytes of an entry cut by the last read
   bool ok = true;
   for (;;) {
     if (buffer.size() < held + kWalkRead) buffer.resize(held + kWalkRead);
     const ssize_t got = read(fd, buffer.data() + held, kWalkRead);
     if (got < 0) {
-      // EAGAIN: the kernel stopped after a great many descriptors without output.
+      // EAGAIN: the kernel stopped after a great many objects without output.
       if (errno == EINTR || errno == EAGAIN) continue;
-      why = Failure("reading the descriptor walk", errno);
+      why = Failure(what, errno);
       ok = false;
       break;
     }
     if (got == 0) break;
     held += static_cast<std::size_t>(got);
     std::size_t used = 0;
-    if (!DecodeHeldSockets(buffer.data(), held, out, used)) {
-      why = "the descriptor walk gave a malformed entry";
+    if (!decode(buffer.data(), held, used)) {
+      why = std::string(what) + ": a malformed entry";
       ok = false;
       break;
     }
@@ -385,9 +392,76 @@ bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why) {
   }
   close(fd);
   if (ok && held != 0) {
-    why = "the descriptor walk ended inside an entry";
+    why = std::string(what) + ": it ended inside an entry";
     ok = false;
   }
+  return ok;
+}
+
+bool Walk(TracerKernel& kernel, int link_fd, HeldSockets& out, std::string& why) {
+  out.sockets.clear();
+  out.names.clear();
+  kernel.skeleton->bss->sv_named_tgid = 0;
+  return ReadIterator(
+      kernel, link_fd, "the descriptor walk",
+      [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+        return DecodeHeldSockets(data, size, out, used);
+      },
+      why);
+}
+
+}  // namespace
+
+bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why) {
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr) {
+    out = HeldSockets{};
+    why = "the tracer is off";
+    return false;
+  }
+  return Walk(*kernel, bpf_link__fd(kernel->skeleton->links.sv_held), out, why);
+}
+
+bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why) {
+  out.clear();
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr) {
+    why = "the tracer is off";
+    return false;
+  }
+  return ReadIterator(
+      *kernel, bpf_link__fd(kernel->skeleton->links.sv_ran), "the task pass",
+      [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+        return DecodeTaskRuns(data, size, out, used);
+      },
+      why);
+}
+
+bool TracerWalksOneProcess(const Tracer& tracer) {
+  return tracer.kernel != nullptr && tracer.kernel->own_pid_namespace;
+}
+
+bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& why) {
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr || !kernel->own_pid_namespace) {
+    out = HeldSockets{};
+    why = "the tracer cannot walk one process here";
+    return false;
+  }
+  union bpf_iter_link_info info;
+  std::memset(&info, 0, sizeof info);
+  info.task.pid = pid;
+  LIBBPF_OPTS(bpf_iter_attach_opts, options, .link_info = &info, .link_info_len = sizeof info);
+  bpf_link* link = bpf_program__attach_iter(kernel->skeleton->progs.sv_held, &options);
+  if (link == nullptr) {
+    out = HeldSockets{};
+    // The process has gone: it holds nothing.
+    if (errno == ESRCH) return true;
+    why = Failure("setting up the walk of one process", errno);
+    return false;
+  }
+  const bool ok = Walk(*kernel, bpf_link__fd(link), out, why);
+  bpf_link__destroy(link);
   return ok;
 }
 

@@ -15,6 +15,7 @@ constexpr uint8_t kUdp = 17;
 
 static_assert(offsetof(sv_owner_record, name) == SV_RECORD_HEAD, "the fixed part ends where the name starts");
 static_assert(sizeof(sv_held_socket) == 16, "walk entries are 16 bytes");
+static_assert(sizeof(sv_task_run) == 24, "task entries are 24 bytes");
 
 bool DecodeOwnerRecord(const void* data, std::size_t size, TracedSocket& out, uint64_t& task_start_ns) {
   if (data == nullptr || size < SV_RECORD_HEAD) return false;
@@ -66,6 +67,18 @@ bool DecodeHeldSockets(const uint8_t* data, std::size_t size, HeldSockets& out, 
     const char* name = reinterpret_cast<const char*>(data + used + sizeof entry);
     out.names[entry.tgid].assign(name, strnlen(name, entry.fd));
     used += sizeof entry + padded;
+  }
+  return true;
+}
+
+bool DecodeTaskRuns(const uint8_t* data, std::size_t size, std::vector<TaskRun>& out, std::size_t& used) {
+  used = 0;
+  while (size - used >= sizeof(sv_task_run)) {
+    sv_task_run entry;
+    std::memcpy(&entry, data + used, sizeof entry);
+    if (entry.tgid == 0) return false;
+    out.push_back(TaskRun{entry.run_ns, entry.files, entry.tgid, entry.tid});
+    used += sizeof entry;
   }
   return true;
 }

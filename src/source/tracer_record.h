@@ -25,6 +25,11 @@ bool DecodeOwnerRecord(const void* data, std::size_t size, TracedSocket& out, ui
 // end is left for the next stretch. False when an entry is malformed.
 bool DecodeHeldSockets(const uint8_t* data, std::size_t size, HeldSockets& out, std::size_t& used);
 
+// Appends the whole entries at the start of `data` (a stretch of the task
+// pass's output) to `out` and returns how many bytes they took. False when
+// one is malformed.
+bool DecodeTaskRuns(const uint8_t* data, std::size_t size, std::vector<TaskRun>& out, std::size_t& used);
+
 // Names of the processes records came from, by PID and start time. A process
 // that closes its sockets while it exits no longer has an image to name, but
 // its earlier connect did.

@@ -444,5 +444,63 @@ class TracerOwners(unittest.TestCase):
             self.assertEqual(self.errs[name], "", name)
 
 
+def walk_lines(cmd):
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=60, check=True).stdout.splitlines()
+    assert out[0].startswith("tracer: active"), out[:1]
+    held = set()
+    for line in out[2:]:
+        f = dict(item.split("=", 1) for item in line.split())
+        held.add((int(f["pid"]), int(f["fd"]), int(f["inode"]), bytes.fromhex(f["name"]).decode()))
+    return held
+
+
+def socket_fds(pid):
+    """(fd, inode) of every socket descriptor of `pid`, read from /proc: the oracle."""
+    found = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            found.add((int(fd), int(link[8:-1])))
+    return found
+
+
+@unittest.skipUnless(PROBE and os.path.exists(PROBE), "needs the tracer's test driver")
+@unittest.skipUnless(support.is_root(), "loading BPF needs root")
+class TracerWalk(unittest.TestCase):
+    def test_walk_lists_every_inet_socket_descriptor(self):
+        root_can_load()
+        lst = support.listener()
+        pairs = [support.connect_pair(lst) for _ in range(3)]
+        udp = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        unix = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)  # not ours to list
+        # A holder in a network namespace of its own: its sockets are not the watched ones.
+        other = subprocess.Popen(["unshare", "-n", sys.executable, "-c",
+                                  "import socket, sys; s = socket.socket(); s.bind(('127.0.0.1', 0)); "
+                                  "s.listen(); print('ready', flush=True); sys.stdin.read()"],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(other.stdout.readline().strip(), "ready")
+            mine = socket_fds(os.getpid()) - {(unix.fileno(), os.fstat(unix.fileno()).st_ino)}
+            name = support.exe_name(os.getpid())
+            want = {(os.getpid(), fd, inode, name) for fd, inode in mine}
+            for cmd in ([PROBE, "walk"], [PROBE, "walkpid", str(os.getpid()), "0"]):
+                held = walk_lines(cmd)
+                with self.subTest(cmd=cmd[1]):
+                    self.assertEqual({h for h in held if h[0] == os.getpid()}, want)
+                    self.assertEqual([h for h in held if h[0] == other.pid], [])
+        finally:
+            other.stdin.close()
+            other.wait(timeout=30)
+            for a, b in pairs:
+                a.close()
+                b.close()
+            lst.close()
+            udp.close()
+            unix.close()
+
+
 if __name__ == "__main__":
     unittest.main()

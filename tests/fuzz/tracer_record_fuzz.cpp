@@ -1,6 +1,6 @@
 // What the tracer's BPF programs hand over, on arbitrary bytes. First byte: 0 a
 // hook record, 1 a stretch of the descriptor walk (second byte: where a read()
-// cut it), 2 mountinfo text.
+// cut it), 2 mountinfo text, 3 a stretch of the task pass.
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -14,7 +14,7 @@ namespace src = sockvane::source;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  const uint8_t mode = data[0] % 3;
+  const uint8_t mode = data[0] % 4;
   const uint8_t cut = data[1];
   data += 2;
   size -= 2;
@@ -53,6 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (const src::HeldSocket& held : whole.sockets) FUZZ_CHECK(held.pid != 0 && held.inode != 0);
     for (const auto& [pid, name] : whole.names) FUZZ_CHECK(name.size() <= SV_NAME_MAX);
+  } else if (mode == 3) {
+    std::vector<src::TaskRun> runs;
+    std::size_t used = 0;
+    if (src::DecodeTaskRuns(data, size, runs, used)) {
+      FUZZ_CHECK(used == size / sizeof(sv_task_run) * sizeof(sv_task_run));
+      for (const src::TaskRun& run : runs) FUZZ_CHECK(run.pid != 0);
+    }
   } else {
     const std::string point = src::Cgroup2Mount(std::string_view(reinterpret_cast<const char*>(data), size));
     FUZZ_CHECK(point.empty() || point[0] == '/');

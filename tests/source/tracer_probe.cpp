@@ -6,6 +6,9 @@
 // prints one descriptor walk, a line per socket descriptor ("walk: N" then
 // "pid=P fd=F inode=I name=HEX"); with ROUNDS, only the time of that many
 // walks and the time of the quickest ("walks=R sockets=N seconds=S").
+//   sockvane_tracer_probe tasks ROUNDS | walkpid PID ROUNDS
+// time that many passes over every task ("tasks=R threads=N seconds=S"), or
+// walks of one process ("walks=R sockets=N seconds=S").
 // The first line is "tracer: active", with what is missing in parentheses,
 // or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
 #include <algorithm>
@@ -47,13 +50,14 @@ std::string Hex(const std::string& text) {
   return out;
 }
 
-int Walk(sockvane::source::Tracer& tracer, int rounds) {
+int Walk(sockvane::source::Tracer& tracer, int rounds, uint32_t pid = 0) {
   sockvane::source::HeldSockets held;
   std::string why;
   double best = 1e18;
   for (int i = 0; i < std::max(rounds, 1); ++i) {
     const auto start = std::chrono::steady_clock::now();
-    if (!sockvane::source::WalkHeldSockets(tracer, held, why)) {
+    if (!(pid != 0 ? sockvane::source::WalkProcess(tracer, pid, held, why)
+                   : sockvane::source::WalkHeldSockets(tracer, held, why))) {
       std::printf("walk failed: %s\n", why.c_str());
       return 1;
     }
@@ -72,6 +76,22 @@ int Walk(sockvane::source::Tracer& tracer, int rounds) {
   return 0;
 }
 
+int Tasks(sockvane::source::Tracer& tracer, int rounds) {
+  std::vector<sockvane::source::TaskRun> runs;
+  std::string why;
+  double best = 1e18;
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!sockvane::source::ListTaskRuns(tracer, runs, why)) {
+      std::printf("task pass failed: %s\n", why.c_str());
+      return 1;
+    }
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("tasks=%d threads=%zu seconds=%.6f\n", rounds, runs.size(), best);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +107,10 @@ int main(int argc, char** argv) {
   }
   std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
   if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
+  if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
+  if (argc > 3 && std::strcmp(argv[1], "walkpid") == 0) {
+    return Walk(tracer, std::atoi(argv[3]), static_cast<uint32_t>(std::atoi(argv[2])));
+  }
   std::signal(SIGTERM, Stop);
   std::signal(SIGINT, Stop);
   std::fflush(stdout);

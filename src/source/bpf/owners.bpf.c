@@ -293,3 +293,24 @@ int sv_held(struct bpf_iter__task_file* ctx) {
   if (bpf_seq_write(seq, &held, sizeof(held)) == 0) sv_named_tgid = tgid;
   return 0;
 }
+
+/* Every thread of every process /proc shows: how long it has run and which
+ * descriptor table it uses. A process none of whose threads ran since the
+ * last pass cannot have changed its descriptors, unless it shares its table
+ * with one that did. */
+SEC("iter/task")
+int sv_ran(struct bpf_iter__task* ctx) {
+  struct task_struct* task = ctx->task;
+  if (!task) return 0;
+  if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
+  __u32 tgid = visible_tgid(task);
+  if (!tgid) return 0;
+  struct sv_task_run run = {
+      .run_ns = BPF_CORE_READ(task, se.sum_exec_runtime),
+      .files = (__u64)BPF_CORE_READ(task, files),
+      .tgid = tgid,
+      .tid = (__u32)BPF_CORE_READ(task, pid),
+  };
+  bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
+  return 0;
+}

@@ -63,4 +63,13 @@ struct sv_held_socket {
   sv_u32 fd;
 };
 
+/* One thread, from the pass over every task: how long it has run and which
+ * descriptor table it uses (its address: an identity, nothing more). */
+struct sv_task_run {
+  sv_u64 run_ns;
+  sv_u64 files;
+  sv_u32 tgid; /* in the PID namespace of the /proc read */
+  sv_u32 tid;  /* the kernel's own number: an identity within the pass */
+};
+
 #endif
