@@ -9,6 +9,10 @@
 //   sockvane_tracer_probe tasks ROUNDS | walkpid PID ROUNDS
 // time that many passes over every task ("tasks=R threads=N seconds=S"), or
 // walks of one process ("walks=R sockets=N seconds=S").
+//   sockvane_tracer_probe owners ROUNDS MS
+// brings the owners up to date ROUNDS times, MS apart, and prints the median
+// time of one round after the first ("owners=R sockets=N seconds=S
+// walked=W full=F").
 // The first line is "tracer: active", with what is missing in parentheses,
 // or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
 #include <algorithm>
@@ -24,6 +28,7 @@
 
 #include "source/naming.h"
 #include "source/tracer.h"
+#include "source/walked_owners_linux.h"
 
 namespace {
 
@@ -92,6 +97,26 @@ int Tasks(sockvane::source::Tracer& tracer, int rounds) {
   return 0;
 }
 
+int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
+  sockvane::source::WalkedOwners walked;
+  std::string why;
+  std::vector<double> took;
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!sockvane::source::WalkOwners(tracer, walked, why)) {
+      std::printf("owners failed: %s\n", why.c_str());
+      return 1;
+    }
+    took.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+  std::sort(took.begin() + 1, took.end());
+  const double median = took.size() > 1 ? took[1 + (took.size() - 1) / 2] : took[0];
+  std::printf("owners=%d sockets=%zu seconds=%.6f walked=%llu full=%llu\n", rounds, walked.owners.size(), median,
+              static_cast<unsigned long long>(walked.walked), static_cast<unsigned long long>(walked.full_walks));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +133,7 @@ int main(int argc, char** argv) {
   std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
   if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
   if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
+  if (argc > 3 && std::strcmp(argv[1], "owners") == 0) return Owners(tracer, std::atoi(argv[2]), std::atoi(argv[3]));
   if (argc > 3 && std::strcmp(argv[1], "walkpid") == 0) {
     return Walk(tracer, std::atoi(argv[3]), static_cast<uint32_t>(std::atoi(argv[2])));
   }
