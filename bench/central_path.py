@@ -68,6 +68,7 @@ class Lab:
         os.chmod(self.tmp, 0o755)  # the PostgreSQL user must reach its folder
         self.procs = []
         self.namespaces = []
+        self.central_proc = None
         self.tag = f"{prefix}{os.getpid()}"
         self.central = self.netns("c")
         self.hosts = {}
@@ -161,29 +162,36 @@ class Lab:
             return self.spawn(["rsyslogd", "-n", "-f", path, "-i", self.tmp / f"{name}.pid"], ns=ns,
                               stdout=subprocess.DEVNULL, stderr=err)
 
-    def start_central(self, action=None):
+    def start_central(self, action=None, transform=None):
         """The shipped central configuration; action replaces its ompgsql action."""
         conf = (EXAMPLES / "rsyslog-central.conf").read_text()
+        if transform:
+            conf = transform(conf)
         conf = conf.replace('server="localhost"', f'server="{self.pgdir}" serverport="{PG_PORT}"')
         if action:
             conf = re.sub(r'action\(type="ompgsql".*?\)', action, conf, flags=re.S)
         self.central_proc = self._rsyslogd("central", self.central, conf)
         return self.central_proc
 
-    def stop_central(self):
-        self.central_proc.send_signal(signal.SIGTERM)
-        self.central_proc.wait(timeout=60)
+    def stop(self, proc):
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=60)
 
     def start_host(self, name):
         """The shipped host rule under the host's name, its input a private socket."""
         h = self.hosts[name]
         h["socket"] = self.tmp / f"{name}.sock"
+        h["socket"].unlink(missing_ok=True)
         rule = (EXAMPLES / "rsyslog-host.conf").read_text().replace('"logs.example.org"', f'"{h["central"]}"')
         conf = (f'global(localHostName="{name}")\n'
                 'module(load="imuxsock" SysSock.Use="off")\n'
                 f'input(type="imuxsock" Socket="{h["socket"]}")\n' + rule)
         h["rsyslogd"] = self._rsyslogd(name, h["ns"], conf)
         wait_until(h["socket"].exists, 30, f"{name}'s rsyslogd socket")
+
+    def restart_host(self, name):
+        self.stop(self.hosts[name]["rsyslogd"])
+        self.start_host(name)
 
     def logger(self, name):
         """A logger feeding the host's rsyslogd, as sockvane's lines would arrive."""
@@ -196,7 +204,9 @@ class Feed:
     rsyslog through logger, each kept with the time it was read."""
 
     def __init__(self, lab, name, args, env=None):
-        self.lines = []
+        self.lab, self.name = lab, name
+        self.lines, self.waiting = [], None
+        self.lock = threading.Lock()
         self.logger = lab.logger(name)
         self.proc = lab.spawn(args, ns=lab.hosts[name]["ns"], stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, env=env)
@@ -205,19 +215,39 @@ class Feed:
 
     def _copy(self):
         for raw in self.proc.stdout:
-            self.lines.append((time.time(), raw.decode(errors="replace").rstrip("\n")))
+            with self.lock:
+                self.lines.append((time.time(), raw.decode(errors="replace").rstrip("\n")))
+                self._write(raw)
+
+    def _write(self, raw):
+        if self.waiting is not None:
+            self.waiting.append(raw)
+        else:
             self.logger.stdin.write(raw)
             self.logger.stdin.flush()
 
     def send(self, line: bytes):
         """A line of our own, into the same logger."""
-        self.logger.stdin.write(line + b"\n")
-        self.logger.stdin.flush()
+        with self.lock:
+            self._write(line + b"\n")
+
+    def hold(self):
+        """Lines wait here from now on, and the logger ends, while the host's
+        rsyslog restarts."""
+        with self.lock:
+            self.waiting = []
+            self.logger.stdin.close()
+            self.logger.wait(timeout=30)
+
+    def release(self):
+        with self.lock:
+            self.logger = self.lab.logger(self.name)
+            waiting, self.waiting = self.waiting, None
+            for raw in waiting:
+                self._write(raw)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(timeout=30)
+        self.lab.stop(self.proc)
         self.thread.join(timeout=30)
         self.proc.stdout.close()
         self.logger.stdin.close()
