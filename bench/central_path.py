@@ -131,8 +131,8 @@ class Lab:
         with open(self.tmp / "pg.log", "wb") as log:
             self.pg = self.spawn([*NOBODY, bindir / "postgres", "-D", self.pgdir / "data", *opts],
                                  stdout=log, stderr=subprocess.STDOUT, env=env, cwd=self.pgdir)
-        wait_until(lambda: subprocess.run(["pg_isready", "-q", "-h", self.pgdir, "-p", str(PG_PORT)]).returncode == 0,
-                   30, "PostgreSQL ready")
+        ready = ["pg_isready", "-q", "-h", self.pgdir, "-p", str(PG_PORT)]
+        wait_until(lambda: subprocess.run(ready).returncode == 0, 30, "PostgreSQL ready")
         self.psql("CREATE DATABASE sockvane", db="postgres")
         self.psql(file=EXAMPLES / "schema.sql")
 
@@ -143,7 +143,8 @@ class Lab:
         for k, v in variables:
             cmd += ["-v", f"{k}={v}"]
         cmd += ["-f", str(file)] if file else ["-c", sql]
-        res = subprocess.run(cmd, capture_output=True, text=True, timeout=120, env=dict(os.environ, PGTZ="UTC"))
+        res = subprocess.run(cmd, capture_output=True, text=True, timeout=120,
+                             env=dict(os.environ, PGTZ="UTC"))
         if res.returncode != 0:
             raise AssertionError(f"psql {sql or file}: {res.stderr}")
         return res.stdout
