@@ -70,16 +70,21 @@ class Lab:
         self.namespaces = []
         self.central_proc = None
         self.tag = f"{prefix}{os.getpid()}"
-        self.central = self.netns("c")
         self.hosts = {}
-        for i, name in enumerate(hosts, 1):
-            ns = self.netns(f"h{i}")
-            subprocess.run(["ip", "-n", ns, "link", "add", "eth0", "type", "veth", "peer", "name",
-                            f"h{i}", "netns", self.central], check=True)
-            for n, dev, addr in ((ns, "eth0", f"10.77.{i}.2/24"), (self.central, f"h{i}", f"10.77.{i}.1/24")):
-                subprocess.run(["ip", "-n", n, "addr", "add", addr, "dev", dev], check=True)
-                subprocess.run(["ip", "-n", n, "link", "set", dev, "up"], check=True)
-            self.hosts[name] = {"ns": ns, "addr": f"10.77.{i}.2", "central": f"10.77.{i}.1"}
+        try:
+            self.central = self.netns("c")
+            for i, name in enumerate(hosts, 1):
+                ns = self.netns(f"h{i}")
+                subprocess.run(["ip", "-n", ns, "link", "add", "eth0", "type", "veth", "peer", "name",
+                                f"h{i}", "netns", self.central], check=True)
+                ends = ((ns, "eth0", f"10.77.{i}.2/24"), (self.central, f"h{i}", f"10.77.{i}.1/24"))
+                for n, dev, addr in ends:
+                    subprocess.run(["ip", "-n", n, "addr", "add", addr, "dev", dev], check=True)
+                    subprocess.run(["ip", "-n", n, "link", "set", dev, "up"], check=True)
+                self.hosts[name] = {"ns": ns, "addr": f"10.77.{i}.2", "central": f"10.77.{i}.1"}
+        except BaseException:
+            self.close()
+            raise
 
     def netns(self, role):
         name = f"{self.tag}{role}"
