@@ -402,6 +402,7 @@ bool Walk(TracerKernel& kernel, int link_fd, HeldSockets& out, std::string& why)
   out.sockets.clear();
   out.names.clear();
   kernel.skeleton->bss->sv_named_tgid = 0;
+  kernel.skeleton->bss->sv_walk_task = 0;
   return ReadIterator(
       kernel, link_fd, "the descriptor walk",
       [&out](const uint8_t* data, std::size_t size, std::size_t& used) {

@@ -246,28 +246,34 @@ int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
   return 0;
 }
 
+/* The task the walk is in, and its number; user space clears them before a
+ * walk. The kernel visits the descriptors of one task together. */
+__u64 sv_walk_task = 0;
+__u32 sv_walk_tgid = 0;
+
 /* Every TCP and UDP socket descriptor of every process: one seq-file entry per
  * descriptor, after one name entry per process. The kernel visits a table
- * shared by threads once. */
+ * shared by threads once. This runs for every descriptor on the host: the
+ * task's number is worked out once per task, and fields are read directly. */
 SEC("iter/task_file")
 int sv_held(struct bpf_iter__task_file* ctx) {
   struct seq_file* seq = ctx->meta->seq;
   struct task_struct* task = ctx->task;
   struct file* file = ctx->file;
   if (!task || !file) return 0;
-  if ((BPF_CORE_READ(file, f_inode, i_mode) & SV_S_IFMT) != SV_S_IFSOCK) return 0;
-  /* A socket file points at its socket and back; an O_PATH descriptor of a
-   * socket's inode does not. */
-  struct socket* sock = (struct socket*)BPF_CORE_READ(file, private_data);
-  if (!sock || BPF_CORE_READ(sock, file) != file) return 0;
-  struct sock* sk = BPF_CORE_READ(sock, sk);
+  struct socket* sock = bpf_sock_from_file(file);
+  if (!sock) return 0;
+  struct sock* sk = sock->sk;
   if (!sk) return 0;
-  __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
+  __u16 family = sk->__sk_common.skc_family;
   if (family != SV_FAMILY_INET && family != SV_FAMILY_INET6) return 0;
-  if (!our_protocol(BPF_CORE_READ(sk, sk_protocol), BPF_CORE_READ(sk, sk_type))) return 0;
-  if (!watched_net(sk)) return 0;
-  if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
-  __u32 tgid = visible_tgid(task);
+  if (!our_protocol(sk->sk_protocol, sk->sk_type)) return 0;
+  if (sk->__sk_common.skc_net.net->net_cookie != sv_netns_cookie) return 0;
+  if ((__u64)task != sv_walk_task) {
+    sv_walk_task = (__u64)task;
+    sv_walk_tgid = (task->flags & SV_PF_KTHREAD) ? 0 : visible_tgid(task);
+  }
+  __u32 tgid = sv_walk_tgid;
   if (!tgid) return 0;
 
   if (tgid != sv_named_tgid) {
@@ -286,7 +292,7 @@ int sv_held(struct bpf_iter__task_file* ctx) {
     if (bpf_seq_write(seq, &entry, size)) return 0;
   }
   struct sv_held_socket held = {
-      .inode = BPF_CORE_READ(file, f_inode, i_ino),
+      .inode = file->f_inode->i_ino,
       .tgid = tgid,
       .fd = ctx->fd,
   };
