@@ -122,6 +122,33 @@ class StopSignal(unittest.TestCase):
                         self.assertEqual(json.loads(line)["pid"], ME)
 
 
+    def test_terminal_that_stops_reading_does_not_hold_a_stop_signal(self):
+        # Some 800 lines: more than a terminal holds unread, so the write
+        # blocks partway, as for a hung ssh session.
+        lst, pairs = open_pairs(400)
+        try:
+            for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+                with self.subTest(signal=sig.name):
+                    master, slave = os.openpty()
+                    proc = None
+                    try:
+                        proc = subprocess.Popen([BIN, *scan_args()], stdout=slave, stderr=subprocess.DEVNULL,
+                                                stdin=subprocess.DEVNULL,
+                                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                        os.close(slave)
+                        self.wait_blocked(proc, master)
+                        proc.send_signal(sig)
+                        # Never read: it still ends, by the signal (a second is promised; a busy machine gets more).
+                        self.assertEqual(proc.wait(timeout=10), -sig)
+                    finally:
+                        if proc is not None and proc.poll() is None:
+                            proc.kill()
+                            proc.wait()
+                        os.close(master)
+        finally:
+            close_all(lst, pairs)
+
+
 class VanishedReader(unittest.TestCase):
     def test_quiet_run_ends_after_head(self):
         # Nothing but the banner is ever printed: only polling standard
