@@ -123,25 +123,19 @@ std::vector<std::string> DecodeAllowlist(std::string_view bytes) {
 }
 
 bool LoadAllowlist(const std::string& path, std::vector<std::string>& lines, std::string& error) {
-  // A FIFO would block before the first poll and a device never ends.
-  std::error_code status_error;
-  const std::filesystem::file_status status = std::filesystem::status(path, status_error);
-  // A directory keeps the read error it always had ("Is a directory").
-  if (!status_error && status.type() != std::filesystem::file_type::regular &&
-      status.type() != std::filesystem::file_type::directory) {
-    error = "Unable to open file \"" + path + "\": not a regular file";
+  // A FIFO waits here for its writer, as it does for any reader.
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = "Unable to open file \"" + path + "\": " + std::strerror(errno);
     return false;
   }
   const std::string too_large = "Unable to read file \"" + path + "\": larger than " +
                                 std::to_string(kAllowlistMaxBytes >> 20) + " MiB";
-  const std::uintmax_t size = std::filesystem::file_size(path, status_error);
-  if (!status_error && size > kAllowlistMaxBytes) {
+  std::error_code size_error;
+  const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+  if (!size_error && size > kAllowlistMaxBytes) {
+    std::fclose(file);
     error = too_large;
-    return false;
-  }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = "Unable to open file \"" + path + "\": " + std::strerror(errno);
     return false;
   }
   std::string bytes;
@@ -151,7 +145,8 @@ bool LoadAllowlist(const std::string& path, std::vector<std::string>& lines, std
     const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
     bytes.append(buffer, got);
     if (got < sizeof buffer) break;
-    if (bytes.size() > kAllowlistMaxBytes) {  // grew since it was measured
+    // A device or pipe may never end, and a file may grow while read.
+    if (bytes.size() > kAllowlistMaxBytes) {
       std::fclose(file);
       error = too_large;
       return false;

@@ -16,8 +16,9 @@ std::vector<std::string> DecodeAllowlist(std::string_view bytes);
 // addresses take 100 MB), far below what would exhaust memory.
 constexpr std::size_t kAllowlistMaxBytes = std::size_t{256} << 20;
 
-// Reads and decodes `path`, a regular file of at most kAllowlistMaxBytes;
-// on failure returns false with the reason in `error`.
+// Reads and decodes `path` (a file, device, pipe or FIFO: anything but a
+// directory that opens for reading) of at most kAllowlistMaxBytes; on failure
+// returns false with the reason in `error`.
 bool LoadAllowlist(const std::string& path, std::vector<std::string>& lines, std::string& error);
 
 }  // namespace sockvane::app
