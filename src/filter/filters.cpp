@@ -148,7 +148,8 @@ struct Ipv6Less {
 
 template <typename Value, typename Less = std::less<Value>>
 void SortUnique(std::vector<Value>& values, Less less = Less()) {
-  std::sort(values.begin(), values.end(), less);
+  // Lists are often kept sorted already.
+  if (!std::is_sorted(values.begin(), values.end(), less)) std::sort(values.begin(), values.end(), less);
   values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
