@@ -169,6 +169,20 @@ class TracerRefusals(unittest.TestCase):
             self.assertEqual(out.stderr, b"", caps)
 
     @unittest.skipUnless(support.is_root(), "loading BPF needs root")
+    @unittest.skipIf(shutil.which("prlimit") is None, "needs prlimit (util-linux)")
+    def test_short_of_memory_says_what_failed(self):
+        root_can_load()
+        with open(PROBE, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("a sanitizer's runtime cannot start under an address-space limit")
+        # libbpf turns a failed read of the kernel's types into "No such process".
+        out = subprocess.run(["prlimit", "--as=16777216", PROBE, "0"], capture_output=True, timeout=60)
+        first = out.stdout.decode().splitlines()[0]
+        self.assertNotIn("No such process", first)
+        if first != "tracer: active":
+            self.assertIn("Cannot allocate memory", first)
+
+    @unittest.skipUnless(support.is_root(), "loading BPF needs root")
     @unittest.skipIf(shutil.which("bpftool") is None and not os.path.exists("/usr/sbin/bpftool"), "needs bpftool")
     def test_nothing_attached_after_sigkill(self):
         root_can_load()
