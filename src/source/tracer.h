@@ -76,10 +76,11 @@ struct Tracer {
 };
 
 // Loads the tracer when this build has it and the process may load BPF,
-// numbering processes as `proc_root` (a mounted /proc) does. False, with the
-// reason in `why` and nothing left loaded, otherwise. True with `why` not
-// empty when part of it could not load: what is missing.
-bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why);
+// numbering processes as `proc_root` (a mounted /proc) does: the walks, and
+// with `hooks` the hooks too. False, with the reason in `why` and nothing left
+// loaded, otherwise. True with `why` not empty when part of it could not
+// load: what is missing.
+bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why);
 
 bool TracerActive(const Tracer& tracer);
 

@@ -209,9 +209,9 @@ struct Scope {
   bool own_pid_namespace = false;
 };
 
-// Opens and loads the programs, the cgroup hooks only when `cgroup_hooks`.
-// Null with `error` set when the kernel refused.
-owners_bpf* Load(const Scope& scope, bool cgroup_hooks, std::vector<char>& log, int& error) {
+// Opens and loads the walks, the hooks when `hooks`, those on a cgroup only
+// when `cgroup_hooks` too. Null with `error` set when the kernel refused.
+owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<char>& log, int& error) {
   log.assign(log.size(), '\0');
   LIBBPF_OPTS(bpf_object_open_opts, options, .kernel_log_buf = log.data(), .kernel_log_size = log.size());
   owners_bpf* skeleton = owners_bpf__open_opts(&options);
@@ -224,8 +224,11 @@ owners_bpf* Load(const Scope& scope, bool cgroup_hooks, std::vector<char>& log, 
   skeleton->rodata->sv_connect_by_state = !cgroup_hooks;
   for (bpf_program* program :
        {skeleton->progs.sv_connect4, skeleton->progs.sv_connect6, skeleton->progs.sv_release}) {
-    bpf_program__set_autoload(program, cgroup_hooks);
+    bpf_program__set_autoload(program, hooks && cgroup_hooks);
   }
+  bpf_program__set_autoload(skeleton->progs.sv_tcp_state, hooks);
+  bpf_map__set_autocreate(skeleton->maps.records, hooks);
+  bpf_map__set_autocreate(skeleton->maps.lost, hooks);
   if (const int err = owners_bpf__load(skeleton); err != 0) {
     error = -err;
     owners_bpf__destroy(skeleton);
@@ -263,9 +266,9 @@ bool AttachCgroupHooks(owners_bpf* skeleton, const std::string& cgroup_root, std
 
 using KernelPtr = std::unique_ptr<TracerKernel, TracerKernelDeleter>;
 
-// Loads and attaches everything, the cgroup hooks at `cgroup_root` unless it
-// is empty. Null with `why` set otherwise.
-KernelPtr BringUp(const Scope& scope, const std::string& cgroup_root, std::string& why) {
+// Loads and attaches the walks and, with `hooks`, the hooks, those on a cgroup
+// at `cgroup_root` unless it is empty. Null with `why` set otherwise.
+KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root, std::string& why) {
   KernelPtr kernel(new TracerKernel);
   kernel->own_pid_namespace = scope.own_pid_namespace;
   kernel->cpus = libbpf_num_possible_cpus();
@@ -274,18 +277,21 @@ KernelPtr BringUp(const Scope& scope, const std::string& cgroup_root, std::strin
     return nullptr;
   }
   int error = 0;
-  kernel->skeleton = Load(scope, !cgroup_root.empty(), kernel->log, error);
+  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), kernel->log, error);
   if (kernel->skeleton == nullptr) {
     why = LoadFailure(error, kernel->log);
     return nullptr;
   }
   owners_bpf* skeleton = kernel->skeleton;
-  if (!Attached(skeleton->links.sv_tcp_state, bpf_program__attach(skeleton->progs.sv_tcp_state),
-                "attaching to TCP state changes", why) ||
-      !Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
+  if (!Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
                 "setting up the descriptor walk", why) ||
       !Attached(skeleton->links.sv_ran, bpf_program__attach_iter(skeleton->progs.sv_ran, nullptr),
-                "setting up the task pass", why) ||
+                "setting up the task pass", why)) {
+    return nullptr;
+  }
+  if (!hooks) return kernel;
+  if (!Attached(skeleton->links.sv_tcp_state, bpf_program__attach(skeleton->progs.sv_tcp_state),
+                "attaching to TCP state changes", why) ||
       (!cgroup_root.empty() && !AttachCgroupHooks(skeleton, cgroup_root, why))) {
     return nullptr;
   }
@@ -299,7 +305,7 @@ KernelPtr BringUp(const Scope& scope, const std::string& cgroup_root, std::strin
 
 }  // namespace
 
-bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why) {
+bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
   if (tracer.kernel != nullptr) return true;
   const char* off = std::getenv("SOCKVANE_NO_TRACER");
   if (off != nullptr && std::strcmp(off, "1") == 0) {
@@ -322,15 +328,17 @@ bool StartTracer(Tracer& tracer, const std::string& proc_root, std::string& why)
   // cgroup; without those hooks a TCP connect is seen from its state change.
   std::string missing;
   std::string cgroup_root;
-  if (!MayLoadCgroupHooks()) {
-    missing = "not permitted: they need CAP_NET_ADMIN";
-  } else if ((cgroup_root = CgroupRoot()).empty()) {
-    missing = "no cgroup2 file system mounted";
-  } else {
-    tracer.kernel = BringUp(scope, cgroup_root, missing);
+  if (hooks) {
+    if (!MayLoadCgroupHooks()) {
+      missing = "not permitted: they need CAP_NET_ADMIN";
+    } else if ((cgroup_root = CgroupRoot()).empty()) {
+      missing = "no cgroup2 file system mounted";
+    } else {
+      tracer.kernel = BringUp(scope, true, cgroup_root, missing);
+    }
   }
   if (tracer.kernel == nullptr) {
-    tracer.kernel = BringUp(scope, "", why);
+    tracer.kernel = BringUp(scope, hooks, "", why);
     if (tracer.kernel == nullptr) return false;
   }
   GiveUpLoadingRights();
@@ -344,7 +352,7 @@ bool TracerActive(const Tracer& tracer) {
 
 void DrainTracer(Tracer& tracer, std::vector<TracedSocket>& out, uint64_t& lost) {
   TracerKernel* kernel = tracer.kernel.get();
-  if (kernel == nullptr) return;
+  if (kernel == nullptr || kernel->ring == nullptr) return;
   kernel->sink = &out;
   ring_buffer__consume(kernel->ring);
   kernel->sink = nullptr;
@@ -474,7 +482,7 @@ Tracer& SourceTracer() {
 }  // namespace
 
 bool StartTracer(std::string& why) {
-  return StartTracer(SourceTracer(), "/proc", why);
+  return StartTracer(SourceTracer(), "/proc", true, why);
 }
 
 bool TracerActive() {

@@ -9,7 +9,7 @@ void TracerKernelDeleter::operator()(TracerKernel* kernel) const {
   delete kernel;
 }
 
-bool StartTracer(Tracer&, const std::string&, std::string& why) {
+bool StartTracer(Tracer&, const std::string&, bool, std::string& why) {
   why = "not built in";
   return false;
 }

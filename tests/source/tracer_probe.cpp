@@ -112,8 +112,9 @@ int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
   }
   std::sort(took.begin() + 1, took.end());
   const double median = took.size() > 1 ? took[1 + (took.size() - 1) / 2] : took[0];
-  std::printf("owners=%d sockets=%zu seconds=%.6f walked=%llu full=%llu\n", rounds, walked.owners.size(), median,
-              static_cast<unsigned long long>(walked.walked), static_cast<unsigned long long>(walked.full_walks));
+  std::printf("owners=%d sockets=%zu seconds=%.6f walked=%llu full=%llu\n", rounds, walked.owners.size(),
+              median, static_cast<unsigned long long>(walked.walked),
+              static_cast<unsigned long long>(walked.full_walks));
   return 0;
 }
 
@@ -126,14 +127,19 @@ int main(int argc, char** argv) {
   uint64_t total = 0;
   std::string why;
   sockvane::source::Tracer tracer;
-  if (!sockvane::source::StartTracer(tracer, "/proc", why)) {
+  // The walks alone for what needs no hooks, as a single scan does.
+  const bool hooks =
+      !walk && !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
+                              std::strcmp(argv[1], "owners") == 0));
+  if (!sockvane::source::StartTracer(tracer, "/proc", hooks, why)) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
   std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
   if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
   if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
-  if (argc > 3 && std::strcmp(argv[1], "owners") == 0) return Owners(tracer, std::atoi(argv[2]), std::atoi(argv[3]));
+  if (argc > 3 && std::strcmp(argv[1], "owners") == 0)
+    return Owners(tracer, std::atoi(argv[2]), std::atoi(argv[3]));
   if (argc > 3 && std::strcmp(argv[1], "walkpid") == 0) {
     return Walk(tracer, std::atoi(argv[3]), static_cast<uint32_t>(std::atoi(argv[2])));
   }
