@@ -11,13 +11,21 @@
 
 namespace sockvane::app {
 
-[[noreturn]] void UsageError(std::string_view message) {
+namespace {
+
+void SayOnStderr(std::string_view message) {
   std::string line = config::kProgramName;
   line += ": ";
   // The message echoes arguments and file names: they must not drive the terminal.
   line += output::SafeText(message);
   line += config::kEol;
   output::WriteErr(line);
+}
+
+}  // namespace
+
+[[noreturn]] void UsageError(std::string_view message) {
+  SayOnStderr(message);
   std::exit(2);
 }
 
@@ -39,6 +47,8 @@ config::Settings ParseOptions(int argc, const char* const* argv) {
     case config::ParseAction::kRun:
       break;
   }
+  // A typo that selects nothing would otherwise pass for a quiet host.
+  for (const std::string& notice : result.notices) SayOnStderr(notice);
   return std::move(result.settings);
 }
 

@@ -8,23 +8,15 @@
 #include "app/command_line.h"
 #include "config/build_info.h"
 #include "output/console.h"
-#include "source/clock.h"
 #include "source/socket_table.h"
 #include "source/std_streams.h"
-#include "track/day_count.h"
 
 namespace sockvane::app {
 namespace {
 
-constexpr char kTextHeader[] =
-    "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
-    "DPORT STATE           AGE";
-constexpr char kCsvHeader[] =
-    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
-
 void PrintBanner(const config::Settings& settings) {
   std::string text;
-  if (settings.output_format == "text") {
+  if (settings.format == config::Format::kText) {
     text += "SOCKVANE ";
     text += config::kVersion;
     text += " | source=";
@@ -35,10 +27,9 @@ void PrintBanner(const config::Settings& settings) {
     text += std::to_string(settings.interval_ms);
     text += "ms";
     text += config::kEol;
-    text += kTextHeader;
-    text += config::kEol;
-  } else if (settings.output_format == "csv") {
-    text += kCsvHeader;
+  }
+  if (std::string header = output::ColumnHeader(settings.format); !header.empty()) {
+    text += header;
     text += config::kEol;
   }
   // Not flushed: the first event line or report flushes it.
@@ -57,16 +48,16 @@ void ReportTableReadable(MonitorState& state) {
 }
 
 // Through the same filters as the read's rows, dated back by their known life.
-void ReadFleeting(MonitorState& state, const FleetingReader& read_fleeting) {
-  track::ClearSnapshot(state.fleeting);
-  track::Snapshot& fleeting = state.fleeting;
+void ReadShortLived(MonitorState& state, const FleetingReader& read_short_lived) {
+  track::ClearSnapshot(state.short_lived);
+  track::Snapshot& short_lived = state.short_lived;
   const filter::Filters& filters = state.filters;
-  const track::ClockFn now = state.now;
-  read_fleeting([&fleeting, &filters, now](track::TConn&& row) {
-    const double life = row.first_seen;
-    if (filter::PassesFilters(row, filters)) track::AddRow(fleeting, std::move(row), now() - life);
+  const int64_t now = state.clock.steady_ms();
+  read_short_lived([&short_lived, &filters, now](track::TConn&& row) {
+    const int64_t life_ms = row.life_ms;
+    if (filter::PassesFilters(row, filters)) track::AddRow(short_lived, std::move(row), now - life_ms);
   });
-  track::SealSnapshot(fleeting);
+  track::SealSnapshot(short_lived);
 }
 
 output::WriteResult WriteStdout(std::string_view text, int& error) {
@@ -88,7 +79,7 @@ output::StdoutWriter PlatformStdout() {
 
 }  // namespace
 
-void StartMonitor(MonitorState& state) {
+void StartMonitor(MonitorState& state, std::string time_separator) {
   if (!state.settings.allowlist_file.empty()) {
     std::string error;
     if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
@@ -96,17 +87,15 @@ void StartMonitor(MonitorState& state) {
     }
   }
   state.filters = filter::CompileFilters(state.settings, state.allowlist);
-  state.render.settings = &state.settings;
-  state.render.time_separator = source::TimeSeparator();
-  state.render.now = state.now;
-  state.start_time = state.now();
+  state.render = output::MakeRenderContext(state.settings, state.clock, std::move(time_separator));
+  state.start_time = state.clock.steady_ms();
   state.last_stats_time = state.start_time;
   PrintBanner(state.settings);
 }
 
 output::StatsInput CurrentStats(const MonitorState& state) {
   output::StatsInput stats;
-  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, state.now());
+  stats.uptime_seconds = (state.clock.steady_ms() - state.start_time) / 1000;
   stats.new_count = state.counters.new_count;
   stats.closed_count = state.counters.closed_count;
   stats.state_count = state.counters.state_count;
@@ -115,12 +104,13 @@ output::StatsInput CurrentStats(const MonitorState& state) {
   return stats;
 }
 
-int64_t PollCycle(MonitorState& state, const TableReader& read_table, const FleetingReader& read_fleeting) {
-  const double cycle_start = state.now();
+int64_t PollCycle(MonitorState& state, const TableReader& read_table,
+                  const FleetingReader& read_short_lived) {
+  int64_t (*const now)() = state.clock.steady_ms;
+  const int64_t cycle_start = now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
-  const track::ClockFn now = state.now;
   state.last_read_ok = read_table(
       [&current, &filters, now](track::TConn&& row) {
         if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
@@ -129,14 +119,14 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table, const Flee
       state.settings.ipv6);
   if (state.last_read_ok) {
     track::SealSnapshot(current);
-    if (read_fleeting) ReadFleeting(state, read_fleeting);
-    const output::RenderContext& render = state.render;
+    if (read_short_lived) ReadShortLived(state, read_short_lived);
+    output::RenderContext& render = state.render;
     track::CompareSnapshots(
         current, *state.previous, state.counters, state.process_counts,
-        [&render](std::string_view event, const track::TConn& connection, int32_t age) {
+        [&render](track::Event event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        now, read_fleeting ? &state.fleeting : nullptr);
+        now(), read_short_lived ? &state.short_lived : nullptr);
     // The poll's events reach a pipe together, as soon as they are known.
     output::FlushOut();
     std::swap(state.previous, state.current);
@@ -146,17 +136,17 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table, const Flee
   }
   ReportTableReadable(state);
 
-  if (state.settings.stats_seconds > 0 && track::MillisecondsBetween(state.last_stats_time, now()) >=
-                                              int64_t{state.settings.stats_seconds} * 1000) {
+  if (state.settings.stats_seconds > 0 &&
+      now() - state.last_stats_time >= int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = now();
   }
-  return track::MillisecondsBetween(cycle_start, now());
+  return now() - cycle_start;
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
   if (elapsed_ms >= interval_ms) return 0;
-  // A clock set back makes the cycle look negative; never sleep past one interval.
+  // A broken clock can make the cycle look negative; never sleep past one interval.
   if (elapsed_ms < 0) return static_cast<uint32_t>(interval_ms);
   return static_cast<uint32_t>(interval_ms - elapsed_ms);
 }
@@ -167,7 +157,7 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
   output::UseStdoutWriter(PlatformStdout());
   MonitorState state;
   state.settings = ParseOptions(argc, argv);
-  StartMonitor(state);
+  StartMonitor(state, platform::TimeSeparator());
   // A single scan has no next poll to hand what they hear to: they would only
   // cost its start (the tracer's loading most).
   if (state.settings.once) fleeting = nullptr;
@@ -191,7 +181,7 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
     if (fleeting != nullptr) {
       fleeting->pause(pause);  // also when 0: it drains what arrived
     } else if (pause > 0) {
-      source::PauseMs(pause);
+      platform::PauseMs(pause);
     }
   }
   if (!state.last_read_ok) {

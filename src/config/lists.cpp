@@ -176,6 +176,18 @@ bool ListContains(std::string_view list, std::string_view item) {
   }
 }
 
+std::vector<std::string> ListItems(std::string_view list) {
+  std::vector<std::string> items(1);
+  for (char c : list) {
+    if (c == ',') {
+      items.emplace_back();
+    } else if (c != ' ') {
+      items.back() += c;
+    }
+  }
+  return items;
+}
+
 std::optional<uint32_t> Ipv4FromText(std::string_view text) {
   uint32_t value = 0;
   int count = 0;

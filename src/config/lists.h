@@ -20,6 +20,10 @@ std::vector<std::string> SplitDelimited(std::string_view text, char delimiter);
 // Comma-list membership: blanks removed from the list, ASCII case ignored.
 bool ListContains(std::string_view list, std::string_view item);
 
+// The items ListContains matches an item without a comma against: the list
+// without its blanks, cut at every comma (quotes mean nothing there).
+std::vector<std::string> ListItems(std::string_view list);
+
 // a.b.c.d as a*2^24 + b*2^16 + c*2^8 + d.
 std::optional<uint32_t> Ipv4FromText(std::string_view text);
 

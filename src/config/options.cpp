@@ -1,5 +1,8 @@
 #include "config/options.h"
 
+#include <array>
+#include <charconv>
+
 #include "config/build_info.h"
 #include "config/lists.h"
 #include "track/text.h"
@@ -7,48 +10,246 @@
 namespace sockvane::config {
 namespace {
 
-constexpr char kValueOptions[] =
-    "--interval,--proto,--dst-port,--process,--pid,--dst-ip,--dst-net,--exclude-port,--exclude-process,"
-    "--allowlist,--format,--timestamp,--events,--stats";
-static_assert(sizeof(kValueOptions) - 1 == 147);
+// What the walk keeps besides the settings: the checks after it and what the
+// option being applied says selects nothing.
+struct Walk {
+  Settings settings;
+  ParseAction action = ParseAction::kRun;
+  bool format_valid = true;
+  bool timestamp_valid = true;
+  bool events_empty = false;
+  std::vector<std::string>* nothing = nullptr;
+};
 
-constexpr char kFormats[] = "text,jsonl,csv";
-constexpr char kTimestamps[] = "time,iso8601";
+// A usage error, or "".
+using Apply = std::string (*)(std::string_view value, Walk& walk);
 
-// Everything after the first line, which carries the build constants.
-constexpr const char* kHelpBody[] = {
+enum class Section : uint8_t { kPolling, kFilters, kEvents, kOther };
+constexpr std::string_view kSectionHeadings[] = {
+    "Polling and scope:", "Filters:", "Events and output:", "Other:"};
+
+struct Option {
+  Section section;
+  std::string_view name;
+  std::string_view alias;  // a second name
+  std::string_view value;  // its name in the help; "" for an option that takes none
+  std::string_view help;
+  // Place in the name list the unknown-option check searches, -1 for an
+  // option without a value: a comma-joined run of names passes that check
+  // only in this order.
+  int8_t list_rank;
+  Apply apply;
+};
+
+void SaysNothing(Walk& walk, std::string_view item, std::string_view says = "selects nothing") {
+  std::string line = "\"" + std::string(item) + "\" " + std::string(says);
+  for (const std::string& said : *walk.nothing) {
+    if (track::AsciiEqualsIgnoringCase(said, line)) return;
+  }
+  walk.nothing->push_back(std::move(line));
+}
+
+std::optional<int32_t> NumberAtLeast(std::string_view value, int32_t least) {
+  const std::optional<int32_t> number = ParseInteger(value);
+  if (!number || *number < least) return std::nullopt;
+  return number;
+}
+
+// Ports are shown in plain decimal, so only items in that exact form can match one.
+std::optional<uint16_t> PortWithText(std::string_view item) {
+  if (item.empty() || item.size() > 5 || (item[0] == '0' && item.size() > 1)) return std::nullopt;
+  uint32_t value = 0;
+  auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
+  if (error != std::errc() || end != item.data() + item.size() || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+// A row's port is never 0: such rows are dropped before any option is asked.
+PortSet Ports(std::string_view value, Walk& walk, std::string_view says) {
+  PortSet ports;
+  for (const std::string& item : ListItems(value)) {
+    const std::optional<uint16_t> port = PortWithText(item);
+    if (port) ports.set(*port);
+    if (!port || *port == 0) SaysNothing(walk, item, says);
+  }
+  return ports;
+}
+
+std::optional<uint32_t> PidWithText(std::string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value > UINT32_MAX) return std::nullopt;
+  if (track::DecimalText(value) != text) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+// The names a value selects from, at the enum value's index; the check accepts
+// a comma-joined run of them too.
+template <size_t N>
+std::optional<size_t> Choice(std::string_view value, const std::array<std::string_view, N>& names,
+                             bool& valid) {
+  std::string list;
+  for (std::string_view name : names) list += std::string(list.empty() ? "" : ",") + std::string(name);
+  const std::string lower = track::AsciiLower(value);
+  valid = ListContains(list, lower);
+  for (size_t i = 0; i < N; ++i) {
+    if (lower == names[i]) return i;
+  }
+  return std::nullopt;
+}
+
+constexpr std::array<std::string_view, 3> kFormats = {"text", "jsonl", "csv"};
+constexpr std::array<std::string_view, 2> kTimestamps = {"time", "iso8601"};
+
+const Option kOptions[] = {
+    {Section::kPolling, "--interval", "", "MS", "Poll interval in milliseconds (default: 500; min: 1)", 0,
+     [](std::string_view value, Walk& walk) -> std::string {
+       const std::optional<int32_t> ms = NumberAtLeast(value, 1);
+       if (!ms) return "invalid interval";
+       walk.settings.interval_ms = *ms;
+       return {};
+     }},
+    {Section::kPolling, "--once", "", "", "Scan once and exit", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.settings.once = true;
+       return {};
+     }},
+    {Section::kPolling, "--ipv6", "", "", "IPv6 option (Linux already scans IPv6)", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.settings.ipv6 = true;
+       return {};
+     }},
+    {Section::kPolling, "--all", "", "", "Include private and reserved destinations", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.settings.filters.include_all = true;
+       return {};
+     }},
+    {Section::kFilters, "--proto", "", "tcp,udp", "Select protocols", 1,
+     [](std::string_view value, Walk& walk) -> std::string {
+       std::optional<ProtocolSet>& protocols = walk.settings.filters.protocols;
+       protocols.reset();
+       if (value.empty()) return {};
+       protocols.emplace();
+       for (const std::string& item : ListItems(value)) {
+         bool known = false;
+         for (const track::Proto proto : {track::Proto::kTcp, track::Proto::kUdp}) {
+           if (!track::AsciiEqualsIgnoringCase(item, track::ProtoName(proto))) continue;
+           protocols->set(static_cast<size_t>(proto));
+           known = true;
+         }
+         if (!known) SaysNothing(walk, item);
+       }
+       return {};
+     }},
+    {Section::kFilters, "--pid", "", "PID", "Match a process ID", 4,
+     [](std::string_view value, Walk& walk) -> std::string {
+       FilterOptions& filters = walk.settings.filters;
+       filters.pid_given = !value.empty();
+       filters.pid = PidWithText(value);
+       if (filters.pid_given && !filters.pid) SaysNothing(walk, value);
+       return {};
+     }},
+    {Section::kFilters, "--process", "", "NAME", "Match process name (substring)", 3,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.filters.process = track::AsciiLower(value);
+       return {};
+     }},
+    {Section::kFilters, "--dst-ip", "", "IP[,IP/CIDR]", "Match destination addresses / IPv4 CIDRs", 5,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.filters.dst_ip = value;
+       return {};
+     }},
+    {Section::kFilters, "--dst-net", "", "IP/CIDR", "Match an IPv4 destination network", 6,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.filters.dst_net = value;
+       return {};
+     }},
+    {Section::kFilters, "--dst-port", "", "443,8443", "Match destination ports", 2,
+     [](std::string_view value, Walk& walk) -> std::string {
+       std::optional<PortSet>& ports = walk.settings.filters.dst_ports;
+       ports.reset();
+       if (!value.empty()) ports = Ports(value, walk, "selects nothing");
+       return {};
+     }},
+    {Section::kFilters, "--exclude-port", "", "PORTS", "Exclude destination ports (comma-separated)", 7,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.filters.exclude_ports =
+           value.empty() ? PortSet() : Ports(value, walk, "excludes nothing");
+       return {};
+     }},
+    {Section::kFilters, "--exclude-process", "", "NAME", "Exclude process name (substring)", 8,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.filters.exclude_process = track::AsciiLower(value);
+       return {};
+     }},
+    {Section::kFilters, "--allowlist", "", "FILE", "Suppress destinations listed as IP / IPv4 CIDR", 9,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.settings.allowlist_file = value;
+       return {};
+     }},
+    {Section::kEvents, "--events", "", "new,closed,state", "Select events (default: new)", 12,
+     [](std::string_view value, Walk& walk) -> std::string {
+       walk.events_empty = value.empty();
+       track::EventSet& events = walk.settings.events;
+       events.reset();
+       if (value.empty()) return {};
+       for (const std::string& item : ListItems(value)) {
+         bool known = false;
+         for (const track::Event event : {track::Event::kNew, track::Event::kClosed, track::Event::kState}) {
+           if (!track::AsciiEqualsIgnoringCase(item, track::EventName(event))) continue;
+           events.set(track::Bit(event));
+           known = true;
+         }
+         if (!known) SaysNothing(walk, item);
+       }
+       return {};
+     }},
+    {Section::kEvents, "--format", "", "text|jsonl|csv", "Output format (default: text)", 10,
+     [](std::string_view value, Walk& walk) -> std::string {
+       const std::optional<size_t> format = Choice(value, kFormats, walk.format_valid);
+       walk.settings.format = format ? static_cast<Format>(*format) : Format::kTextWithoutBanner;
+       return {};
+     }},
+    {Section::kEvents, "--timestamp", "", "time|iso8601", "Timestamp format (default: time)", 11,
+     [](std::string_view value, Walk& walk) -> std::string {
+       const std::optional<size_t> style = Choice(value, kTimestamps, walk.timestamp_valid);
+       walk.settings.timestamp = style ? static_cast<TimestampStyle>(*style) : TimestampStyle::kTime;
+       return {};
+     }},
+    {Section::kEvents, "--stats", "", "SECONDS", "Periodic statistics (0 disables)", 13,
+     [](std::string_view value, Walk& walk) -> std::string {
+       const std::optional<int32_t> seconds = NumberAtLeast(value, 0);
+       if (!seconds) return "invalid stats interval";
+       walk.settings.stats_seconds = *seconds;
+       return {};
+     }},
+    {Section::kEvents, "--summary", "", "", "Print final summary with --once", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.settings.summary = true;
+       return {};
+     }},
+    {Section::kOther, "--help", "-h", "", "Show this help and exit", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.action = ParseAction::kHelp;
+       return {};
+     }},
+    {Section::kOther, "--version", "", "", "Print version, source fingerprint and target", -1,
+     [](std::string_view, Walk& walk) -> std::string {
+       walk.action = ParseAction::kVersion;
+       return {};
+     }},
+};
+constexpr size_t kOptionCount = std::size(kOptions);
+
+constexpr std::string_view kHelpHead[] = {
     "Unprivileged TCP/UDP socket polling (no root/admin required)",
     "",
     "Usage: sockvane [OPTIONS]",
     "",
-    "Polling and scope:",
-    "  --interval MS             Poll interval in milliseconds (default: 500; min: 1)",
-    "  --once                    Scan once and exit",
-    "  --ipv6                    IPv6 option (Linux already scans IPv6)",
-    "  --all                     Include private and reserved destinations",
-    "",
-    "Filters:",
-    "  --proto tcp,udp           Select protocols",
-    "  --pid PID                 Match a process ID",
-    "  --process NAME            Match process name (substring)",
-    "  --dst-ip IP[,IP/CIDR]     Match destination addresses / IPv4 CIDRs",
-    "  --dst-net IP/CIDR         Match an IPv4 destination network",
-    "  --dst-port 443,8443       Match destination ports",
-    "  --exclude-port PORTS      Exclude destination ports (comma-separated)",
-    "  --exclude-process NAME    Exclude process name (substring)",
-    "  --allowlist FILE          Suppress destinations listed as IP / IPv4 CIDR",
-    "",
-    "Events and output:",
-    "  --events new,closed,state Select events (default: new)",
-    "  --format text|jsonl|csv   Output format (default: text)",
-    "  --timestamp time|iso8601  Timestamp format (default: time)",
-    "  --stats SECONDS           Periodic statistics (0 disables)",
-    "  --summary                 Print final summary with --once",
-    "",
-    "Other:",
-    "  -h, --help                Show this help and exit",
-    "  --version                 Print version, source fingerprint and target",
-    "",
+};
+
+constexpr std::string_view kHelpTail[] = {
     "Examples:",
     "  sockvane --interval 100",
     "  sockvane --once --format jsonl --timestamp iso8601",
@@ -58,6 +259,21 @@ constexpr const char* kHelpBody[] = {
     "Notes: polling may miss short-lived connections; PID/name can be unknown.",
 };
 
+// The names of the options that take a value, in their list order.
+std::string ValueOptionList() {
+  std::array<std::string_view, kOptionCount> ranked{};
+  for (const Option& option : kOptions) {
+    if (option.list_rank >= 0) ranked[static_cast<size_t>(option.list_rank)] = option.name;
+  }
+  std::string list;
+  for (std::string_view name : ranked) {
+    if (name.empty()) break;
+    if (!list.empty()) list += ',';
+    list += name;
+  }
+  return list;
+}
+
 ParseResult Failure(std::string message) {
   ParseResult result;
   result.action = ParseAction::kUsageError;
@@ -65,85 +281,46 @@ ParseResult Failure(std::string message) {
   return result;
 }
 
-ParseResult Finished(ParseAction action) {
-  ParseResult result;
-  result.action = action;
-  return result;
-}
-
 }  // namespace
 
 ParseResult ParseArguments(const std::vector<std::string>& args) {
-  ParseResult result;
-  Settings& s = result.settings;
-  const size_t count = args.size();
-  for (size_t i = 0; i < count; ++i) {
-    const std::string& option = args[i];
-    if (option == "--help" || option == "-h") return Finished(ParseAction::kHelp);
-    if (option == "--version") return Finished(ParseAction::kVersion);
-    if (option == "--all") {
-      s.include_all = true;
-      continue;
+  Walk walk;
+  std::array<std::vector<std::string>, kOptionCount> nothing;
+  const std::string value_options = ValueOptionList();
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& argument = args[i];
+    size_t row = 0;
+    while (row < kOptionCount && argument != kOptions[row].name && argument != kOptions[row].alias) ++row;
+    const bool takes_value = row == kOptionCount || !kOptions[row].value.empty();
+    std::string_view value;
+    if (takes_value) {
+      // The check ignores case and accepts runs such as "--pid,--dst-ip".
+      if (!ListContains(value_options, argument))
+        return Failure("unknown option " + argument + " (see --help)");
+      if (i + 1 == args.size()) return Failure("missing value for " + argument + " (see --help)");
+      value = args[++i];
+      if (row == kOptionCount) return Failure("unknown option " + argument);
     }
-    if (option == "--once") {
-      s.once = true;
-      continue;
-    }
-    if (option == "--summary") {
-      s.summary = true;
-      continue;
-    }
-    if (option == "--ipv6") {
-      s.ipv6 = true;
-      continue;
-    }
-
-    if (!ListContains(kValueOptions, option)) return Failure("unknown option " + option + " (see --help)");
-    if (i + 1 == count) return Failure("missing value for " + option + " (see --help)");
-    ++i;
-    const std::string& value = args[i];
-
-    if (option == "--interval") {
-      const std::optional<int32_t> number = ParseInteger(value);
-      if (!number || *number < 1) return Failure("invalid interval");
-      s.interval_ms = *number;
-    } else if (option == "--proto") {
-      s.proto_filter = value;
-    } else if (option == "--dst-port") {
-      s.dst_port_filter = value;
-    } else if (option == "--process") {
-      s.process_filter = value;
-    } else if (option == "--pid") {
-      s.pid_filter = value;
-    } else if (option == "--dst-ip") {
-      s.dst_ip_filter = value;
-    } else if (option == "--dst-net") {
-      s.dst_net_filter = value;
-    } else if (option == "--exclude-port") {
-      s.exclude_port_filter = value;
-    } else if (option == "--exclude-process") {
-      s.exclude_process_filter = value;
-    } else if (option == "--allowlist") {
-      s.allowlist_file = value;
-    } else if (option == "--format") {
-      s.output_format = track::AsciiLower(value);
-    } else if (option == "--timestamp") {
-      s.timestamp_format = track::AsciiLower(value);
-    } else if (option == "--events") {
-      s.events = track::AsciiLower(value);
-    } else if (option == "--stats") {
-      const std::optional<int32_t> number = ParseInteger(value);
-      if (!number || *number < 0) return Failure("invalid stats interval");
-      s.stats_seconds = *number;
-    } else {
-      // The membership test ignores case and accepts runs such as "--pid,--dst-ip".
-      return Failure("unknown option " + option);
+    nothing[row].clear();
+    walk.nothing = &nothing[row];
+    if (std::string error = kOptions[row].apply(value, walk); !error.empty())
+      return Failure(std::move(error));
+    if (walk.action != ParseAction::kRun) {
+      ParseResult result;
+      result.action = walk.action;
+      return result;
     }
   }
 
-  if (!ListContains(kFormats, s.output_format)) return Failure("invalid format");
-  if (!ListContains(kTimestamps, s.timestamp_format)) return Failure("invalid timestamp");
-  if (s.events.empty()) return Failure("empty events");
+  if (!walk.format_valid) return Failure("invalid format");
+  if (!walk.timestamp_valid) return Failure("invalid timestamp");
+  if (walk.events_empty) return Failure("empty events");
+  ParseResult result;
+  result.settings = std::move(walk.settings);
+  for (size_t row = 0; row < kOptionCount; ++row) {
+    for (const std::string& said : nothing[row])
+      result.notices.push_back(std::string(kOptions[row].name) + ": " + said);
+  }
   return result;
 }
 
@@ -158,10 +335,25 @@ std::string HelpText() {
   text += " | ";
   text += kContactAddress;
   text += kEol;
-  for (const char* line : kHelpBody) {
+  auto add_line = [&text](std::string_view line) {
     text += line;
     text += kEol;
+  };
+  for (std::string_view line : kHelpHead) add_line(line);
+  for (size_t section = 0; section < std::size(kSectionHeadings); ++section) {
+    add_line(kSectionHeadings[section]);
+    for (const Option& option : kOptions) {
+      if (static_cast<size_t>(option.section) != section) continue;
+      std::string synopsis = option.alias.empty() ? "" : std::string(option.alias) + ", ";
+      synopsis += option.name;
+      if (!option.value.empty()) synopsis += " " + std::string(option.value);
+      // Descriptions start in one column; a synopsis as wide still gets a blank.
+      synopsis.resize(std::max<size_t>(synopsis.size() + 1, 26), ' ');
+      add_line("  " + synopsis + std::string(option.help));
+    }
+    add_line("");
   }
+  for (std::string_view line : kHelpTail) add_line(line);
   return text;
 }
 

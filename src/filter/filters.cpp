@@ -1,7 +1,6 @@
 #include "filter/filters.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "config/lists.h"
 #include "filter/scope.h"
@@ -15,25 +14,6 @@ bool ContainsFolded(std::string_view text, std::string_view lower) {
   if (lower.empty()) return true;
   return std::search(text.begin(), text.end(), lower.begin(), lower.end(),
                      [](char x, char y) { return track::AsciiLower(x) == y; }) != text.end();
-}
-
-// The items ListContains sees when the item holds no comma: the blank-free,
-// lower-case list cut at every comma (quotes mean nothing there).
-std::vector<std::string> CutList(std::string_view list) {
-  std::vector<std::string> items(1);
-  for (char c : list) {
-    if (c == ' ') continue;
-    if (c == ',') {
-      items.emplace_back();
-    } else {
-      items.back() += track::AsciiLower(c);
-    }
-  }
-  return items;
-}
-
-ItemList CompileItemList(const std::string& text) {
-  return ItemList{text, CutList(text)};
 }
 
 // config::Ipv4FromText's a*2^24 + ... as an Address.
@@ -55,36 +35,6 @@ std::optional<track::Address> AddressWithText(const std::string& lower) {
     if (track::Ipv6ToText(*value) == lower) return *value;
   }
   return std::nullopt;
-}
-
-std::optional<uint32_t> PidWithText(const std::string& text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value > UINT32_MAX) return std::nullopt;
-  if (track::DecimalText(static_cast<uint32_t>(value)) != text) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-bool ItemListContains(const ItemList& list, std::string_view item) {
-  if (item.find(',') != std::string_view::npos) return config::ListContains(list.text, item);
-  for (const std::string& candidate : list.items) {
-    if (track::AsciiEqualsIgnoringCase(item, candidate)) return true;
-  }
-  return false;
-}
-
-// Port texts are plain decimal, so only items in that exact form can hold one.
-PortSet CompilePortSet(const std::string& text) {
-  PortSet ports;
-  for (const std::string& item : CutList(text)) {
-    if (item.empty() || item.size() > 5 || (item[0] == '0' && item.size() > 1)) continue;
-    uint32_t value = 0;
-    auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
-    if (error != std::errc() || end != item.data() + item.size() || value > 65535) continue;
-    ports.set(value);
-  }
-  return ports;
 }
 
 void AddIpv4Network(uint32_t network, int prefix, AddressList& out) {
@@ -186,24 +136,9 @@ bool AddressListMatches(const AddressList& list, const Destination& destination)
 
 Filters CompileFilters(const config::Settings& settings, const std::vector<std::string>& allowlist) {
   Filters f;
-  f.include_all = settings.include_all;
-  f.proto_given = !settings.proto_filter.empty();
-  const ItemList proto = CompileItemList(settings.proto_filter);
-  f.proto_tcp = ItemListContains(proto, track::ProtoName(track::Proto::kTcp));
-  f.proto_udp = ItemListContains(proto, track::ProtoName(track::Proto::kUdp));
-  f.dst_port_given = !settings.dst_port_filter.empty();
-  f.dst_ports = CompilePortSet(settings.dst_port_filter);
-  f.pid_given = !settings.pid_filter.empty();
-  f.pid = PidWithText(settings.pid_filter);
-  f.process_given = !settings.process_filter.empty();
-  f.process = track::AsciiLower(settings.process_filter);
-  f.dst_ip_given = !settings.dst_ip_filter.empty();
-  f.dst_ip = CompileAddressList(settings.dst_ip_filter);
-  f.dst_net_given = !settings.dst_net_filter.empty();
-  f.dst_net = CompileAddressList(settings.dst_net_filter);
-  f.exclude_ports = CompilePortSet(settings.exclude_port_filter);
-  f.exclude_process_given = !settings.exclude_process_filter.empty();
-  f.exclude_process = track::AsciiLower(settings.exclude_process_filter);
+  f.options = settings.filters;
+  f.dst_ip = CompileAddressList(settings.filters.dst_ip);
+  f.dst_net = CompileAddressList(settings.filters.dst_net);
   // Only the first matching line counts, and any match drops the row, so the
   // lines can be pooled into one list.
   for (const std::string& line : allowlist) AddAddressEntries(config::TrimControlAndBlank(line), f.allowlist);
@@ -214,24 +149,26 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
 // Every step only drops, so splitting the chain by what a step reads leaves
 // the result as the chain in order gives it.
 bool PassesOwnerlessFilters(const track::TConn& row, const Filters& f) {
+  const config::FilterOptions& o = f.options;
   if (row.dst_port == 0) return false;
-  if (!f.include_all && !IsPublicAddress(row.dst_ip)) return false;
-  if (f.proto_given && !(row.proto == track::Proto::kUdp ? f.proto_udp : f.proto_tcp)) return false;
-  if (f.dst_port_given && !f.dst_ports.test(row.dst_port)) return false;
+  if (!o.include_all && !IsPublicAddress(row.dst_ip)) return false;
+  if (o.protocols && !o.protocols->test(static_cast<size_t>(row.proto))) return false;
+  if (o.dst_ports && !o.dst_ports->test(row.dst_port)) return false;
   const Destination destination = DestinationOf(row);
-  if (f.dst_ip_given && !AddressListMatches(f.dst_ip, destination)) return false;
-  if (f.dst_net_given && !AddressListMatches(f.dst_net, destination)) return false;
-  if (f.exclude_ports.test(row.dst_port)) return false;
+  if (!o.dst_ip.empty() && !AddressListMatches(f.dst_ip, destination)) return false;
+  if (!o.dst_net.empty() && !AddressListMatches(f.dst_net, destination)) return false;
+  if (o.exclude_ports.test(row.dst_port)) return false;
   if (AddressListMatches(f.allowlist, destination)) return false;
   return true;
 }
 
 bool PassesFilters(const track::TConn& row, const Filters& f) {
+  const config::FilterOptions& o = f.options;
   if (!PassesOwnerlessFilters(row, f)) return false;
-  if (f.pid_given && row.pid != f.pid) return false;
+  if (o.pid_given && row.pid != o.pid) return false;
   const std::string_view process = track::ProcessText(row);
-  if (f.process_given && !ContainsFolded(process, f.process)) return false;
-  if (f.exclude_process_given && ContainsFolded(process, f.exclude_process)) return false;
+  if (!o.process.empty() && !ContainsFolded(process, o.process)) return false;
+  if (!o.exclude_process.empty() && ContainsFolded(process, o.exclude_process)) return false;
   return true;
 }
 

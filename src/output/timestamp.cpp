@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "track/day_count.h"
-
 namespace sockvane::output {
 namespace {
 
@@ -19,11 +17,11 @@ void AppendDigits(std::string& text, int value, int width) {
 
 }  // namespace
 
-std::string TimestampText(double now_days, std::string_view style, std::string_view separator) {
-  const track::CivilTime t = track::CivilFromDays(now_days);
+std::string TimestampText(const platform::CivilTime& t, config::TimestampStyle style,
+                          std::string_view separator) {
   std::string text;
   text.reserve(24);
-  if (style == "iso8601") {
+  if (style == config::TimestampStyle::kIso8601) {
     if (t.year >= 0 && t.year <= 9999) {
       AppendDigits(text, t.year, 4);
     } else {

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/short_lived.h"
 #include "track/text.h"
 
@@ -465,7 +465,7 @@ void ReadShortLived(const RowConsumer& consume) {
 
 void PauseShortLived(uint32_t milliseconds) {
   if (g_layer.fd < 0) {
-    if (milliseconds > 0) PauseMs(milliseconds);
+    if (milliseconds > 0) platform::PauseMs(milliseconds);
     return;
   }
   timespec start{};

@@ -25,7 +25,8 @@ struct TConn {
   Address src_ip{};
   Address dst_ip{};
   ProcessName process;
-  double first_seen = 0;  // local time as a day count; 0 until stored
+  int64_t first_seen = 0;  // steady-clock milliseconds when first stored
+  int64_t life_ms = 0;     // a short-lived socket's known life, from its source; 0 when unknown
   uint32_t pid = 0;
   uint32_t state = 0;  // MIB state number, as TcpStateName names it
   uint16_t src_port = 0;

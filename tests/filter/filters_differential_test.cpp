@@ -148,7 +148,7 @@ TEST(FiltersDifferential, ParsedFormAgreesWithPlainOperations) {
   Random random(20240501);
   int passed = 0, dropped = 0;
   for (int round = 0; round < 3000; ++round) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = random.Chance(70);
     settings.proto_filter = MaybeOption(random);
     settings.dst_port_filter = MaybeOption(random);
@@ -161,7 +161,7 @@ TEST(FiltersDifferential, ParsedFormAgreesWithPlainOperations) {
     std::vector<std::string> allowlist(random.Below(4));
     for (std::string& line : allowlist) line = RandomText(random, 5);
 
-    const Filters compiled = CompileFilters(settings, allowlist);
+    const Filters compiled = CompileFilters(testing::Parsed(settings), allowlist);
     for (int r = 0; r < 10; ++r) {
       const track::TConn row = RandomRow(random);
       const testing::TextRow text = testing::TextsOfRow(row);
@@ -186,11 +186,11 @@ TEST(FiltersDifferential, AllowlistAloneAgrees) {
   Random random(7);
   int suppressed = 0;
   for (int round = 0; round < 2000; ++round) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = true;
     std::vector<std::string> allowlist(1 + random.Below(3));
     for (std::string& line : allowlist) line = RandomText(random, 4);
-    const Filters compiled = CompileFilters(settings, allowlist);
+    const Filters compiled = CompileFilters(testing::Parsed(settings), allowlist);
     for (int r = 0; r < 5; ++r) {
       track::TConn row = RandomRow(random);
       row.dst_port = 443;

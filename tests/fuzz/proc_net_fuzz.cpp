@@ -14,6 +14,7 @@
 #include "../support/text_rows.h"
 #include "config/lists.h"
 #include "fuzz_check.h"
+#include "platform/clock.h"
 #include "source/linux_source.h"
 #include "source/naming.h"
 #include "track/conn.h"
@@ -204,7 +205,7 @@ void CheckOtherTexts(std::string_view text) {
   }
 
   // The separator comes from the format's own text, or is the default.
-  const std::string separator = src::TimeSeparatorFromFormat(text);
+  const std::string separator = sockvane::platform::TimeSeparatorFromFormat(text);
   FUZZ_CHECK(separator == ":" || (!separator.empty() && text.find(separator) != std::string_view::npos));
 }
 

@@ -13,7 +13,34 @@
 
 namespace sockvane::testing {
 
-inline bool PassesFiltersPlain(const TextRow& row, const config::Settings& s,
+// The filter options as typed on the command line.
+struct OptionTexts {
+  bool include_all = false;
+  std::string proto_filter, dst_port_filter, pid_filter, process_filter, dst_ip_filter, dst_net_filter,
+      exclude_port_filter, exclude_process_filter;
+};
+
+// The settings the command line parses those texts into.
+inline config::Settings Parsed(const OptionTexts& s) {
+  std::vector<std::string> args;
+  if (s.include_all) args.push_back("--all");
+  const std::pair<const char*, const std::string*> values[] = {
+      {"--proto", &s.proto_filter},
+      {"--dst-port", &s.dst_port_filter},
+      {"--pid", &s.pid_filter},
+      {"--process", &s.process_filter},
+      {"--dst-ip", &s.dst_ip_filter},
+      {"--dst-net", &s.dst_net_filter},
+      {"--exclude-port", &s.exclude_port_filter},
+      {"--exclude-process", &s.exclude_process_filter}};
+  for (const auto& [name, value] : values) {
+    args.push_back(name);
+    args.push_back(*value);
+  }
+  return config::ParseArguments(args).settings;
+}
+
+inline bool PassesFiltersPlain(const TextRow& row, const OptionTexts& s,
                                const std::vector<std::string>& allowlist) {
   const std::string port = std::to_string(row.dst_port);
   if (row.dst_port == 0) return false;
