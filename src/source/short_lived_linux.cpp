@@ -458,7 +458,7 @@ void ReadShortLived(const RowConsumer& consume) {
       if (inserted) it->second = track::MakeProcessName(ProcessNameForPid(f.pid));
       row.process = it->second;
     }
-    row.first_seen = static_cast<double>(f.life_ns) / 86400e9;
+    row.life_ms = static_cast<int64_t>(f.life_ns / 1000000);
     consume(std::move(row));
   }
 }
