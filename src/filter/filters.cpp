@@ -151,7 +151,7 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
 bool PassesOwnerlessFilters(const track::TConn& row, const Filters& f) {
   const config::FilterOptions& o = f.options;
   if (row.dst_port == 0) return false;
-  if (!o.include_all && !IsPublicAddress(row.dst_ip)) return false;
+  if (!o.include_all && !IsPublicDestination(row.dst_ip)) return false;
   if (o.protocols && !o.protocols->test(static_cast<size_t>(row.proto))) return false;
   if (o.dst_ports && !o.dst_ports->test(row.dst_port)) return false;
   const Destination destination = DestinationOf(row);

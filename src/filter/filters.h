@@ -13,9 +13,6 @@
 
 namespace sockvane::filter {
 
-// config::Ipv4FromText without allocating for the plain dotted form.
-std::optional<uint32_t> ReadIpv4(std::string_view text);
-
 // One prefix length of an address list: the masked network values, sorted.
 struct NetworkGroup {
   uint32_t mask = 0;

@@ -205,14 +205,14 @@ TEST(FiltersDifferential, AllowlistAloneAgrees) {
 }
 
 // The binary scope test against the text rule, on every kind of address.
-TEST(IsPublicAddress, AgreesWithTheTextOfTheAddress) {
+TEST(IsPublicDestination, AgreesWithTheTextOfTheAddress) {
   Random random(11);
   int is_public = 0;
   for (int round = 0; round < 200000; ++round) {
     const track::Address address = RandomAddress(random);
     const std::string text = track::Ipv6ToText(address);
-    const bool expected = IsPublicDestination(text);
-    ASSERT_EQ(IsPublicAddress(address), expected) << text;
+    const bool expected = testing::IsPublicDestinationText(text);
+    ASSERT_EQ(IsPublicDestination(address), expected) << text;
     is_public += expected;
   }
   EXPECT_GT(is_public, 20000);

@@ -2,6 +2,7 @@
 // against a slow, literal reimplementation of its rules.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../filter/special_purpose_blocks.h"
+#include "../support/plain_filters.h"
 #include "config/lists.h"
 #include "filter/filters.h"
 #include "filter/scope.h"
@@ -224,8 +226,10 @@ void CheckIpv6Registry(std::string_view text) {
   if (folded.find('\0') != std::string::npos || inet_pton(AF_INET6, folded.c_str(), bytes) != 1) return;
   char canonical[INET6_ADDRSTRLEN];
   if (inet_ntop(AF_INET6, bytes, canonical, sizeof canonical) == nullptr || folded != canonical) return;
+  sockvane::track::Address address;
+  std::copy(std::begin(bytes), std::end(bytes), address.begin());
   if (special_purpose::InAnyBlock(Blocks(), true, bytes))
-    FUZZ_CHECK(!sockvane::filter::IsPublicDestination(text));
+    FUZZ_CHECK(!sockvane::filter::IsPublicDestination(address));
 }
 
 void CheckSingle(std::string_view text, char extra_delimiter) {
@@ -243,7 +247,6 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
 
   const std::optional<uint32_t> address = cfg::Ipv4FromText(text);
   FUZZ_CHECK(address == RefIpv4(text));
-  FUZZ_CHECK(sockvane::filter::ReadIpv4(text) == address);
   if (address) {
     // The canonical dotted form reads back to the same value.
     const uint32_t v = *address;
@@ -263,7 +266,7 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
     FUZZ_CHECK(cfg::Ipv6FromText(canonical) == ipv6);
   }
 
-  FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));
+  FUZZ_CHECK(sockvane::testing::IsPublicDestinationText(text) == RefIsPublic(text));
   CheckIpv6Registry(text);
 
   FUZZ_CHECK(sockvane::track::AsciiLower(text) == Lowered(text));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/lists.h"
@@ -40,11 +41,24 @@ inline config::Settings Parsed(const OptionTexts& s) {
   return config::ParseArguments(args).settings;
 }
 
+// The scope judged on a destination's text: IPv6 by its folded text alone,
+// nothing expanded; IPv4 read as the option parser reads numbers.
+inline bool IsPublicDestinationText(std::string_view text) {
+  if (text.find(':') != std::string_view::npos) {
+    if (text == "::" || text == "::1") return false;
+    for (std::string_view prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
+      if (track::AsciiStartsWithIgnoringCase(text, prefix)) return false;
+    }
+    return true;
+  }
+  return config::Ipv4FromText(text) && filter::IsPublicDestination(AddressFromText(text));
+}
+
 inline bool PassesFiltersPlain(const TextRow& row, const OptionTexts& s,
                                const std::vector<std::string>& allowlist) {
   const std::string port = std::to_string(row.dst_port);
   if (row.dst_port == 0) return false;
-  if (!s.include_all && !filter::IsPublicDestination(row.dst_ip)) return false;
+  if (!s.include_all && !IsPublicDestinationText(row.dst_ip)) return false;
   if (!s.proto_filter.empty() && !config::ListContains(s.proto_filter, row.proto)) return false;
   if (!s.dst_port_filter.empty() && !config::ListContains(s.dst_port_filter, port)) return false;
   if (!s.pid_filter.empty() && row.pid != s.pid_filter) return false;

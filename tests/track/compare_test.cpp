@@ -34,13 +34,13 @@ struct Polls {
   std::vector<Event> events;
   Counters counters_seen_by_sink;
 
-  std::vector<Event> Poll(const std::vector<TConn>& rows, const std::vector<TConn>* brief = nullptr) {
+  std::vector<Event> Poll(const std::vector<TConn>& rows, const std::vector<TConn>* lived = nullptr) {
     ClearSnapshot(current);
     for (const TConn& row : rows) AddRow(current, row, g_now);
     SealSnapshot(current);
     Snapshot short_lived;
-    if (brief != nullptr) {
-      for (const TConn& row : *brief) AddRow(short_lived, row, g_now);
+    if (lived != nullptr) {
+      for (const TConn& row : *lived) AddRow(short_lived, row, g_now);
       SealSnapshot(short_lived);
     }
     events.clear();
@@ -51,7 +51,7 @@ struct Polls {
           events.push_back({std::string(EventName(event)), texts.pid, texts.state, texts.process, age});
           counters_seen_by_sink = counters;
         },
-        g_now, brief != nullptr ? &short_lived : nullptr);
+        g_now, lived != nullptr ? &short_lived : nullptr);
     std::swap(current, previous);
     return events;
   }
@@ -187,7 +187,7 @@ namespace {
 TEST(CompareSnapshots, ShortLivedSocketsMergeIntoKeyOrder) {
   struct Case {
     const char* name;
-    std::vector<TConn> before, now, brief;
+    std::vector<TConn> before, now, lived;
     std::vector<Event> want;
   };
   const std::vector<Case> cases = {
@@ -235,7 +235,7 @@ TEST(CompareSnapshots, ShortLivedSocketsMergeIntoKeyOrder) {
     Polls run;
     run.Poll(c.before);
     const Counters start = run.counters;
-    EXPECT_EQ(run.Poll(c.now, &c.brief), c.want);
+    EXPECT_EQ(run.Poll(c.now, &c.lived), c.want);
     uint64_t news = 0, closes = 0;
     for (const Event& e : c.want) {
       news += e.event == "new";
@@ -251,8 +251,8 @@ TEST(CompareSnapshots, ShortLivedSocketsMergeIntoKeyOrder) {
 TEST(CompareSnapshots, ShortLivedSocketIsTalliedPerProcess) {
   g_now = 0;
   Polls run;
-  const std::vector<TConn> brief = {Row("42", "CLOSE", "curl"), Row("43", "CLOSE", "curl", 50124)};
-  run.Poll({}, &brief);
+  const std::vector<TConn> lived = {Row("42", "CLOSE", "curl"), Row("43", "CLOSE", "curl", 50124)};
+  run.Poll({}, &lived);
   ASSERT_EQ(run.process_counts.entries.size(), 2u);
   EXPECT_EQ(run.process_counts.entries[0].name, "curl (42)");
   EXPECT_EQ(run.counters.new_count, 2u);
