@@ -99,6 +99,19 @@ std::optional<size_t> Choice(std::string_view value, const std::array<std::strin
   return std::nullopt;
 }
 
+template <bool Settings::*kFlag>
+std::string SetFlag(std::string_view, Walk& walk) {
+  walk.settings.*kFlag = true;
+  return {};
+}
+
+// Help and version end the walk.
+template <ParseAction kAction>
+std::string Answer(std::string_view, Walk& walk) {
+  walk.action = kAction;
+  return {};
+}
+
 constexpr std::array<std::string_view, 3> kFormats = {"text", "jsonl", "csv"};
 constexpr std::array<std::string_view, 2> kTimestamps = {"time", "iso8601"};
 
@@ -110,16 +123,9 @@ const Option kOptions[] = {
        walk.settings.interval_ms = *ms;
        return {};
      }},
-    {Section::kPolling, "--once", "", "", "Scan once and exit", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.settings.once = true;
-       return {};
-     }},
+    {Section::kPolling, "--once", "", "", "Scan once and exit", -1, SetFlag<&Settings::once>},
     {Section::kPolling, "--ipv6", "", "", "IPv6 option (Linux already scans IPv6)", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.settings.ipv6 = true;
-       return {};
-     }},
+     SetFlag<&Settings::ipv6>},
     {Section::kPolling, "--all", "", "", "Include private and reserved destinations", -1,
      [](std::string_view, Walk& walk) -> std::string {
        walk.settings.filters.include_all = true;
@@ -225,20 +231,10 @@ const Option kOptions[] = {
        return {};
      }},
     {Section::kEvents, "--summary", "", "", "Print final summary with --once", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.settings.summary = true;
-       return {};
-     }},
-    {Section::kOther, "--help", "-h", "", "Show this help and exit", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.action = ParseAction::kHelp;
-       return {};
-     }},
+     SetFlag<&Settings::summary>},
+    {Section::kOther, "--help", "-h", "", "Show this help and exit", -1, Answer<ParseAction::kHelp>},
     {Section::kOther, "--version", "", "", "Print version, source fingerprint and target", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.action = ParseAction::kVersion;
-       return {};
-     }},
+     Answer<ParseAction::kVersion>},
 };
 constexpr size_t kOptionCount = std::size(kOptions);
 
