@@ -17,6 +17,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/source/naming.cpp
     src/source/std_streams.cpp
     src/source/tracer_record.cpp
+    src/track/address.cpp
     src/track/compare.cpp
     src/track/conn.cpp
     src/track/snapshot.cpp

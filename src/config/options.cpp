@@ -50,7 +50,7 @@ void SaysNothing(Walk& walk, std::string_view item, std::string_view says = "sel
 }
 
 std::optional<int32_t> NumberAtLeast(std::string_view value, int32_t least) {
-  const std::optional<int32_t> number = ParseInteger(value);
+  const std::optional<int32_t> number = track::ParseInteger(value);
   if (!number || *number < least) return std::nullopt;
   return number;
 }
@@ -73,6 +73,19 @@ PortSet Ports(std::string_view value, Walk& walk, std::string_view says) {
     if (!port || *port == 0) SaysNothing(walk, item, says);
   }
   return ports;
+}
+
+std::optional<std::vector<track::Prefix>> Networks(std::string_view value, Walk& walk) {
+  if (value.empty()) return std::nullopt;
+  std::vector<track::Prefix> networks;
+  ForEachAddressEntry(value, [&](std::string_view entry, const std::optional<track::Prefix>& network) {
+    if (network) {
+      networks.push_back(*network);
+    } else {
+      SaysNothing(walk, entry);
+    }
+  });
+  return networks;
 }
 
 std::optional<uint32_t> PidWithText(std::string_view text) {
@@ -163,12 +176,12 @@ const Option kOptions[] = {
      }},
     {Section::kFilters, "--dst-ip", "", "IP[,IP/CIDR]", "Match destination addresses / IPv4 CIDRs", 5,
      [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.dst_ip = value;
+       walk.settings.filters.dst_ip = Networks(value, walk);
        return {};
      }},
     {Section::kFilters, "--dst-net", "", "IP/CIDR", "Match an IPv4 destination network", 6,
      [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.dst_net = value;
+       walk.settings.filters.dst_net = Networks(value, walk);
        return {};
      }},
     {Section::kFilters, "--dst-port", "", "443,8443", "Match destination ports", 2,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "track/address.h"
 #include "track/compare.h"
 #include "track/conn.h"
 
@@ -32,8 +33,8 @@ struct FilterOptions {
   bool pid_given = false;
   std::optional<uint32_t> pid;  // the PID whose decimal text the option is; none: no PID is
   std::string process;          // lower case; "" when not given
-  std::string dst_ip;           // as typed
-  std::string dst_net;          // as typed
+  std::optional<std::vector<track::Prefix>> dst_ip;
+  std::optional<std::vector<track::Prefix>> dst_net;
   PortSet exclude_ports;
   std::string exclude_process;  // lower case; "" when not given
 

@@ -38,8 +38,7 @@ bool IsPublicIpv6(const track::Address& address) {
 }  // namespace
 
 bool IsPublicDestination(const track::Address& address) {
-  uint32_t value = 0;
-  if (track::MappedIpv4Value(address, value)) return IsPublicIpv4(value);
+  if (const std::optional<uint32_t> value = track::MappedIpv4(address)) return IsPublicIpv4(*value);
   return IsPublicIpv6(address);
 }
 

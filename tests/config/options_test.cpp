@@ -77,8 +77,9 @@ TEST(ParseArgumentsTest, AcceptedCommandLines) {
          s.filters.dst_ports = Ports({443});
          s.filters.process = "fire fox";
          s.filters.pid_given = true;
-         s.filters.dst_ip = "10.0.0.1,::1";
-         s.filters.dst_net = "10.0.0.0/8";
+         s.filters.dst_ip = {{track::Prefix{track::MappedAddress(0x0A000001), 128},
+                              track::Prefix{*track::ParseIpv6("::1"), 128}}};
+         s.filters.dst_net = {{track::Prefix{track::MappedAddress(0x0A000000), 104}}};
          s.filters.exclude_ports = Ports({53, 0});
          s.filters.exclude_process = "x";
          s.allowlist_file = "/tmp/A List";
@@ -120,6 +121,10 @@ TEST(ParseArgumentsTest, ItemsThatSelectNothingAreSaid) {
         "--dst-port: \"0\" selects nothing", "--dst-port: \"\" selects nothing"}},
       {{"--exclude-port", "70000"}, {"--exclude-port: \"70000\" excludes nothing"}},
       {{"--pid", "-1"}, {"--pid: \"-1\" selects nothing"}},
+      {{"--dst-ip", "1.2.3.4/33, ,8.8.8.8", "--dst-net", "::/129"},
+       {"--dst-ip: \"1.2.3.4/33\" selects nothing", "--dst-ip: \"\" selects nothing",
+        "--dst-net: \"::/129\" selects nothing"}},
+      {{"--dst-ip", "010.0.0.1,010.0.0.0/8"}, {"--dst-ip: \"010.0.0.1\" selects nothing"}},
       {{"--pid", "1,2", "--events", "x"},
        {"--pid: \"1,2\" selects nothing", "--events: \"x\" selects nothing"}},
       {{"--dst-port", "", "--pid", "", "--events", "new,closed,state", "--proto", "udp"}, {}},

@@ -1,7 +1,10 @@
 // The filter chain computed from a row's texts and the option texts on every
-// call: the reference the parsed, binary chain must agree with.
+// call, with the address matching as the text rules state it: the reference
+// the parsed, binary chain must agree with.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +13,7 @@
 #include "config/options.h"
 #include "filter/scope.h"
 #include "text_rows.h"
+#include "track/address.h"
 #include "track/text.h"
 
 namespace sockvane::testing {
@@ -41,6 +45,59 @@ inline config::Settings Parsed(const OptionTexts& s) {
   return config::ParseArguments(args).settings;
 }
 
+inline std::optional<uint32_t> Ipv4FromText(std::string_view text) {
+  return track::ParseIpv4(text, track::Ipv4Numbers::kOptionIntegers);
+}
+
+// `address`, IPv6 or dotted IPv4 text, against an IPv6 network. The source
+// shows v4-mapped addresses as dotted IPv4, so a v4-mapped network that fits
+// in the IPv4 part matches those too.
+inline bool MatchesIpv6Network(std::string_view address, const track::Address& network, int prefix) {
+  if (const std::optional<track::Address> value = track::ParseIpv6(address)) {
+    return track::Masked(*value, prefix) == track::Masked(network, prefix);
+  }
+  const std::optional<uint32_t> network4 = track::MappedIpv4(network);
+  if (prefix < 96 || !network4) return false;
+  const std::optional<uint32_t> value = Ipv4FromText(address);
+  if (!value) return false;
+  const uint32_t mask = prefix == 96 ? 0 : ~uint32_t{0} << (128 - prefix);
+  return (*value & mask) == (*network4 & mask);
+}
+
+// Address text against one entry: plain text equality (ASCII case ignored),
+// IPv4 network "a.b.c.d/n", or an IPv6 address or network "x::y[/n]" that
+// matches IPv6 addresses by value. A v4-mapped IPv6 entry with n >= 96 (or
+// none) also matches the dotted IPv4 addresses it covers.
+inline bool MatchesNetwork(std::string_view address, std::string_view entry) {
+  const size_t slash = entry.find('/');
+  if (slash == std::string_view::npos) {
+    if (track::AsciiEqualsIgnoringCase(address, entry)) return true;
+    const std::optional<track::Address> network = track::ParseIpv6(entry);
+    return network && MatchesIpv6Network(address, *network, 128);
+  }
+  const std::optional<int32_t> prefix = track::ParseInteger(entry.substr(slash + 1));
+  if (!prefix) return false;
+  if (const std::optional<track::Address> network = track::ParseIpv6(entry.substr(0, slash))) {
+    return *prefix >= 0 && *prefix <= 128 && MatchesIpv6Network(address, *network, *prefix);
+  }
+  if (*prefix < 0 || *prefix > 32) return false;
+  const std::optional<uint32_t> address_value = Ipv4FromText(address);
+  if (!address_value) return false;
+  const std::optional<uint32_t> network_value = Ipv4FromText(entry.substr(0, slash));
+  if (!network_value) return false;
+  const uint32_t mask = *prefix == 0 ? 0 : ~uint32_t{0} << (32 - *prefix);
+  return (*address_value & mask) == (*network_value & mask);
+}
+
+// Address text against a comma list of entries, each trimmed of bytes 0..32.
+inline bool MatchesAddressList(std::string_view address, std::string_view list) {
+  if (list.empty()) return false;
+  // The walk stops at the first match, which shows as an interrupted walk.
+  return !track::ForEachItem(list, ',', [address](std::string_view item) {
+    return !MatchesNetwork(address, track::TrimControlAndBlank(item));
+  });
+}
+
 // The scope judged on a destination's text: IPv6 by its folded text alone,
 // nothing expanded; IPv4 read as the option parser reads numbers.
 inline bool IsPublicDestinationText(std::string_view text) {
@@ -51,7 +108,7 @@ inline bool IsPublicDestinationText(std::string_view text) {
     }
     return true;
   }
-  return config::Ipv4FromText(text) && filter::IsPublicDestination(AddressFromText(text));
+  return Ipv4FromText(text) && filter::IsPublicDestination(AddressFromText(text));
 }
 
 inline bool PassesFiltersPlain(const TextRow& row, const OptionTexts& s,
@@ -66,15 +123,15 @@ inline bool PassesFiltersPlain(const TextRow& row, const OptionTexts& s,
   if (!s.process_filter.empty() && process.find(track::AsciiLower(s.process_filter)) == std::string::npos) {
     return false;
   }
-  if (!s.dst_ip_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
-  if (!s.dst_net_filter.empty() && !config::MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
+  if (!s.dst_ip_filter.empty() && !MatchesAddressList(row.dst_ip, s.dst_ip_filter)) return false;
+  if (!s.dst_net_filter.empty() && !MatchesAddressList(row.dst_ip, s.dst_net_filter)) return false;
   if (config::ListContains(s.exclude_port_filter, port)) return false;
   if (!s.exclude_process_filter.empty() &&
       process.find(track::AsciiLower(s.exclude_process_filter)) != std::string::npos) {
     return false;
   }
   for (const std::string& line : allowlist) {
-    if (config::MatchesAddressList(row.dst_ip, config::TrimControlAndBlank(line))) return false;
+    if (MatchesAddressList(row.dst_ip, track::TrimControlAndBlank(line))) return false;
   }
   return true;
 }

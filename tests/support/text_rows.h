@@ -6,21 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "config/lists.h"
 #include "track/conn.h"
 
 namespace sockvane::testing {
 
 // Dotted IPv4 as ::ffff:a.b.c.d, IPv6 as itself; all zeros for anything else.
 inline track::Address AddressFromText(std::string_view text) {
-  track::Address address{};
-  if (const auto v4 = config::Ipv4FromText(text)) {
-    address[10] = address[11] = 0xFF;
-    for (int i = 0; i < 4; ++i) address[12 + i] = static_cast<uint8_t>(*v4 >> (24 - 8 * i));
-  } else if (const auto v6 = config::Ipv6FromText(text)) {
-    address = *v6;
-  }
-  return address;
+  if (const auto v4 = track::ParseIpv4(text, track::Ipv4Numbers::kOptionIntegers))
+    return track::MappedAddress(*v4);
+  return track::ParseIpv6(text).value_or(track::Address{});
 }
 
 inline uint32_t NumberFromText(std::string_view text) {
