@@ -1,6 +1,7 @@
 #include "config/options.h"
 
 #include <array>
+#include <bitset>
 #include <charconv>
 
 #include "config/build_info.h"
@@ -15,14 +16,15 @@ namespace {
 struct Walk {
   Settings settings;
   ParseAction action = ParseAction::kRun;
+  std::string error;  // a usage error ends the walk
   bool format_valid = true;
   bool timestamp_valid = true;
   bool events_empty = false;
   std::vector<std::string>* nothing = nullptr;
 };
 
-// A usage error, or "".
-using Apply = std::string (*)(std::string_view value, Walk& walk);
+// Applies an option's value ("" for an option that takes none).
+using Apply = void (*)(std::string_view value, Walk& walk);
 
 enum class Section : uint8_t { kPolling, kFilters, kEvents, kOther };
 constexpr std::string_view kSectionHeadings[] = {
@@ -49,26 +51,28 @@ void SaysNothing(Walk& walk, std::string_view item, std::string_view says = "sel
   walk.nothing->push_back(std::move(line));
 }
 
-std::optional<int32_t> NumberAtLeast(std::string_view value, int32_t least) {
+void SetNumber(std::string_view value, int32_t least, int32_t& field, Walk& walk, const char* error) {
   const std::optional<int32_t> number = track::ParseInteger(value);
-  if (!number || *number < least) return std::nullopt;
-  return number;
+  if (!number || *number < least) walk.error = error;
+  if (number) field = *number;
 }
 
-// Ports are shown in plain decimal, so only items in that exact form can match one.
-std::optional<uint16_t> PortWithText(std::string_view item) {
-  if (item.empty() || item.size() > 5 || (item[0] == '0' && item.size() > 1)) return std::nullopt;
-  uint32_t value = 0;
-  auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), value);
-  if (error != std::errc() || end != item.data() + item.size() || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
+// The number whose plain decimal text `text` is, up to `largest`: the form
+// rows show ports and PIDs in, which no other text equals.
+std::optional<uint32_t> DecimalWithText(std::string_view text, uint32_t largest) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value > largest) return std::nullopt;
+  if (track::DecimalText(value) != text) return std::nullopt;
+  return static_cast<uint32_t>(value);
 }
 
 // A row's port is never 0: such rows are dropped before any option is asked.
 PortSet Ports(std::string_view value, Walk& walk, std::string_view says) {
   PortSet ports;
-  for (const std::string& item : ListItems(value)) {
-    const std::optional<uint16_t> port = PortWithText(item);
+  for (const std::string& item : value.empty() ? std::vector<std::string>() : ListItems(value)) {
+    const std::optional<uint32_t> port = DecimalWithText(item, 65535);
     if (port) ports.set(*port);
     if (!port || *port == 0) SaysNothing(walk, item, says);
   }
@@ -79,26 +83,27 @@ std::optional<std::vector<track::Prefix>> Networks(std::string_view value, Walk&
   if (value.empty()) return std::nullopt;
   std::vector<track::Prefix> networks;
   ForEachAddressEntry(value, [&](std::string_view entry, const std::optional<track::Prefix>& network) {
-    if (network) {
-      networks.push_back(*network);
-    } else {
-      SaysNothing(walk, entry);
-    }
+    if (!network) SaysNothing(walk, entry);
+    if (network) networks.push_back(*network);
   });
   return networks;
 }
 
-std::optional<uint32_t> PidWithText(std::string_view text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value > UINT32_MAX) return std::nullopt;
-  if (track::DecimalText(value) != text) return std::nullopt;
-  return static_cast<uint32_t>(value);
+// Bit n for an item that names `name(n)`, ASCII case ignored.
+template <size_t N, typename Name>
+std::bitset<N> Named(std::string_view value, Walk& walk, Name name) {
+  std::bitset<N> named;
+  for (const std::string& item : value.empty() ? std::vector<std::string>() : ListItems(value)) {
+    size_t n = 0;
+    while (n < N && !track::AsciiEqualsIgnoringCase(item, name(n))) ++n;
+    if (n == N) SaysNothing(walk, item);
+    if (n < N) named.set(n);
+  }
+  return named;
 }
 
-// The names a value selects from, at the enum value's index; the check accepts
-// a comma-joined run of them too.
+// The index of the name `value` is; the check accepts a comma-joined run of
+// names too.
 template <size_t N>
 std::optional<size_t> Choice(std::string_view value, const std::array<std::string_view, N>& names,
                              bool& valid) {
@@ -113,135 +118,77 @@ std::optional<size_t> Choice(std::string_view value, const std::array<std::strin
 }
 
 template <bool Settings::*kFlag>
-std::string SetFlag(std::string_view, Walk& walk) {
+void SetFlag(std::string_view, Walk& walk) {
   walk.settings.*kFlag = true;
-  return {};
 }
 
 // Help and version end the walk.
 template <ParseAction kAction>
-std::string Answer(std::string_view, Walk& walk) {
+void Answer(std::string_view, Walk& walk) {
   walk.action = kAction;
-  return {};
 }
 
 constexpr std::array<std::string_view, 3> kFormats = {"text", "jsonl", "csv"};
 constexpr std::array<std::string_view, 2> kTimestamps = {"time", "iso8601"};
 
+// The appliers are called `v` (the value) and `w` (the walk).
 const Option kOptions[] = {
     {Section::kPolling, "--interval", "", "MS", "Poll interval in milliseconds (default: 500; min: 1)", 0,
-     [](std::string_view value, Walk& walk) -> std::string {
-       const std::optional<int32_t> ms = NumberAtLeast(value, 1);
-       if (!ms) return "invalid interval";
-       walk.settings.interval_ms = *ms;
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { SetNumber(v, 1, w.settings.interval_ms, w, "invalid interval"); }},
     {Section::kPolling, "--once", "", "", "Scan once and exit", -1, SetFlag<&Settings::once>},
     {Section::kPolling, "--ipv6", "", "", "IPv6 option (Linux already scans IPv6)", -1,
      SetFlag<&Settings::ipv6>},
     {Section::kPolling, "--all", "", "", "Include private and reserved destinations", -1,
-     [](std::string_view, Walk& walk) -> std::string {
-       walk.settings.filters.include_all = true;
-       return {};
-     }},
+     [](std::string_view, Walk& w) { w.settings.filters.include_all = true; }},
     {Section::kFilters, "--proto", "", "tcp,udp", "Select protocols", 1,
-     [](std::string_view value, Walk& walk) -> std::string {
-       std::optional<ProtocolSet>& protocols = walk.settings.filters.protocols;
-       protocols.reset();
-       if (value.empty()) return {};
-       protocols.emplace();
-       for (const std::string& item : ListItems(value)) {
-         bool known = false;
-         for (const track::Proto proto : {track::Proto::kTcp, track::Proto::kUdp}) {
-           if (!track::AsciiEqualsIgnoringCase(item, track::ProtoName(proto))) continue;
-           protocols->set(static_cast<size_t>(proto));
-           known = true;
-         }
-         if (!known) SaysNothing(walk, item);
-       }
-       return {};
+     [](std::string_view v, Walk& w) {
+       w.settings.filters.protocols.reset();
+       if (v.empty()) return;
+       w.settings.filters.protocols =
+           Named<2>(v, w, [](size_t n) { return track::ProtoName(static_cast<track::Proto>(n)); });
      }},
     {Section::kFilters, "--pid", "", "PID", "Match a process ID", 4,
-     [](std::string_view value, Walk& walk) -> std::string {
-       FilterOptions& filters = walk.settings.filters;
-       filters.pid_given = !value.empty();
-       filters.pid = PidWithText(value);
-       if (filters.pid_given && !filters.pid) SaysNothing(walk, value);
-       return {};
+     [](std::string_view v, Walk& w) {
+       w.settings.filters.pid_given = !v.empty();
+       w.settings.filters.pid = DecimalWithText(v, UINT32_MAX);
+       if (!v.empty() && !w.settings.filters.pid) SaysNothing(w, v);
      }},
     {Section::kFilters, "--process", "", "NAME", "Match process name (substring)", 3,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.process = track::AsciiLower(value);
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.filters.process = track::AsciiLower(v); }},
     {Section::kFilters, "--dst-ip", "", "IP[,IP/CIDR]", "Match destination addresses / IPv4 CIDRs", 5,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.dst_ip = Networks(value, walk);
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.filters.dst_ip = Networks(v, w); }},
     {Section::kFilters, "--dst-net", "", "IP/CIDR", "Match an IPv4 destination network", 6,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.dst_net = Networks(value, walk);
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.filters.dst_net = Networks(v, w); }},
     {Section::kFilters, "--dst-port", "", "443,8443", "Match destination ports", 2,
-     [](std::string_view value, Walk& walk) -> std::string {
-       std::optional<PortSet>& ports = walk.settings.filters.dst_ports;
-       ports.reset();
-       if (!value.empty()) ports = Ports(value, walk, "selects nothing");
-       return {};
+     [](std::string_view v, Walk& w) {
+       w.settings.filters.dst_ports.reset();
+       if (!v.empty()) w.settings.filters.dst_ports = Ports(v, w, "selects nothing");
      }},
     {Section::kFilters, "--exclude-port", "", "PORTS", "Exclude destination ports (comma-separated)", 7,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.exclude_ports =
-           value.empty() ? PortSet() : Ports(value, walk, "excludes nothing");
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.filters.exclude_ports = Ports(v, w, "excludes nothing"); }},
     {Section::kFilters, "--exclude-process", "", "NAME", "Exclude process name (substring)", 8,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.filters.exclude_process = track::AsciiLower(value);
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.filters.exclude_process = track::AsciiLower(v); }},
     {Section::kFilters, "--allowlist", "", "FILE", "Suppress destinations listed as IP / IPv4 CIDR", 9,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.settings.allowlist_file = value;
-       return {};
-     }},
+     [](std::string_view v, Walk& w) { w.settings.allowlist_file = v; }},
     {Section::kEvents, "--events", "", "new,closed,state", "Select events (default: new)", 12,
-     [](std::string_view value, Walk& walk) -> std::string {
-       walk.events_empty = value.empty();
-       track::EventSet& events = walk.settings.events;
-       events.reset();
-       if (value.empty()) return {};
-       for (const std::string& item : ListItems(value)) {
-         bool known = false;
-         for (const track::Event event : {track::Event::kNew, track::Event::kClosed, track::Event::kState}) {
-           if (!track::AsciiEqualsIgnoringCase(item, track::EventName(event))) continue;
-           events.set(track::Bit(event));
-           known = true;
-         }
-         if (!known) SaysNothing(walk, item);
-       }
-       return {};
+     [](std::string_view v, Walk& w) {
+       w.events_empty = v.empty();
+       w.settings.events =
+           Named<3>(v, w, [](size_t n) { return track::EventName(static_cast<track::Event>(n)); });
      }},
     {Section::kEvents, "--format", "", "text|jsonl|csv", "Output format (default: text)", 10,
-     [](std::string_view value, Walk& walk) -> std::string {
-       const std::optional<size_t> format = Choice(value, kFormats, walk.format_valid);
-       walk.settings.format = format ? static_cast<Format>(*format) : Format::kTextWithoutBanner;
-       return {};
+     [](std::string_view v, Walk& w) {
+       const std::optional<size_t> format = Choice(v, kFormats, w.format_valid);
+       w.settings.format = format ? static_cast<Format>(*format) : Format::kTextWithoutBanner;
      }},
     {Section::kEvents, "--timestamp", "", "time|iso8601", "Timestamp format (default: time)", 11,
-     [](std::string_view value, Walk& walk) -> std::string {
-       const std::optional<size_t> style = Choice(value, kTimestamps, walk.timestamp_valid);
-       walk.settings.timestamp = style ? static_cast<TimestampStyle>(*style) : TimestampStyle::kTime;
-       return {};
+     [](std::string_view v, Walk& w) {
+       const std::optional<size_t> style = Choice(v, kTimestamps, w.timestamp_valid);
+       w.settings.timestamp = style ? static_cast<TimestampStyle>(*style) : TimestampStyle::kTime;
      }},
     {Section::kEvents, "--stats", "", "SECONDS", "Periodic statistics (0 disables)", 13,
-     [](std::string_view value, Walk& walk) -> std::string {
-       const std::optional<int32_t> seconds = NumberAtLeast(value, 0);
-       if (!seconds) return "invalid stats interval";
-       walk.settings.stats_seconds = *seconds;
-       return {};
+     [](std::string_view v, Walk& w) {
+       SetNumber(v, 0, w.settings.stats_seconds, w, "invalid stats interval");
      }},
     {Section::kEvents, "--summary", "", "", "Print final summary with --once", -1,
      SetFlag<&Settings::summary>},
@@ -312,8 +259,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     }
     nothing[row].clear();
     walk.nothing = &nothing[row];
-    if (std::string error = kOptions[row].apply(value, walk); !error.empty())
-      return Failure(std::move(error));
+    kOptions[row].apply(value, walk);
+    if (!walk.error.empty()) return Failure(std::move(walk.error));
     if (walk.action != ParseAction::kRun) {
       ParseResult result;
       result.action = walk.action;

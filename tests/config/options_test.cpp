@@ -127,7 +127,9 @@ TEST(ParseArgumentsTest, ItemsThatSelectNothingAreSaid) {
       {{"--dst-ip", "010.0.0.1,010.0.0.0/8"}, {"--dst-ip: \"010.0.0.1\" selects nothing"}},
       {{"--pid", "1,2", "--events", "x"},
        {"--pid: \"1,2\" selects nothing", "--events: \"x\" selects nothing"}},
-      {{"--dst-port", "", "--pid", "", "--events", "new,closed,state", "--proto", "udp"}, {}},
+      {{"--dst-port", "", "--pid", "", "--exclude-port", "", "--dst-ip", "", "--events", "new,closed,state",
+        "--proto", "udp"},
+       {}},
   };
   for (const auto& c : cases) {
     const ParseResult got = ParseArguments(c.args);
