@@ -125,70 +125,20 @@ constexpr Column kColumns[] = {
 };
 constexpr std::size_t kColumnCount = std::size(kColumns);
 
-// One event's values in column order, numbers as decimal text. Filled in place:
-// the views point into its own texts.
-struct EventValues {
-  track::ConnTexts texts;
-  std::string src_port, dst_port, age;
-  std::array<std::string_view, kColumnCount> at;
-};
-
-void FillValues(EventValues& v, track::Event event, const track::TConn& row, int32_t age,
-                std::string_view timestamp) {
-  v.texts = track::TextsOf(row);
-  v.src_port = track::DecimalText(row.src_port);
-  v.dst_port = track::DecimalText(row.dst_port);
-  v.age = track::DecimalText(age);
-  const track::ConnTexts& c = v.texts;
-  v.at = {timestamp,  track::EventName(event),
-          c.proto,    c.pid,
-          c.process,  c.src_ip,
-          v.src_port, c.dst_ip,
-          v.dst_port, c.state,
-          v.age};
-}
-
-std::string TextLine(const EventValues& v) {
-  std::string line;
-  line.reserve(136 + v.texts.process.size());
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
-    if (kColumns[i].text_label.empty()) continue;
-    if (i > 0) line += ' ';
-    AppendColumn(line, v.at[i], kColumns[i].text_width);
-  }
-  return line;
-}
-
-std::string JsonLine(const EventValues& v) {
-  std::string line;
-  line.reserve(200 + v.texts.process.size());
-  line += '{';
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
-    if (i > 0) line += ',';
-    line += '"';
-    line += kColumns[i].key;
-    line += "\":";
-    if (kColumns[i].number) {
-      line += v.at[i];
-    } else {
-      AppendJson(line, v.at[i]);
-    }
-  }
-  line += '}';
-  return line;
-}
-
-std::string CsvLine(const EventValues& v) {
-  std::string line;
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
-    if (i > 0) line += ',';
-    if (kColumns[i].number) {
-      line += v.at[i];
-    } else {
-      AppendCsvField(line, v.at[i]);
-    }
-  }
-  return line;
+// One event's values in column order, numbers as decimal text.
+std::array<std::string, kColumnCount> ValuesOf(track::Event event, const track::TConn& row, int32_t age,
+                                               std::string_view timestamp) {
+  return {std::string(timestamp),
+          std::string(track::EventName(event)),
+          std::string(track::ProtoName(row.proto)),
+          track::DecimalText(row.pid),
+          std::string(track::ProcessText(row)),
+          track::Ipv6ToText(row.src_ip),
+          track::DecimalText(row.src_port),
+          track::Ipv6ToText(row.dst_ip),
+          track::DecimalText(row.dst_port),
+          track::TcpStateName(row.state),
+          track::DecimalText(age)};
 }
 
 }  // namespace
@@ -216,11 +166,35 @@ std::string ColumnHeader(config::Format format) {
 
 std::string FormatEvent(track::Event event, const track::TConn& connection, int32_t age,
                         std::string_view timestamp, config::Format format) {
-  EventValues values;
-  FillValues(values, event, connection, age, timestamp);
-  if (format == config::Format::kJsonl) return JsonLine(values);
-  if (format == config::Format::kCsv) return CsvLine(values);
-  return TextLine(values);
+  const auto values = ValuesOf(event, connection, age, timestamp);
+  std::string line;
+  line.reserve(200 + values[4].size());
+  if (format == config::Format::kJsonl) line += '{';
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    const Column& column = kColumns[i];
+    if (format == config::Format::kJsonl) {
+      line += i > 0 ? ",\"" : "\"";
+      line += column.key;
+      line += "\":";
+      if (column.number) {
+        line += values[i];
+      } else {
+        AppendJson(line, values[i]);
+      }
+    } else if (format == config::Format::kCsv) {
+      if (i > 0) line += ',';
+      if (column.number) {
+        line += values[i];
+      } else {
+        AppendCsvField(line, values[i]);
+      }
+    } else if (!column.text_label.empty()) {
+      if (i > 0) line += ' ';
+      AppendColumn(line, values[i], column.text_width);
+    }
+  }
+  if (format == config::Format::kJsonl) line += '}';
+  return line;
 }
 
 std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, config::Format format) {

@@ -22,9 +22,4 @@ std::string_view ProcessText(const TConn& row) {
   return row.process ? std::string_view(*row.process) : std::string_view();
 }
 
-ConnTexts TextsOf(const TConn& row) {
-  return ConnTexts{ProtoName(row.proto),   DecimalText(row.pid),   ProcessText(row),
-                   Ipv6ToText(row.src_ip), Ipv6ToText(row.dst_ip), TcpStateName(row.state)};
-}
-
 }  // namespace sockvane::track

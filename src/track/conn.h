@@ -39,15 +39,4 @@ std::string_view ProtoName(Proto proto);
 // The process name, "" for a row that has none.
 std::string_view ProcessText(const TConn& row);
 
-// The texts an event line shows, built from a row on demand.
-struct ConnTexts {
-  std::string_view proto;
-  std::string pid;
-  std::string_view process;
-  std::string src_ip;
-  std::string dst_ip;
-  std::string state;
-};
-ConnTexts TextsOf(const TConn& row);
-
 }  // namespace sockvane::track

@@ -56,15 +56,14 @@ inline track::TConn RowFromTexts(const TextRow& text) {
 }
 
 inline TextRow TextsOfRow(const track::TConn& row) {
-  const track::ConnTexts texts = track::TextsOf(row);
-  return TextRow{std::string(texts.proto),
-                 texts.pid,
-                 std::string(texts.process),
-                 texts.src_ip,
+  return TextRow{std::string(track::ProtoName(row.proto)),
+                 track::DecimalText(row.pid),
+                 std::string(track::ProcessText(row)),
+                 track::Ipv6ToText(row.src_ip),
                  row.src_port,
-                 texts.dst_ip,
+                 track::Ipv6ToText(row.dst_ip),
                  row.dst_port,
-                 texts.state};
+                 track::TcpStateName(row.state)};
 }
 
 }  // namespace sockvane::testing
