@@ -1,6 +1,7 @@
 #include "track/address.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "track/text.h"
@@ -9,15 +10,8 @@ namespace sockvane::track {
 namespace {
 
 void AppendHexGroup(std::string& out, unsigned value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  bool started = false;
-  for (int shift = 12; shift >= 0; shift -= 4) {
-    unsigned nibble = (value >> shift) & 0xF;
-    if (nibble != 0 || started || shift == 0) {
-      out.push_back(kDigits[nibble]);
-      started = true;
-    }
-  }
+  char digits[4];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value, 16).ptr);
 }
 
 // A part as rows write it: one to three digits, no leading zero.

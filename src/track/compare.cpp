@@ -30,15 +30,8 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
 }
 
 std::string_view EventName(Event event) {
-  switch (event) {
-    case Event::kClosed:
-      return "closed";
-    case Event::kState:
-      return "state";
-    case Event::kNew:
-      break;
-  }
-  return "new";
+  static constexpr std::string_view kNames[] = {"new", "closed", "state"};
+  return kNames[static_cast<std::size_t>(event)];
 }
 
 int32_t AgeSeconds(int64_t first_seen, int64_t now_ms) {
