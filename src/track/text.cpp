@@ -16,10 +16,6 @@ bool AsciiEqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool AsciiStartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && AsciiEqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::string_view TrimControlAndBlank(std::string_view text) {
   auto is_trimmed = [](char c) { return static_cast<unsigned char>(c) <= 32; };
   std::size_t begin = 0;

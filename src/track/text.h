@@ -21,9 +21,6 @@ std::string AsciiLower(std::string_view text);
 // Equal once both sides are folded.
 bool AsciiEqualsIgnoringCase(std::string_view a, std::string_view b);
 
-// `text` begins with `prefix`, both folded.
-bool AsciiStartsWithIgnoringCase(std::string_view text, std::string_view prefix);
-
 // `text` without the bytes 0 to 32 at either end.
 std::string_view TrimControlAndBlank(std::string_view text);
 

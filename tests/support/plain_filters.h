@@ -104,7 +104,7 @@ inline bool IsPublicDestinationText(std::string_view text) {
   if (text.find(':') != std::string_view::npos) {
     if (text == "::" || text == "::1") return false;
     for (std::string_view prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
-      if (track::AsciiStartsWithIgnoringCase(text, prefix)) return false;
+      if (track::AsciiEqualsIgnoringCase(text.substr(0, prefix.size()), prefix)) return false;
     }
     return true;
   }
