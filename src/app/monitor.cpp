@@ -80,13 +80,18 @@ output::StdoutWriter PlatformStdout() {
 }  // namespace
 
 void StartMonitor(MonitorState& state, std::string time_separator) {
+  state.filters = filter::CompileFilters(state.settings, {});
   if (!state.settings.allowlist_file.empty()) {
+    // Parsed as read: a long list is never held as text.
+    filter::AddressList& allowlist = state.filters.allowlist;
     std::string error;
-    if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
+    if (!LoadAllowlist(
+            state.settings.allowlist_file,
+            [&allowlist](std::string_view line) { filter::AddAllowlistLine(line, allowlist); }, error)) {
       UsageError("allowlist: " + error);
     }
+    filter::FinishAddressList(allowlist);
   }
-  state.filters = filter::CompileFilters(state.settings, state.allowlist);
   state.render = output::MakeRenderContext(state.settings, state.clock, std::move(time_separator));
   state.start_time = state.clock.steady_ms();
   state.last_stats_time = state.start_time;

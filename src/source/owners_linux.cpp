@@ -649,6 +649,17 @@ void ResolveOwners(OwnerCache& cache, const std::vector<RawSocket>& rows, std::v
 
   std::erase_if(cache.owners,
                 [&cache](const auto& item) { return item.second.generation != cache.generation; });
+  // A search hampered but complete is nothing to tell; otherwise tell how many it left.
+  if (!cache.problem.empty()) {
+    const auto unfound = std::count_if(cache.owners.begin(), cache.owners.end(),
+                                       [](const auto& item) { return item.second.pid == 0; });
+    if (unfound == 0) {
+      cache.problem.clear();
+    } else {
+      cache.problem += " (" + std::to_string(unfound) + " of " + std::to_string(cache.owners.size()) +
+                       " sockets without an owner)";
+    }
+  }
 
   pids.resize(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) pids[i] = cache.rows[i] == nullptr ? 0 : cache.rows[i]->pid;
