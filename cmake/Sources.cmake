@@ -14,8 +14,8 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/output/safe_text.cpp
     src/output/timestamp.cpp
     src/platform/clock.cpp
+    src/platform/std_streams.cpp
     src/source/naming.cpp
-    src/source/std_streams.cpp
     src/source/tracer_record.cpp
     src/track/address.cpp
     src/track/compare.cpp
@@ -24,17 +24,17 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/track/text.cpp)
   set(_linux
     src/platform/clock_linux.cpp
+    src/platform/std_streams_linux.cpp
     src/source/netlink_linux.cpp
     src/source/owners_linux.cpp
     src/source/proc_net_linux.cpp
     src/source/short_lived_linux.cpp
-    src/source/socket_table_linux.cpp
-    src/source/std_streams_linux.cpp)
+    src/source/socket_table_linux.cpp)
   set(_windows
     src/platform/clock_windows.cpp
+    src/platform/std_streams_windows.cpp
     src/source/short_lived_windows.cpp
-    src/source/socket_table_windows.cpp
-    src/source/std_streams_windows.cpp)
+    src/source/socket_table_windows.cpp)
   set(_sources ${_portable})
   if(SOCKVANE_PLATFORM STREQUAL "windows")
     list(APPEND _sources ${_windows})

@@ -35,13 +35,13 @@ config::Settings ParseOptions(int argc, const char* const* argv) {
   config::ParseResult result = config::ParseArguments(args);
   switch (result.action) {
     case config::ParseAction::kHelp:
-      output::WriteOut(config::HelpText());
-      output::FlushOut();
+    case config::ParseAction::kVersion: {
+      output::Console console;
+      output::WriteOut(
+          console, result.action == config::ParseAction::kHelp ? config::HelpText() : config::VersionLine());
+      output::FlushOut(console);
       std::exit(0);
-    case config::ParseAction::kVersion:
-      output::WriteOut(config::VersionLine());
-      output::FlushOut();
-      std::exit(0);
+    }
     case config::ParseAction::kUsageError:
       UsageError(result.message);
     case config::ParseAction::kRun:

@@ -8,13 +8,13 @@
 #include "app/command_line.h"
 #include "config/build_info.h"
 #include "output/console.h"
+#include "platform/std_streams.h"
 #include "source/socket_table.h"
-#include "source/std_streams.h"
 
 namespace sockvane::app {
 namespace {
 
-void PrintBanner(const config::Settings& settings) {
+void PrintBanner(output::Console& console, const config::Settings& settings) {
   std::string text;
   if (settings.format == config::Format::kText) {
     text += "SOCKVANE ";
@@ -33,7 +33,7 @@ void PrintBanner(const config::Settings& settings) {
     text += config::kEol;
   }
   // Not flushed: the first event line or report flushes it.
-  output::WriteOut(text);
+  output::WriteOut(console, text);
 }
 
 // A run that cannot read the table must not pass for an idle host: say so
@@ -60,23 +60,6 @@ void ReadShortLived(MonitorState& state, const FleetingReader& read_short_lived)
   track::SealSnapshot(short_lived);
 }
 
-output::WriteResult WriteStdout(std::string_view text, int& error) {
-  switch (source::WriteStdout(text, error)) {
-    case source::WriteResult::kDone:
-      return output::WriteResult::kDone;
-    case source::WriteResult::kReaderGone:
-      return output::WriteResult::kReaderGone;
-    case source::WriteResult::kFailed:
-      break;
-  }
-  return output::WriteResult::kFailed;
-}
-
-// The console writes through the platform's checked writer.
-output::StdoutWriter PlatformStdout() {
-  return output::StdoutWriter{WriteStdout, source::StdoutReaderGone, source::EndForGoneReader};
-}
-
 }  // namespace
 
 void StartMonitor(MonitorState& state, std::string time_separator) {
@@ -92,10 +75,11 @@ void StartMonitor(MonitorState& state, std::string time_separator) {
     }
     filter::FinishAddressList(allowlist);
   }
-  state.render = output::MakeRenderContext(state.settings, state.clock, std::move(time_separator));
+  state.render =
+      output::MakeRenderContext(state.settings, state.clock, state.console, std::move(time_separator));
   state.start_time = state.clock.steady_ms();
   state.last_stats_time = state.start_time;
-  PrintBanner(state.settings);
+  PrintBanner(state.console, state.settings);
 }
 
 output::StatsInput CurrentStats(const MonitorState& state) {
@@ -133,7 +117,7 @@ int64_t PollCycle(MonitorState& state, const TableReader& read_table,
         },
         now(), read_short_lived ? &state.short_lived : nullptr);
     // The poll's events reach a pipe together, as soon as they are known.
-    output::FlushOut();
+    output::FlushOut(state.console);
     std::swap(state.previous, state.current);
   } else {
     // Whatever a failed read handed over is not a poll.
@@ -158,8 +142,7 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
 
 int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
                const FleetingSource* fleeting) {
-  source::PrepareStdStreams();
-  output::UseStdoutWriter(PlatformStdout());
+  platform::PrepareStdStreams();
   MonitorState state;
   state.settings = ParseOptions(argc, argv);
   StartMonitor(state, platform::TimeSeparator());
@@ -191,12 +174,12 @@ int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
   }
   if (!state.last_read_ok) {
     // A single scan that could not read the table must not look like an idle host.
-    output::FlushOut();
+    output::FlushOut(state.console);
     output::WriteErr(std::string("sockvane: could not read the socket table") + config::kEol);
     return 1;
   }
   if (state.settings.summary) output::PrintStatsReport(state.render, CurrentStats(state));
-  output::FlushOut();
+  output::FlushOut(state.console);
   track::ClearSnapshot(*state.previous);
   track::ClearSnapshot(*state.current);
   return 0;

@@ -7,6 +7,7 @@
 
 #include "config/options.h"
 #include "filter/filters.h"
+#include "output/console.h"
 #include "output/render.h"
 #include "platform/clock.h"
 #include "source/socket_table.h"
@@ -41,7 +42,8 @@ struct MonitorState {
   track::Snapshot short_lived;  // this poll's sockets that lived between two reads
   track::Counters counters;
   track::ProcessCounts process_counts;
-  platform::Clock clock;  // tests run on clocks of their own
+  platform::Clock clock;    // tests run on clocks of their own
+  output::Console console;  // and read what it writes
   output::RenderContext render;
   int64_t start_time = 0;  // steady milliseconds, as every time below
   int64_t last_stats_time = 0;

@@ -230,7 +230,7 @@ std::string FormatStatsReport(const StatsInput& stats, std::string_view timestam
   return report;
 }
 
-RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock,
+RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock, Console& console,
                                 std::string time_separator) {
   RenderContext context;
   context.format = settings.format;
@@ -238,6 +238,7 @@ RenderContext MakeRenderContext(const config::Settings& settings, platform::Cloc
   context.events = settings.events;
   context.time_separator = std::move(time_separator);
   context.clock = &clock;
+  context.console = &console;
   return context;
 }
 
@@ -258,12 +259,12 @@ void RenderEvent(RenderContext& context, track::Event event, const track::TConn&
   if (!context.events.test(track::Bit(event))) return;
   std::string line = FormatEvent(event, connection, age, Timestamp(context), context.format);
   line += config::kEol;
-  WriteOut(line);
+  WriteOut(*context.console, line);
 }
 
 void PrintStatsReport(RenderContext& context, const StatsInput& stats) {
-  WriteOut(FormatStatsReport(stats, Timestamp(context), context.format));
-  FlushOut();
+  WriteOut(*context.console, FormatStatsReport(stats, Timestamp(context), context.format));
+  FlushOut(*context.console);
 }
 
 }  // namespace sockvane::output

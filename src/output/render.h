@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config/options.h"
+#include "output/console.h"
 #include "platform/clock.h"
 #include "track/compare.h"
 #include "track/conn.h"
@@ -34,20 +35,21 @@ struct StatsInput {
 // The whole report, every line ended by kEol.
 std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, config::Format format);
 
-// What the renderer needs from the run; `clock` always set.
+// What the renderer needs from the run; `clock` and `console` always set.
 struct RenderContext {
   config::Format format = config::Format::kText;
   config::TimestampStyle timestamp = config::TimestampStyle::kTime;
   track::EventSet events;
   std::string time_separator = ":";
   platform::Clock* clock = nullptr;
+  Console* console = nullptr;
   // The events of one poll are rendered within a millisecond or two: each
   // distinct reading is formatted once.
   platform::CivilTime stamped;
   std::string stamp;
 };
 
-RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock,
+RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock, Console& console,
                                 std::string time_separator);
 
 // The line when the settings select the event. The caller flushes once the

@@ -9,7 +9,6 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
-#include "output/stdout_capture.h"
 #include "platform/clock.h"
 #include "support/text_rows.h"
 
@@ -67,6 +66,7 @@ class MonitorTest : public ::testing::Test {
   void SetUp() override {
     g_steady_ms = g_local_ms = 0;
     UseFakeClocks(state_);
+    state_.console.capture = &captured_;
     state_.settings.filters.include_all = true;
     state_.settings.format = config::Format::kCsv;
     state_.settings.events.set();
@@ -86,8 +86,12 @@ class MonitorTest : public ::testing::Test {
     }
     return lines;
   }
-  std::string& out() { return capture_.Text(); }
-  output::StdoutCapture capture_;
+  // Everything written so far, held-back lines included.
+  std::string& out() {
+    output::FlushOut(state_.console);
+    return captured_;
+  }
+  std::string captured_;
   MonitorState state_;
 };
 
@@ -222,14 +226,18 @@ TEST_F(MonitorTest, BannerAndHeaderByFormat) {
   for (const auto& c : cases) {
     out().clear();
     MonitorState state;
+    state.console.capture = &captured_;
     state.settings.format = c.format;
     StartMonitor(state);
+    output::FlushOut(state.console);
     EXPECT_EQ(out(), c.expected) << static_cast<int>(c.format);
   }
   out().clear();
   MonitorState state;
+  state.console.capture = &captured_;
   state.settings.interval_ms = 1500;
   StartMonitor(state);
+  output::FlushOut(state.console);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind(std::string("SOCKVANE ") + config::kVersion + " | source=", 0), 0u) << lines[0];

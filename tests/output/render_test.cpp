@@ -7,7 +7,6 @@
 #include "config/build_info.h"
 #include "output/console.h"
 #include "output/safe_text.h"
-#include "output/stdout_capture.h"
 #include "output/timestamp.h"
 #include "support/text_rows.h"
 
@@ -344,9 +343,10 @@ platform::CivilTime TestClock(platform::LocalTimeCache&) {
 TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   platform::Clock clock;
   clock.local_time = TestClock;
-  RenderContext context = MakeRenderContext(config::Settings(), clock, ":");
+  std::string captured;
+  Console console{"", &captured};
+  RenderContext context = MakeRenderContext(config::Settings(), clock, console, ":");
   g_now = {2024, 5, 1, 14, 3, 7, 45};
-  StdoutCapture capture;
   RenderEvent(context, Event::kNew, Browser(), 0);
   RenderEvent(context, Event::kClosed, Browser(), 4);  // not selected by default
   RenderEvent(context, Event::kState, Browser(), 2);
@@ -361,10 +361,11 @@ TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
   context.stamp.clear();
   context.format = Format::kJsonl;
   RenderEvent(context, Event::kState, Browser(), 2);
-  EXPECT_EQ(capture.Text(),
-            FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kText) + kEol +
-                FormatEvent(Event::kClosed, Browser(), 4, "2024-05-01T14:03:07.045", Format::kCsv) + kEol +
-                FormatEvent(Event::kState, Browser(), 2, "14.03.07.045", Format::kJsonl) + kEol);
+  FlushOut(console);
+  EXPECT_EQ(captured, FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kText) + kEol +
+                          FormatEvent(Event::kClosed, Browser(), 4, "2024-05-01T14:03:07.045", Format::kCsv) +
+                          kEol + FormatEvent(Event::kState, Browser(), 2, "14.03.07.045", Format::kJsonl) +
+                          kEol);
 }
 
 TEST(PrintStatsReport, WritesTheFormattedReport) {
@@ -372,13 +373,14 @@ TEST(PrintStatsReport, WritesTheFormattedReport) {
   settings.format = Format::kJsonl;
   platform::Clock clock;
   clock.local_time = TestClock;
-  RenderContext context = MakeRenderContext(settings, clock, ":");
+  std::string captured;
+  Console console{"", &captured};
+  RenderContext context = MakeRenderContext(settings, clock, console, ":");
   g_now = {2024, 5, 1, 14, 4, 7, 46};
   const track::ProcessCounts counts = TwoProcesses();
-  StdoutCapture capture;
   PrintStatsReport(context, StatsInput{60, 12, 10, 3, 25, &counts});
   EXPECT_EQ(
-      capture.Text(),
+      captured,
       "{\"type\":\"stats\",\"time\":\"14:04:07.046\",\"new\":12,\"closed\":10,\"state\":3,\"active\":25}" +
           kEol);
 }

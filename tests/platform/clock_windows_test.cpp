@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
-#include "source/std_streams.h"
+#include "platform/std_streams.h"
 
 namespace sockvane::platform {
 namespace {
@@ -42,7 +42,7 @@ TEST(ClockWindows, TimeSeparatorIsTheLocaleSetting) {
 }
 
 TEST(StdStreamsWindows, StandardStreamsAreBinary) {
-  source::PrepareStdStreams();
+  PrepareStdStreams();
   // _setmode answers the mode it replaces.
   EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);
   EXPECT_EQ(_setmode(_fileno(stderr), _O_BINARY), _O_BINARY);
