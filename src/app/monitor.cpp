@@ -17,16 +17,8 @@ namespace {
 void PrintBanner(output::Console& console, const config::Settings& settings) {
   std::string text;
   if (settings.format == config::Format::kText) {
-    text += "SOCKVANE ";
-    text += config::kVersion;
-    text += " | source=";
-    text += config::kFingerprint;
-    text += " | ";
-    text += config::kWebAddress;
-    text += " | polling=";
-    text += std::to_string(settings.interval_ms);
-    text += "ms";
-    text += config::kEol;
+    text = std::string("SOCKVANE ") + config::kVersion + " | source=" + config::kFingerprint + " | " +
+           config::kWebAddress + " | polling=" + std::to_string(settings.interval_ms) + "ms" + config::kEol;
   }
   if (std::string header = output::ColumnHeader(settings.format); !header.empty()) {
     text += header;

@@ -281,16 +281,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::string HelpText() {
-  std::string text;
-  text.reserve(2048);
-  text += kProgramName;
-  text += ' ';
-  text += kVersion;
-  text += " | ";
-  text += kWebAddress;
-  text += " | ";
-  text += kContactAddress;
-  text += kEol;
+  std::string text =
+      std::string(kProgramName) + " " + kVersion + " | " + kWebAddress + " | " + kContactAddress + kEol;
   auto add_line = [&text](std::string_view line) {
     text += line;
     text += kEol;
@@ -314,19 +306,8 @@ std::string HelpText() {
 }
 
 std::string VersionLine() {
-  std::string line = kProgramName;
-  line += ' ';
-  line += kVersion;
-  line += " | Source: ";
-  line += kFingerprint;
-  line += " | Target: ";
-  line += kTarget;
-  line += " | ";
-  line += kWebAddress;
-  line += " | ";
-  line += kContactAddress;
-  line += kEol;
-  return line;
+  return std::string(kProgramName) + " " + kVersion + " | Source: " + kFingerprint + " | Target: " + kTarget +
+         " | " + kWebAddress + " | " + kContactAddress + kEol;
 }
 
 }  // namespace sockvane::config
