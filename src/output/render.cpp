@@ -198,21 +198,18 @@ std::string FormatEvent(track::Event event, const track::TConn& connection, int3
 }
 
 std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, config::Format format) {
+  using track::DecimalText;
   const std::string eol = config::kEol;
   if (format == config::Format::kJsonl) {
-    std::string line = "{\"type\":\"stats\",\"time\":" + JsonQuote(timestamp);
-    line += ",\"new\":" + track::DecimalText(stats.new_count);
-    line += ",\"closed\":" + track::DecimalText(stats.closed_count);
-    line += ",\"state\":" + track::DecimalText(stats.state_count);
-    line += ",\"active\":" + track::DecimalText(stats.active);
-    line += '}';
-    return line + eol;
+    return "{\"type\":\"stats\",\"time\":" + JsonQuote(timestamp) +
+           ",\"new\":" + DecimalText(stats.new_count) + ",\"closed\":" + DecimalText(stats.closed_count) +
+           ",\"state\":" + DecimalText(stats.state_count) + ",\"active\":" + DecimalText(stats.active) + "}" +
+           eol;
   }
-  std::string line = "STATS uptime=" + track::DecimalText(stats.uptime_seconds);
-  line += "s new=" + track::DecimalText(stats.new_count);
-  line += " closed=" + track::DecimalText(stats.closed_count);
-  line += " state=" + track::DecimalText(stats.state_count);
-  line += " active=" + track::DecimalText(stats.active);
+  const std::string line =
+      "STATS uptime=" + DecimalText(stats.uptime_seconds) + "s new=" + DecimalText(stats.new_count) +
+      " closed=" + DecimalText(stats.closed_count) + " state=" + DecimalText(stats.state_count) +
+      " active=" + DecimalText(stats.active);
   if (format == config::Format::kCsv) return "# " + line + eol;
 
   std::string report = line + eol;
