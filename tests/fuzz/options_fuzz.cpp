@@ -27,6 +27,19 @@ std::string PortList(const cfg::PortSet& ports) {
   return Names(ports, ports.size(), [](std::size_t port) { return std::to_string(port); });
 }
 
+// Networks written as entries: a.b.c.d/n for IPv4 ones, x::y/n for others.
+std::string NetworkList(const std::optional<std::vector<sockvane::track::Prefix>>& networks) {
+  if (!networks) return "";
+  std::string list;
+  for (const sockvane::track::Prefix& network : *networks) {
+    const bool ipv4 = network.length >= 96 && sockvane::track::MappedIpv4(network.address);
+    if (!list.empty()) list += ',';
+    list +=
+        sockvane::track::Ipv6ToText(network.address) + "/" + std::to_string(network.length - (ipv4 ? 96 : 0));
+  }
+  return list.empty() ? "none" : list;
+}
+
 // The options that give back the same settings.
 std::vector<std::string> ArgumentsFor(const cfg::Settings& s) {
   const cfg::FilterOptions& f = s.filters;
@@ -51,9 +64,9 @@ std::vector<std::string> ArgumentsFor(const cfg::Settings& s) {
       : f.pid      ? std::to_string(*f.pid)
                    : "none",
       "--dst-ip",
-      f.dst_ip,
+      NetworkList(f.dst_ip),
       "--dst-net",
-      f.dst_net,
+      NetworkList(f.dst_net),
       "--exclude-port",
       f.exclude_ports.any() ? PortList(f.exclude_ports) : "",
       "--exclude-process",
