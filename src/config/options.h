@@ -14,8 +14,8 @@
 
 namespace sockvane::config {
 
-// Every value a list given as "--format" passes the check with (jsonl,csv)
-// prints text lines without the banner.
+// kTextWithoutBanner: a list that passes the format check, such as
+// "jsonl,csv": text lines, and no banner.
 enum class Format : uint8_t { kText, kJsonl, kCsv, kTextWithoutBanner };
 enum class TimestampStyle : uint8_t { kTime, kIso8601 };
 

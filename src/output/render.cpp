@@ -168,7 +168,7 @@ std::string FormatEvent(track::Event event, const track::TConn& connection, int3
                         std::string_view timestamp, config::Format format) {
   const auto values = ValuesOf(event, connection, age, timestamp);
   std::string line;
-  line.reserve(200 + values[4].size());
+  line.reserve(200 + track::ProcessText(connection).size());
   if (format == config::Format::kJsonl) line += '{';
   for (std::size_t i = 0; i < kColumnCount; ++i) {
     const Column& column = kColumns[i];
