@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,9 +46,11 @@ track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABL
 // A source that plays back one scripted poll per call; nullopt is a failed read.
 struct ScriptedSource {
   std::deque<std::optional<std::vector<track::TConn>>> polls;
-  std::vector<bool> ipv6_asked;  // per call
+  std::vector<bool> ipv6_asked;         // per call
+  std::function<void()> while_reading;  // what happens to the clocks meanwhile
   bool operator()(const source::RowConsumer& consume, const source::RowWanted& wanted, bool ipv6) {
     ipv6_asked.push_back(ipv6);
+    if (while_reading) while_reading();
     auto poll = polls.front();
     polls.pop_front();
     if (!poll) return false;
@@ -258,14 +261,20 @@ TEST_F(MonitorTest, WallClockStepsMoveOnlyTheTimestamps) {
   state_.settings.stats_seconds = 3;
   StartMonitor(state_);
   EXPECT_EQ(PollCycle(state_, std::ref(source)), 0);
-  // An hour back on the wall clock while 2.5 s pass.
-  g_local_ms -= 3600 * 1000;
-  Advance(2.5);
-  EXPECT_EQ(PollCycle(state_, std::ref(source)), 0);
-  EXPECT_EQ(PauseAfterCycle(500, 0), 500u);
-  g_local_ms += 7200 * 1000;  // and two forward
-  Advance(1);
-  EXPECT_EQ(PollCycle(state_, std::ref(source)), 0);
+  Advance(2.4);
+  // The wall clock goes an hour back during a read that takes 100 ms.
+  source.while_reading = [] {
+    Advance(0.1);
+    g_local_ms -= 3600 * 1000;
+  };
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, std::ref(source))), 400u);
+  Advance(0.9);
+  // And two hours forward.
+  source.while_reading = [] {
+    Advance(0.1);
+    g_local_ms += 7200 * 1000;
+  };
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, std::ref(source))), 400u);
 
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 7u) << out();
