@@ -7,8 +7,9 @@
 
 #include "config/options.h"
 #include "filter/filters.h"
+#include "output/console.h"
 #include "output/render.h"
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/socket_table.h"
 #include "track/compare.h"
 #include "track/snapshot.h"
@@ -19,8 +20,8 @@ namespace sockvane::app {
 using TableReader = std::function<bool(const source::RowConsumer&, const source::RowWanted&, bool ipv6)>;
 
 // Sockets that opened and closed since the last read, which the read could not
-// see; called right after a good read. Each row's `first_seen` holds its known
-// life in days (0 when unknown).
+// see; called right after a good read. Each row's `life_ms` holds its known
+// life (0 when unknown).
 using FleetingReader = std::function<void(const source::RowConsumer&)>;
 
 // The layer that hears of such sockets; the program's own is the OS's.
@@ -38,26 +39,28 @@ struct MonitorState {
   track::Snapshot tables[2];
   track::Snapshot* previous = &tables[0];
   track::Snapshot* current = &tables[1];
-  track::Snapshot fleeting;  // this poll's sockets that lived between two reads
+  track::Snapshot short_lived;  // this poll's sockets that lived between two reads
   track::Counters counters;
   track::ProcessCounts process_counts;
+  platform::Clock clock;    // tests run on clocks of their own
+  output::Console console;  // and read what it writes
   output::RenderContext render;
-  track::ClockFn now = source::NowDays;  // tests run on a clock of their own
-  double start_time = 0;
-  double last_stats_time = 0;
+  int64_t start_time = 0;  // steady milliseconds, as every time below
+  int64_t last_stats_time = 0;
   bool last_read_ok = true;
   bool table_unreadable_said = false;
 };
 
 // After parsing: loads the allowlist (ending through UsageError when it cannot
 // be loaded), notes the start time and prints the banner or header.
-void StartMonitor(MonitorState& state);
+// `time_separator` is the locale's.
+void StartMonitor(MonitorState& state, std::string time_separator = ":");
 
 // One poll: read, compare, swap, statistics when due. A failed read leaves
 // `previous` as it was, so nothing is reported closed for it.
 // Returns the cycle's duration in milliseconds.
 int64_t PollCycle(MonitorState& state, const TableReader& read_table,
-                  const FleetingReader& read_fleeting = nullptr);
+                  const FleetingReader& read_short_lived = nullptr);
 
 // The pause after a cycle that took `elapsed_ms`; never longer than the interval.
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);

@@ -100,10 +100,6 @@ uint32_t RevisitReads(int64_t gap_ms);
 // looks over the reads), and at the latest `revisit` reads after the last look.
 bool LookDue(uint64_t generation, uint64_t looked, uint32_t pid, uint32_t revisit);
 
-// Separator between the hour and minute conversions of a strftime format, or
-// ":" when the format names none.
-std::string TimeSeparatorFromFormat(std::string_view format);
-
 // Table reads. Each appends the rows of one table and returns false when the
 // table could not be read (the rows it appended are then removed).
 bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out);

@@ -19,8 +19,8 @@ std::string StartShortLived();
 
 // Hands every socket destroyed since the last call that no recent read of the
 // table saw, with its owner when known (else PID 0 "unknown") and the state
-// the kernel gave at its end. `first_seen` carries the socket's known life in
-// days (0 when unknown). Call right after a good read of the table.
+// the kernel gave at its end. `life_ms` carries the socket's known life (0
+// when unknown). Call right after a good read of the table.
 void ReadShortLived(const RowConsumer& consume);
 
 // The pause between polls; keeps draining the notifications meanwhile, so

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/short_lived.h"
 #include "track/text.h"
 
@@ -463,14 +463,14 @@ void ReadShortLived(const RowConsumer& consume) {
       if (inserted) it->second = track::MakeProcessName(ProcessNameForPid(f.pid));
       row.process = it->second;
     }
-    row.first_seen = static_cast<double>(f.life_ns) / 86400e9;
+    row.life_ms = static_cast<int64_t>(f.life_ns / 1000000);
     consume(std::move(row));
   }
 }
 
 void PauseShortLived(uint32_t milliseconds) {
   if (g_layer.fd < 0) {
-    if (milliseconds > 0) PauseMs(milliseconds);
+    if (milliseconds > 0) platform::PauseMs(milliseconds);
     return;
   }
   timespec start{};

@@ -1,5 +1,5 @@
 // The Windows table has no destroy notifications: polling alone.
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/short_lived.h"
 
 namespace sockvane::source {
@@ -11,7 +11,7 @@ std::string StartShortLived() {
 void ReadShortLived(const RowConsumer&) {}
 
 void PauseShortLived(uint32_t milliseconds) {
-  PauseMs(milliseconds);
+  platform::PauseMs(milliseconds);
 }
 
 std::string ShortLivedLossNotice() {
