@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace sockvane::source {
 
@@ -13,5 +14,9 @@ void PauseMs(uint32_t milliseconds);
 
 // Separator between hours, minutes and seconds in the user's locale; ":" by default.
 std::string TimeSeparator();
+
+// Separator between the hour and minute conversions of a strftime format, or
+// ":" when the format names none.
+std::string TimeSeparatorFromFormat(std::string_view format);
 
 }  // namespace sockvane::source

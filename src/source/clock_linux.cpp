@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "source/clock.h"
-#include "source/linux_source.h"
 #include "source/naming.h"
 #include "track/day_count.h"
 

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "source/clock.h"
-#include "source/linux_source.h"
 
 namespace sockvane::source {
 namespace {
