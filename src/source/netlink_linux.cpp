@@ -1,4 +1,6 @@
 // Socket tables from the kernel's sock_diag netlink dumps.
+#include "source/netlink_linux.h"
+
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "source/linux_source.h"
 #include "source/naming.h"
 
 namespace sockvane::source {
@@ -18,8 +19,10 @@ namespace sockvane::source {
 namespace {
 
 // TCP states 1 (ESTABLISHED) to 12 (NEW_SYN_RECV). Leaves out newer states
-// such as bound-but-inactive sockets, which /proc/net/tcp does not list either.
+// such as bound-but-inactive sockets, which /proc/net/tcp does not list
+// either. A filtered dump leaves out 10 (LISTEN) too: no destination.
 constexpr uint32_t kAllTableStates = 0x1FFE;
+constexpr uint32_t kListen = 1u << 10;
 
 // The kernel hands out at most about 32 KiB per datagram; the slack keeps a
 // future larger chunk from being truncated.
@@ -98,34 +101,45 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
 
 namespace {
 
-bool SendDumpRequest(int fd, bool ipv6, uint8_t protocol, uint32_t seq) {
+bool SendDumpRequest(int fd, bool ipv6, uint8_t protocol, uint32_t seq,
+                     const std::vector<uint8_t>& bytecode) {
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
-  } message;
-  std::memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.header.nlmsg_seq = seq;
-  message.request.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
-  message.request.sdiag_protocol = protocol;
-  message.request.idiag_states = kAllTableStates;
+    nlattr attribute;
+  } head;
+  std::memset(&head, 0, sizeof head);
+  const std::size_t attribute = bytecode.empty() ? 0 : NLA_HDRLEN + bytecode.size();
+  head.header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(sizeof head.request) + NLA_ALIGN(attribute));
+  head.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  head.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  head.header.nlmsg_seq = seq;
+  head.request.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
+  head.request.sdiag_protocol = protocol;
+  head.request.idiag_states = bytecode.empty() ? kAllTableStates : kAllTableStates & ~kListen;
+  head.attribute.nla_len = static_cast<uint16_t>(attribute);
+  head.attribute.nla_type = INET_DIAG_REQ_BYTECODE;
+  static_assert(sizeof head == NLMSG_LENGTH(sizeof head.request) + NLA_HDRLEN);
+
+  std::vector<uint8_t> message(head.header.nlmsg_len, 0);
+  std::memcpy(message.data(), &head, bytecode.empty() ? NLMSG_LENGTH(sizeof head.request) : sizeof head);
+  if (!bytecode.empty()) std::memcpy(message.data() + sizeof head, bytecode.data(), bytecode.size());
 
   sockaddr_nl kernel;
   std::memset(&kernel, 0, sizeof kernel);
   kernel.nl_family = AF_NETLINK;
   for (;;) {
     ssize_t sent =
-        sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-    if (sent == static_cast<ssize_t>(sizeof message)) return true;
+        sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+    if (sent == static_cast<ssize_t>(message.size())) return true;
     if (sent < 0 && errno == EINTR) continue;
     return false;
   }
 }
 
-bool ReceiveDump(int fd, uint32_t seq, uint8_t protocol, std::vector<RawSocket>& out) {
-  static std::vector<uint8_t> buffer(kReceiveBufferSize);
+bool ReceiveDump(int fd, std::vector<uint8_t>& buffer, uint32_t seq, uint8_t protocol,
+                 std::vector<RawSocket>& out) {
+  if (buffer.size() != kReceiveBufferSize) buffer.resize(kReceiveBufferSize);
   for (;;) {
     sockaddr_nl sender;
     socklen_t sender_size = sizeof sender;
@@ -150,16 +164,17 @@ bool ReceiveDump(int fd, uint32_t seq, uint8_t protocol, std::vector<RawSocket>&
 
 }  // namespace
 
-bool DumpByNetlink(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
-  static uint32_t last_seq = 0;
+bool DumpByNetlink(TableReads& reads, bool ipv6, uint8_t protocol, const std::vector<uint8_t>& bytecode,
+                   std::vector<RawSocket>& out) {
   std::size_t mark = out.size();
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) return false;
   // A kernel that never answers must not stall the poll loop for good.
   timeval timeout{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  uint32_t seq = ++last_seq;
-  bool ok = SendDumpRequest(fd, ipv6, protocol, seq) && ReceiveDump(fd, seq, protocol, out);
+  uint32_t seq = ++reads.seq;
+  bool ok =
+      SendDumpRequest(fd, ipv6, protocol, seq, bytecode) && ReceiveDump(fd, reads.buffer, seq, protocol, out);
   close(fd);
   if (!ok) out.resize(mark);
   return ok;

@@ -1,45 +1,93 @@
-// The Linux socket source as one object.
-#include <memory>
+#include "source/source_linux.h"
 
-#include "source/short_lived.h"
-#include "source/socket_table.h"
-#include "source/source.h"
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
 
 namespace sockvane::source {
-namespace {
 
-class LinuxSource final : public Source {
- public:
-  std::string Start(const SourceSettings& settings) override {
-    settings_ = settings;
-    return settings.short_lived ? StartShortLived() : "";
+LinuxSource::LinuxSource(const std::string& proc_root) {
+  reads.proc_root = proc_root;
+  owners.proc_root = proc_root;
+  short_lived.proc_root = proc_root;
+}
+
+std::string LinuxSource::Start(const SourceSettings& start) {
+  settings = start;
+  // A test switch: the filters alone, as on a kernel that refuses the filter.
+  const char* off = std::getenv("SOCKVANE_NO_KERNEL_FILTER");
+  if (off != nullptr && std::strcmp(off, "1") == 0) reads.kernel_filter = false;
+  if (reads.kernel_filter) short_lived.filter = settings.filter;
+  return settings.short_lived ? StartShortLived(short_lived) : "";
+}
+
+bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
+  raws.clear();
+  if (!ReadSocketTables(reads, settings.filter, raws)) return false;
+  NoteTableRead(short_lived, raws);
+
+  // Owners only for the rows that may be wanted.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    if (wanted && !wanted(row)) continue;
+    raws[kept++] = raws[i];
   }
+  raws.resize(kept);
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  JoinOwners(raws, FindOwners(owners, raws, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000), pids);
+  std::unordered_map<uint32_t, std::string> traced_names;
+  GiveTracedOwners(short_lived, raws, pids, traced_names);
 
-  bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) override {
-    return source::ReadTcpTable(consume, wanted, settings_.ipv6);
-  }
-
-  void ReadShortLived(const RowConsumer& consume) override { source::ReadShortLived(consume); }
-
-  void Pause(uint32_t milliseconds) override { PauseShortLived(milliseconds); }
-
-  std::vector<std::string> Notices() override {
-    std::vector<std::string> lines;
-    if (std::string notice = ShortLivedLossNotice(); !notice.empty()) lines.push_back(std::move(notice));
-    if (std::string why = OwnerSearchProblem(); !why.empty() && !owner_problem_told_) {
-      // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
-      lines.push_back("sockvane: could not search for socket owners: " + why);
-      owner_problem_told_ = true;
+  // Named once per PID a read; the rows of a process share the text.
+  std::unordered_map<uint32_t, track::ProcessName> names;
+  const track::ProcessName unknown = track::MakeProcessName("unknown");
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    row.pid = pids[i];
+    if (row.pid == 0) {
+      row.process = unknown;
+    } else {
+      auto [it, inserted] = names.try_emplace(row.pid);
+      if (inserted) {
+        std::string name = OwnerName(owners, row.pid);
+        // Also when the process has gone since the table was read: the tracer saw it.
+        const auto traced = traced_names.find(row.pid);
+        if (name == "unknown" && traced != traced_names.end()) name = traced->second;
+        it->second = track::MakeProcessName(std::move(name));
+      }
+      row.process = it->second;
     }
-    return lines;
+    consume(std::move(row));
   }
+  return true;
+}
 
- private:
-  SourceSettings settings_;
-  bool owner_problem_told_ = false;
-};
+void LinuxSource::ReadShortLived(const RowConsumer& consume) {
+  source::ReadShortLived(short_lived, consume);
+}
 
-}  // namespace
+void LinuxSource::Pause(uint32_t milliseconds) {
+  PauseShortLived(short_lived, milliseconds);
+}
+
+std::vector<std::string> LinuxSource::Notices() {
+  std::vector<std::string> lines;
+  if (std::string notice = ShortLivedLossNotice(short_lived); !notice.empty())
+    lines.push_back(std::move(notice));
+  if (!owners.problem.empty() && !owner_problem_told) {
+    // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
+    lines.push_back("sockvane: could not search for socket owners: " + owners.problem);
+    owner_problem_told = true;
+  }
+  return lines;
+}
 
 std::unique_ptr<Source> MakeSystemSource() {
   return std::make_unique<LinuxSource>();

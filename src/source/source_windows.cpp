@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "source/clock.h"
-#include "source/socket_table.h"
+#include "source/socket_table_windows.h"
 #include "source/source.h"
 
 namespace sockvane::source {
@@ -17,7 +17,7 @@ class WindowsSource final : public Source {
   }
 
   bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) override {
-    return source::ReadTcpTable(consume, wanted, ipv6_);
+    return ReadTcpTableWith(SystemTcpTableCall, consume, wanted, ipv6_);
   }
 
   void ReadShortLived(const RowConsumer&) override {}

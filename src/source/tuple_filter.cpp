@@ -39,16 +39,21 @@ bool InPrefixes(const std::vector<Prefix>& prefixes, const track::Address& addre
 
 }  // namespace
 
-bool TupleFilterDrops(const TupleFilter& filter, track::Proto proto, const track::Address& destination,
-                      uint16_t port) {
+bool TupleFilterDropsDestination(const TupleFilter& filter, track::Proto proto,
+                                 const track::Address& destination) {
   if (!(proto == track::Proto::kUdp ? filter.udp : filter.tcp)) return true;
-  if (port == 0 || InRanges(filter.dropped_ports, port)) return true;
-  if (!filter.ports.empty() && !InRanges(filter.ports, port)) return true;
   if (InPrefixes(filter.dropped_destinations, destination)) return true;
   for (const std::vector<Prefix>& list : filter.destinations) {
     if (!list.empty() && !InPrefixes(list, destination)) return true;
   }
   return false;
+}
+
+bool TupleFilterDrops(const TupleFilter& filter, track::Proto proto, const track::Address& destination,
+                      uint16_t port) {
+  if (port == 0 || InRanges(filter.dropped_ports, port)) return true;
+  if (!filter.ports.empty() && !InRanges(filter.ports, port)) return true;
+  return TupleFilterDropsDestination(filter, proto, destination);
 }
 
 }  // namespace sockvane::source

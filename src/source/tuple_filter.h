@@ -42,6 +42,11 @@ bool IsIpv4Prefix(const Prefix& prefix);
 
 bool PrefixMatches(const Prefix& prefix, const track::Address& address);
 
+// Whether the filter drops a socket with this protocol and destination,
+// whatever its destination port.
+bool TupleFilterDropsDestination(const TupleFilter& filter, track::Proto proto,
+                                 const track::Address& destination);
+
 // Whether the filter drops a socket with this protocol, destination and port.
 bool TupleFilterDrops(const TupleFilter& filter, track::Proto proto, const track::Address& destination,
                       uint16_t port);

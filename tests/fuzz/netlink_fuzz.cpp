@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "source/linux_source.h"
+#include "source/netlink_linux.h"
 
 namespace {
 
