@@ -45,6 +45,8 @@ void Meet(OwnerSearch& search, uint32_t pid, OwnedProcess& process) {
 bool ReadOn(OwnerSearch& search, uint32_t pid, OwnedProcess& process, uint64_t& budget, uint64_t reserve) {
   if (budget <= reserve) return false;
   if (!process.reading) {
+    // Taken before the read: a change during it shows at the next look.
+    process.look = process.due_look;
     process.reading = true;
     process.resume = 0;
     process.found.clear();
@@ -132,12 +134,13 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
     if (!process.reading) {
       // An unreadable process is tried again at its backstop only.
       if (!process.readable && !BackstopDue(search.poll, entry.pid)) continue;
-      const ProcessLook look = Look(search, entry.pid);
-      if (!fresh && !BackstopDue(search.poll, entry.pid) && !MayHaveChanged(process.look, look)) continue;
-      // Taken before the read: a change during it shows at the next look.
-      process.look = look;
+      process.due_look = Look(search, entry.pid);
+      // Compared with the look before the last read, whatever came since: a
+      // read that waits for the budget stays due.
+      if (!fresh && !BackstopDue(search.poll, entry.pid) && !MayHaveChanged(process.look, process.due_look))
+        continue;
     }
-    due.push_back(DueProcess{entry.pid, process.look.descriptors, process.read_at});
+    due.push_back(DueProcess{entry.pid, process.due_look.descriptors, process.read_at});
   }
 
   std::vector<uint32_t> smallest_first, oldest_first;

@@ -32,6 +32,7 @@ namespace sockvane::source {
 struct OwnedProcess {
   uint64_t entry = 0;             // inode of its /proc entry: a reused PID has another
   ProcessLook look;               // taken before the last read of its descriptors began
+  ProcessLook due_look;           // taken when the read due began to wait for its turn
   std::vector<uint64_t> sockets;  // socket inodes at its last complete read
   std::vector<uint64_t> found;    // in the read under way
   uint64_t resume = 0;            // directory offset where the read under way goes on

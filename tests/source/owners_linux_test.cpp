@@ -168,15 +168,16 @@ class ProcTree : public ::testing::Test {
   void Drop(uint32_t pid, int fd) {
     std::filesystem::remove(root_ / std::to_string(pid) / "fd" / std::to_string(fd));
   }
-  // One poll over sockets 100, 200 and 300: their owners, and the tables read.
-  std::vector<uint32_t> Poll(uint64_t* tables = nullptr) {
+  // One poll over sockets 100, 200 and 300, `gap_ms` after the last: their
+  // owners, and the tables read.
+  std::vector<uint32_t> Poll(uint64_t* tables = nullptr, int64_t gap_ms = 500) {
     std::vector<RawSocket> rows(3);
     rows[0].inode = 100;
     rows[1].inode = 200;
     rows[2].inode = 300;
     const uint64_t before = search_.tables;
     std::vector<uint32_t> pids;
-    JoinOwners(rows, FindOwners(search_, rows, now_ms_ += 500), pids);
+    JoinOwners(rows, FindOwners(search_, rows, now_ms_ += gap_ms), pids);
     EXPECT_EQ(search_.problem, "");
     if (tables != nullptr) *tables = search_.tables - before;
     return pids;
@@ -235,6 +236,27 @@ TEST_F(ProcTree, ReadAgainOnlyWhatRanAndTheLowestPidOwns) {
     all += tables;
   }
   EXPECT_EQ(all, 2u);
+}
+
+TEST_F(ProcTree, ATableDueWaitsForTheBudgetButStaysDue) {
+  // Three tables of 3,000 links that all ran: more than the 5,000 a read at
+  // 100 ms may spend.
+  for (uint32_t pid : {10u, 20u, 30u}) {
+    Process(pid, "/bin/x");
+    for (int fd = 0; fd < 3000; ++fd) Hold(pid, fd, pid == 30 && fd == 2999 ? 300 : 1000 + fd);
+  }
+  Poll(nullptr, 100);  // the first read has no budget
+  for (uint32_t pid : {10u, 20u, 30u}) Ran(pid, pid, 5000);
+  uint64_t links = search_.links, tables = 0, all = 0;
+  std::vector<uint32_t> owners;
+  for (int poll = 0; poll < 3; ++poll) {
+    owners = Poll(&tables, 100);
+    all += tables;
+    EXPECT_LE(search_.links - links, LinkBudget(100, 0));
+    links = search_.links;
+  }
+  EXPECT_EQ(all, 3u) << "each read through once, none forgotten";
+  EXPECT_EQ(owners[2], 30u);
 }
 
 }  // namespace
