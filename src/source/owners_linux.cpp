@@ -98,6 +98,7 @@ void CarrySharedTables(OwnerSearch& search) {
 
 const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& rows, int64_t now_ms) {
   search.problem.clear();
+  search.complete = false;
   if (std::none_of(rows.begin(), rows.end(), [](const RawSocket& row) { return row.inode != 0; })) {
     return search.owners;
   }
@@ -160,6 +161,10 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
   }
   CarrySharedTables(search);
   CloseProc(search.proc);
+  search.complete = search.problem.empty() &&
+                    std::all_of(search.processes.begin(), search.processes.end(), [](const auto& item) {
+                      return item.second.kernel_thread || (item.second.readable && !item.second.reading);
+                    });
 
   if (changed) {
     search.owners.clear();

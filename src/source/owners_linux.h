@@ -59,6 +59,9 @@ struct OwnerSearch {
   int64_t last_ms = 0;   // when the last search began (monotonic)
   int64_t spent_ms = 0;  // what it spent
   std::string problem;   // why the last search could not look for owners, or ""
+  // The last search read every process that may have changed, and may read
+  // every process: a socket it found no holder for has none.
+  bool complete = false;
 };
 
 // Brings `search.owners` up to date for a read whose rows are `rows` (none

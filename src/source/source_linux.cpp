@@ -41,8 +41,10 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   JoinOwners(raws, FindOwners(owners, raws, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000), pids);
+  // Where the search could not settle every owner, the tracer's record may
+  // name one; where it did, a socket it found no holder for has none.
   std::unordered_map<uint32_t, std::string> traced_names;
-  GiveTracedOwners(short_lived, raws, pids, traced_names);
+  if (!owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
 
   // Named once per PID a read; the rows of a process share the text.
   std::unordered_map<uint32_t, track::ProcessName> names;
