@@ -70,7 +70,7 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
       return error < 0 ? DiagStatus::kError : DiagStatus::kDone;
     }
     if (header.nlmsg_type == NLMSG_ERROR) return DiagStatus::kError;
-    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY && header.nlmsg_type != TCPDIAG_GETSOCK) continue;
     if (payload_size < sizeof(inet_diag_msg)) return DiagStatus::kError;
 
     inet_diag_msg msg;
@@ -101,30 +101,46 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
 
 namespace {
 
-bool SendDumpRequest(int fd, bool ipv6, uint8_t protocol, uint32_t seq,
-                     const std::vector<uint8_t>& bytecode) {
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-    nlattr attribute;
-  } head;
-  std::memset(&head, 0, sizeof head);
+// The request of a dump: a family's sockets of one protocol, or (AF_UNSPEC,
+// TCP only) the TCP sockets of both families in one walk of the kernel's
+// table, by the older request that still serves both.
+std::vector<uint8_t> DumpRequest(int family, uint8_t protocol, uint32_t seq,
+                                 const std::vector<uint8_t>& bytecode) {
+  const uint32_t states = bytecode.empty() ? kAllTableStates : kAllTableStates & ~kListen;
+  nlmsghdr header{};
+  header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  header.nlmsg_seq = seq;
+  std::vector<uint8_t> request;
+  if (family == AF_UNSPEC) {
+    inet_diag_req both{};
+    both.idiag_states = states;
+    header.nlmsg_type = TCPDIAG_GETSOCK;
+    request.resize(sizeof both);
+    std::memcpy(request.data(), &both, sizeof both);
+  } else {
+    inet_diag_req_v2 one{};
+    one.sdiag_family = static_cast<uint8_t>(family);
+    one.sdiag_protocol = protocol;
+    one.idiag_states = states;
+    header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.resize(sizeof one);
+    std::memcpy(request.data(), &one, sizeof one);
+  }
   const std::size_t attribute = bytecode.empty() ? 0 : NLA_HDRLEN + bytecode.size();
-  head.header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(sizeof head.request) + NLA_ALIGN(attribute));
-  head.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  head.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  head.header.nlmsg_seq = seq;
-  head.request.sdiag_family = ipv6 ? AF_INET6 : AF_INET;
-  head.request.sdiag_protocol = protocol;
-  head.request.idiag_states = bytecode.empty() ? kAllTableStates : kAllTableStates & ~kListen;
-  head.attribute.nla_len = static_cast<uint16_t>(attribute);
-  head.attribute.nla_type = INET_DIAG_REQ_BYTECODE;
-  static_assert(sizeof head == NLMSG_LENGTH(sizeof head.request) + NLA_HDRLEN);
+  header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(request.size()) + NLA_ALIGN(attribute));
+  std::vector<uint8_t> message(header.nlmsg_len, 0);
+  std::memcpy(message.data(), &header, sizeof header);
+  std::memcpy(message.data() + NLMSG_HDRLEN, request.data(), request.size());
+  if (!bytecode.empty()) {
+    nlattr head{static_cast<uint16_t>(attribute), INET_DIAG_REQ_BYTECODE};
+    uint8_t* at = message.data() + NLMSG_LENGTH(request.size());
+    std::memcpy(at, &head, sizeof head);
+    std::memcpy(at + NLA_HDRLEN, bytecode.data(), bytecode.size());
+  }
+  return message;
+}
 
-  std::vector<uint8_t> message(head.header.nlmsg_len, 0);
-  std::memcpy(message.data(), &head, bytecode.empty() ? NLMSG_LENGTH(sizeof head.request) : sizeof head);
-  if (!bytecode.empty()) std::memcpy(message.data() + sizeof head, bytecode.data(), bytecode.size());
-
+bool SendDumpRequest(int fd, const std::vector<uint8_t>& message) {
   sockaddr_nl kernel;
   std::memset(&kernel, 0, sizeof kernel);
   kernel.nl_family = AF_NETLINK;
@@ -164,7 +180,7 @@ bool ReceiveDump(int fd, std::vector<uint8_t>& buffer, uint32_t seq, uint8_t pro
 
 }  // namespace
 
-bool DumpByNetlink(TableReads& reads, bool ipv6, uint8_t protocol, const std::vector<uint8_t>& bytecode,
+bool DumpByNetlink(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
                    std::vector<RawSocket>& out) {
   std::size_t mark = out.size();
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -173,8 +189,8 @@ bool DumpByNetlink(TableReads& reads, bool ipv6, uint8_t protocol, const std::ve
   timeval timeout{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   uint32_t seq = ++reads.seq;
-  bool ok =
-      SendDumpRequest(fd, ipv6, protocol, seq, bytecode) && ReceiveDump(fd, reads.buffer, seq, protocol, out);
+  bool ok = SendDumpRequest(fd, DumpRequest(family, protocol, seq, bytecode)) &&
+            ReceiveDump(fd, reads.buffer, seq, protocol, out);
   close(fd);
   if (!ok) out.resize(mark);
   return ok;

@@ -44,27 +44,37 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
 
 bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out) {
   static constexpr struct {
-    bool ipv6;
+    int family;
     uint8_t protocol;
-  } kTables[] = {{false, kProtoTcp}, {true, kProtoTcp}, {false, kProtoUdp}, {true, kProtoUdp}};
+  } kTables[] = {{AF_INET, kProtoTcp}, {AF_INET6, kProtoTcp}, {AF_INET, kProtoUdp}, {AF_INET6, kProtoUdp}};
   const std::size_t mark = out.size();
+  // The kernel walks one table for the TCP sockets of both families: once
+  // filtered, one dump takes them both.
+  bool both_tcp = false;
   for (const auto& table : kTables) {
     if (reads.path == TablePath::kNetlinkFirst) {
       if (reads.kernel_filter) {
         // Skipped, not filtered, when the filters want none of its sockets.
         if (!(table.protocol == kProtoUdp ? filter.udp : filter.tcp)) continue;
+        if (both_tcp && table.protocol == kProtoTcp) continue;
+        const bool both = table.protocol == kProtoTcp;
+        // An IPv6 socket's program serves IPv4 sockets too.
         const std::optional<std::vector<uint8_t>> bytecode =
-            DumpBytecode(filter, table.ipv6 ? AF_INET6 : AF_INET);
-        if (!bytecode || DumpByNetlink(reads, table.ipv6, table.protocol, *bytecode, out)) continue;
+            DumpBytecode(filter, both ? AF_INET6 : table.family);
+        if (!bytecode) continue;  // no socket of this family can pass
+        if (DumpByNetlink(reads, both ? AF_UNSPEC : table.family, table.protocol, *bytecode, out)) {
+          both_tcp = both_tcp || both;
+          continue;
+        }
       }
       // A kernel that refuses the filter (an older one) dumps everything, and
       // the filters see to the rest, from now on.
-      if (DumpByNetlink(reads, table.ipv6, table.protocol, {}, out)) {
+      if (DumpByNetlink(reads, table.family, table.protocol, {}, out)) {
         reads.kernel_filter = false;
         continue;
       }
     }
-    if (!ReadProcNet(reads.proc_root, table.ipv6, table.protocol, out)) {
+    if (!ReadProcNet(reads.proc_root, table.family == AF_INET6, table.protocol, out)) {
       out.resize(mark);
       return false;
     }
