@@ -1,19 +1,11 @@
 #include "source/owners_linux.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace sockvane::source {
 namespace {
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 // Out of descriptors: owners go missing, and the user must hear of it.
 void NoteFailure(OwnerSearch& search) {

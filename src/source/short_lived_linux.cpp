@@ -235,11 +235,6 @@ constexpr int kReceiveBuffer = 8 << 20;
 constexpr int64_t kNoticeGapMs = 60000;
 constexpr rlim_t kFewestFiles = 64;
 
-bool SwitchedOff(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
 int CloseKeepingErrno(int fd) {
   const int error = errno;
   close(fd);
@@ -318,10 +313,6 @@ void DrainNotifications(ShortLived& layer) {
       into.resize(std::max(before, kMaxPending));
     }
   }
-}
-
-int64_t MonotonicMs(const timespec& t) {
-  return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -458,13 +449,10 @@ void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
     if (milliseconds > 0) PauseMs(milliseconds);
     return;
   }
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const int64_t start_ms = MonotonicMs();
   for (;;) {
     DrainNotifications(layer);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t left = int64_t{milliseconds} - MonotonicMs(now) + MonotonicMs(start);
+    const int64_t left = int64_t{milliseconds} - MonotonicMs() + start_ms;
     if (left <= 0) return;
     pollfd wait{layer.fd, POLLIN, 0};
     poll(&wait, 1, static_cast<int>(left));
@@ -473,9 +461,7 @@ void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
 
 std::string ShortLivedLossNotice(ShortLived& layer) {
   DrainNotifications(layer);
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t now_ms = MonotonicMs(now);
+  const int64_t now_ms = MonotonicMs();
   const uint64_t losses = layer.overruns + layer.dropped + layer.tracer_lost;
   if (losses == layer.told_losses) return "";
   if (layer.told_losses != 0 && now_ms - layer.told_at_ms < kNoticeGapMs) return "";

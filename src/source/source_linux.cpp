@@ -1,9 +1,5 @@
 #include "source/source_linux.h"
 
-#include <time.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <unordered_map>
 
@@ -18,8 +14,7 @@ LinuxSource::LinuxSource(const std::string& proc_root) {
 std::string LinuxSource::Start(const SourceSettings& start) {
   settings = start;
   // A test switch: the filters alone, as on a kernel that refuses the filter.
-  const char* off = std::getenv("SOCKVANE_NO_KERNEL_FILTER");
-  if (off != nullptr && std::strcmp(off, "1") == 0) reads.kernel_filter = false;
+  if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   return settings.short_lived ? StartShortLived(short_lived) : "";
 }
@@ -38,9 +33,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     raws[kept++] = raws[i];
   }
   raws.resize(kept);
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  JoinOwners(raws, FindOwners(owners, raws, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000), pids);
+  JoinOwners(raws, FindOwners(owners, raws, MonotonicMs()), pids);
   // Where the search could not settle every owner, the tracer's record may
   // name one; where it did, a socket it found no holder for has none.
   std::unordered_map<uint32_t, std::string> traced_names;
