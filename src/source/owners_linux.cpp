@@ -91,15 +91,17 @@ void CarrySharedTables(OwnerSearch& search) {
 const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& rows, int64_t now_ms) {
   search.problem.clear();
   search.complete = false;
+  // The gap between reads sets the budget, also after reads that had nothing
+  // to look for: only the very first read may read every descriptor at once.
+  const int64_t gap_ms = search.have_last ? now_ms - search.last_ms : 0;
+  search.have_last = true;
+  search.last_ms = now_ms;
   if (std::none_of(rows.begin(), rows.end(), [](const RawSocket& row) { return row.inode != 0; })) {
     return search.owners;
   }
   ++search.poll;
-  const int64_t gap_ms = search.have_last ? now_ms - search.last_ms : 0;
   uint64_t budget = LinkBudget(gap_ms, search.spent_ms);
   const int64_t began_ms = MonotonicMs();
-  search.have_last = true;
-  search.last_ms = now_ms;
   search.problem = OpenProc(search.proc, search.proc_root, search.expect_procfs);
   if (!search.problem.empty()) return search.owners;
   if (!ListProcesses(search.proc, search.entries)) {

@@ -56,7 +56,7 @@ struct OwnerSearch {
   uint64_t links = 0;   // readlinkat calls, in all
   uint64_t tables = 0;  // descriptor tables read through, in all
   bool have_last = false;
-  int64_t last_ms = 0;   // when the last search began (monotonic)
+  int64_t last_ms = 0;   // when the last read was (monotonic)
   int64_t spent_ms = 0;  // what it spent
   std::string problem;   // why the last search could not look for owners, or ""
   // The last search read every process that may have changed, and may read
