@@ -12,6 +12,9 @@ need_packages() {
   printf '== installing: %s\n' "${missing[*]}" >&2
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  # rsyslog-pgsql would offer to make a database in this machine's own
+  # PostgreSQL cluster; the tests make their own.
+  echo "rsyslog-pgsql rsyslog-pgsql/dbconfig-install boolean false" | "${sudo[@]}" debconf-set-selections
   if [ "$sockvane_apt_updated" -eq 0 ]; then
     "${sudo[@]}" apt-get update -qq || return 1
     sockvane_apt_updated=1

@@ -64,6 +64,10 @@ check_file "$PREFIX/bin/sockvane"
 check_file "$PREFIX/share/man/man1/sockvane.1"
 check_file "$PREFIX/share/bash-completion/completions/sockvane"
 check_file "$PREFIX/lib/systemd/system/sockvane.service"
+check_examples() {  # the installed examples folder holds exactly the shipped files
+  diff -r "$ROOT/packaging/examples" "$1" >/dev/null || fail "examples in $1 differ from packaging/examples"
+}
+check_examples "$PREFIX/share/doc/sockvane/examples"
 [ -x "$PREFIX/bin/sockvane" ] || fail "$PREFIX/bin/sockvane is not executable"
 want_version=$("$BUILD/sockvane" --version)
 got=$("$PREFIX/bin/sockvane" --version) || fail "installed sockvane --version failed"
@@ -183,6 +187,7 @@ else
            usr/share/bash-completion/completions/sockvane usr/lib/systemd/system/sockvane.service; do
     check_file "$ROOTFS/$f"
   done
+  check_examples "$ROOTFS/usr/share/doc/sockvane/examples"
   got=$("$ROOTFS/usr/bin/sockvane" --version) || fail "packaged sockvane --version failed"
   [ "$got" = "$want_version" ] || fail "packaged --version: '$got', expected '$want_version'"
   log "packaged binary: $got"

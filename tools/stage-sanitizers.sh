@@ -7,8 +7,10 @@ ROOT=$PWD
 . "$ROOT/tools/packages.sh"
 . "$ROOT/tools/test-counts.sh"
 
-# clang, llvm (llvm-strip), bpftool and libbpf build the eBPF owner tracer.
-need_packages g++ cmake make git libgtest-dev pkg-config clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev python3 iproute2 util-linux procps jq rsyslog
+# clang, llvm (llvm-strip), bpftool and libbpf build the eBPF owner tracer;
+# rsyslog-relp, rsyslog-pgsql and postgresql carry the many-hosts test.
+need_packages g++ cmake make git libgtest-dev pkg-config clang llvm bpftool libbpf-dev libelf-dev zlib1g-dev python3 iproute2 util-linux procps jq rsyslog \
+  rsyslog-relp rsyslog-pgsql postgresql
 
 cmake -S "$ROOT" -B "$ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DSOCKVANE_WERROR=ON \
   -DSOCKVANE_SANITIZE=ON >/dev/null
