@@ -112,14 +112,27 @@ void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
       marks.uncookied.push_back(TupleOf(raw));
     }
   }
-  SortUnique(marks.cookies);
-  SortUnique(marks.uncookied);
-  SortUnique(marks.time_wait);
+  marks.sorted = false;
 }
 
-bool SeenByRead(const SeenReads& seen, const RawSocket& raw) {
+namespace {
+
+const std::array<ReadMarks, kSeenReads>& SortedReads(SeenReads& seen) {
+  for (ReadMarks& marks : seen.reads) {
+    if (marks.sorted) continue;
+    SortUnique(marks.cookies);
+    SortUnique(marks.uncookied);
+    SortUnique(marks.time_wait);
+    marks.sorted = true;
+  }
+  return seen.reads;
+}
+
+}  // namespace
+
+bool SeenByRead(SeenReads& seen, const RawSocket& raw) {
   const SocketTuple tuple = TupleOf(raw);
-  for (const ReadMarks& marks : seen.reads) {
+  for (const ReadMarks& marks : SortedReads(seen)) {
     if (raw.cookie != 0 && Holds(marks.cookies, raw.cookie)) return true;
     if (Holds(marks.uncookied, tuple)) return true;
   }
@@ -127,7 +140,7 @@ bool SeenByRead(const SeenReads& seen, const RawSocket& raw) {
 }
 
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
-                    const SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally) {
+                    SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally) {
   std::unordered_map<uint64_t, Trace> by_cookie;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_tuple;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_reset_tuple;
@@ -187,7 +200,7 @@ void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<T
     if (socket.pid == 0 && kept.protocol == kProtoTcp) {
       const SocketTuple tuple = TupleOf(kept);
       bool shown = false;
-      for (const ReadMarks& marks : seen.reads) shown = shown || Holds(marks.time_wait, tuple);
+      for (const ReadMarks& marks : SortedReads(seen)) shown = shown || Holds(marks.time_wait, tuple);
       if (shown) {
         ++tally.time_wait;
         continue;

@@ -35,6 +35,8 @@ struct ReadMarks {
   std::vector<uint64_t> cookies;
   std::vector<SocketTuple> uncookied;  // rows of /proc, which gives no cookie
   std::vector<SocketTuple> time_wait;  // TCP rows in TIME_WAIT
+  // Sorted when first looked up: most reads hear of no destroyed socket.
+  bool sorted = true;
 };
 
 struct SeenReads {
@@ -47,7 +49,7 @@ struct SeenReads {
 void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows);
 
 // Whether one of the recent reads listed this socket.
-bool SeenByRead(const SeenReads& seen, const RawSocket& raw);
+bool SeenByRead(SeenReads& seen, const RawSocket& raw);
 
 // A destroyed socket to report, with what is known of its owner.
 struct ShortLivedSocket {
@@ -71,7 +73,7 @@ struct ShortLivedTally {
 // 4-tuple; a reset socket, whose destination port the kernel cleared, by its
 // source port and destination address). Pure.
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
-                    const SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally);
+                    SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally);
 
 // Owners the tracer saw for listed sockets whose descriptors the owner search
 // has not found (yet): each such row of `rows` whose `pids` entry is 0, that
