@@ -34,6 +34,18 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   }
   raws.resize(kept);
   JoinOwners(raws, FindOwners(owners, raws, MonotonicMs()), pids);
+  // A search hampered but complete is nothing to tell; otherwise tell how many it left.
+  if (!owners.problem.empty()) {
+    std::size_t listed = 0, unfound = 0;
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (raws[i].inode == 0) continue;
+      ++listed;
+      unfound += pids[i] == 0 ? 1 : 0;
+    }
+    owners.problem = unfound == 0 ? std::string()
+                                  : owners.problem + " (" + std::to_string(unfound) + " of " +
+                                        std::to_string(listed) + " sockets without an owner)";
+  }
   // Where the search could not settle every owner, the tracer's record may
   // name one; where it did, a socket it found no holder for has none.
   std::unordered_map<uint32_t, std::string> traced_names;
