@@ -180,20 +180,79 @@ bool ReceiveDump(int fd, std::vector<uint8_t>& buffer, uint32_t seq, uint8_t pro
 
 }  // namespace
 
+namespace {
+
+// A sock_diag socket that gives up on a kernel that never answers.
+int OpenDiagSocket() {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  timeval timeout{5, 0};
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+}  // namespace
+
 bool DumpByNetlink(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
                    std::vector<RawSocket>& out) {
   std::size_t mark = out.size();
-  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  const int fd = OpenDiagSocket();
   if (fd < 0) return false;
-  // A kernel that never answers must not stall the poll loop for good.
-  timeval timeout{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   uint32_t seq = ++reads.seq;
   bool ok = SendDumpRequest(fd, DumpRequest(family, protocol, seq, bytecode)) &&
             ReceiveDump(fd, reads.buffer, seq, protocol, out);
   close(fd);
   if (!ok) out.resize(mark);
   return ok;
+}
+
+bool StillHeld(TableReads& reads, const RawSocket& socket) {
+  inet_diag_req_v2 request{};
+  request.sdiag_family = socket.ipv6 ? AF_INET6 : AF_INET;
+  request.sdiag_protocol = socket.protocol;
+  request.idiag_states = ~0u;
+  request.id.idiag_sport = htons(socket.src_port);
+  request.id.idiag_dport = htons(socket.dst_port);
+  const std::size_t address_size = socket.ipv6 ? 16 : 4;
+  std::memcpy(request.id.idiag_src, socket.src.data(), address_size);
+  std::memcpy(request.id.idiag_dst, socket.dst.data(), address_size);
+  request.id.idiag_cookie[0] = static_cast<uint32_t>(socket.cookie);
+  request.id.idiag_cookie[1] = static_cast<uint32_t>(socket.cookie >> 32);
+  nlmsghdr header{};
+  header.nlmsg_len = NLMSG_LENGTH(sizeof request);
+  header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  header.nlmsg_flags = NLM_F_REQUEST;
+  header.nlmsg_seq = ++reads.seq;
+  std::vector<uint8_t> message(header.nlmsg_len);
+  std::memcpy(message.data(), &header, sizeof header);
+  std::memcpy(message.data() + NLMSG_HDRLEN, &request, sizeof request);
+
+  const int fd = OpenDiagSocket();
+  if (fd < 0) return true;
+  // The answer is one datagram: the socket, or the error that it is gone.
+  bool held = true;
+  ssize_t got = -1;
+  if (SendDumpRequest(fd, message)) {
+    if (reads.buffer.size() != kReceiveBufferSize) reads.buffer.resize(kReceiveBufferSize);
+    do {
+      got = recv(fd, reads.buffer.data(), reads.buffer.size(), 0);
+    } while (got < 0 && errno == EINTR);
+  }
+  close(fd);
+  if (got >= static_cast<ssize_t>(NLMSG_HDRLEN + sizeof(int))) {
+    nlmsghdr reply;
+    std::memcpy(&reply, reads.buffer.data(), sizeof reply);
+    std::vector<RawSocket> found;
+    if (reply.nlmsg_type == NLMSG_ERROR) {
+      int error;
+      std::memcpy(&error, reads.buffer.data() + NLMSG_HDRLEN, sizeof error);
+      held = error != -ENOENT;
+    } else if (ParseDiagReply(reads.buffer.data(), static_cast<std::size_t>(got), header.nlmsg_seq,
+                              socket.protocol, found) == DiagStatus::kMore &&
+               !found.empty()) {
+      held = found.front().inode != 0;
+    }
+  }
+  return held;
 }
 
 }  // namespace sockvane::source

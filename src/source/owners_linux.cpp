@@ -110,11 +110,28 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
     return search.owners;
   }
 
-  bool changed =
-      std::erase_if(search.processes, [&search](const auto& item) {
-        return !std::binary_search(search.entries.begin(), search.entries.end(), ProcEntry{item.first, 0},
-                                   [](const ProcEntry& a, const ProcEntry& b) { return a.pid < b.pid; });
-      }) != 0;
+  // A process that left holds nothing; its record (and name) is kept for one
+  // more poll, for the rows of sockets it closed after the dump.
+  bool changed = false;
+  for (auto it = search.processes.begin(); it != search.processes.end();) {
+    const bool listed =
+        std::binary_search(search.entries.begin(), search.entries.end(), ProcEntry{it->first, 0},
+                           [](const ProcEntry& a, const ProcEntry& b) { return a.pid < b.pid; });
+    OwnedProcess& process = it->second;
+    if (!listed && process.left) {
+      it = search.processes.erase(it);
+      continue;
+    }
+    if (!listed) {
+      changed = changed || !process.sockets.empty() || !process.found.empty();
+      std::string name = std::move(process.name);
+      process = OwnedProcess{};
+      process.name = std::move(name);
+      process.name_stale = false;
+      process.left = true;
+    }
+    ++it;
+  }
   std::vector<DueProcess> due;
   for (const ProcEntry& entry : search.entries) {
     OwnedProcess& process = search.processes[entry.pid];
@@ -161,6 +178,8 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
                     });
 
   if (changed) {
+    search.previous.swap(search.owners);
+    search.previous_poll = search.poll;
     search.owners.clear();
     for (const auto& [pid, process] : search.processes) {
       for (uint64_t inode : process.sockets) AddHolder(search.owners, inode, pid);

@@ -43,6 +43,7 @@ struct OwnedProcess {
   bool readable = true;    // its descriptors were ours to read at the last try
   bool name_stale = true;  // read again since its name was
   std::string name;        // the last name read, "" before any
+  bool left = false;       // gone from /proc since the last poll
 };
 
 struct OwnerSearch {
@@ -52,6 +53,8 @@ struct OwnerSearch {
   std::unordered_map<uint32_t, OwnedProcess> processes;
   std::vector<ProcEntry> entries;
   OwnerMap owners;
+  OwnerMap previous;           // before the last change
+  uint64_t previous_poll = 0;  // the poll that changed it
   uint64_t poll = 0;
   uint64_t links = 0;   // readlinkat calls, in all
   uint64_t tables = 0;  // descriptor tables read through, in all

@@ -3,6 +3,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "source/netlink_linux.h"
+
 namespace sockvane::source {
 
 LinuxSource::LinuxSource(const std::string& proc_root) {
@@ -34,6 +36,17 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   }
   raws.resize(kept);
   JoinOwners(raws, FindOwners(owners, raws, MonotonicMs()), pids);
+  // The dump came before the owners were read: a socket that lost its last
+  // holder between the two, and is gone or orphaned now, was closed by its
+  // owner after the dump listed it, and was still the owner's then. One that
+  // lives on with nobody holding it (in flight) has none.
+  if (owners.previous_poll == owners.poll) {
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (pids[i] != 0 || raws[i].inode == 0) continue;
+      const auto before = owners.previous.find(raws[i].inode);
+      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) pids[i] = before->second;
+    }
+  }
   // A search hampered but complete is nothing to tell; otherwise tell how many it left.
   if (!owners.problem.empty()) {
     std::size_t listed = 0, unfound = 0;
