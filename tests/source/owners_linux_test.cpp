@@ -229,13 +229,20 @@ TEST_F(ProcTree, ReadAgainOnlyWhatRanAndTheLowestPidOwns) {
   EXPECT_EQ(tables, 1u) << "a reused PID is a new process";
   EXPECT_EQ(OwnerName(search_, 20), "unknown");
 
+  // A process that left holds nothing, and is still named for one poll.
+  std::filesystem::remove_all(root_ / "10");
+  EXPECT_EQ(Poll(), (Owners{0, 0, 0}));
+  EXPECT_EQ(OwnerName(search_, 10), "server");
+  Poll();
+  EXPECT_EQ(OwnerName(search_, 10), "unknown");
+
   // The backstop reads every process once in its period, changed or not.
   uint64_t all = 0;
   for (uint32_t poll = 0; poll < kBackstopPolls; ++poll) {
     Poll(&tables);
     all += tables;
   }
-  EXPECT_EQ(all, 2u);
+  EXPECT_EQ(all, 1u);
 }
 
 TEST_F(ProcTree, ATableDueWaitsForTheBudgetButStaysDue) {
