@@ -91,80 +91,141 @@ std::string DecodeUtf16(std::string_view bytes, bool big_endian) {
   return out;
 }
 
+// The BOM (if any) off the front of the first bytes, and the encoding it names.
+void ChooseEncoding(AllowlistDecoder& d) {
+  using Encoding = AllowlistDecoder::Encoding;
+  const std::string_view bytes = d.pending;
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    d.encoding = Encoding::kUtf8;
+    d.pending.erase(0, 3);
+  } else if (bytes.starts_with("\xFF\xFE")) {
+    d.encoding = Encoding::kUtf16Le;
+    d.pending.erase(0, 2);
+  } else if (bytes.starts_with("\xFE\xFF")) {
+    d.encoding = Encoding::kUtf16Be;
+    d.pending.erase(0, 2);
+  } else {
+    d.encoding = Encoding::kBytes;
+  }
+}
+
+// A line break is never part of a longer sequence, so decoding line by line
+// gives what decoding the whole text would.
+void HandOverLine(AllowlistDecoder::Encoding encoding, std::string_view raw, const LineSink& sink) {
+  switch (encoding) {
+    case AllowlistDecoder::Encoding::kUtf8:
+      sink(DecodeUtf8(raw));
+      break;
+    case AllowlistDecoder::Encoding::kUtf16Le:
+      sink(DecodeUtf16(raw, false));
+      break;
+    case AllowlistDecoder::Encoding::kUtf16Be:
+      sink(DecodeUtf16(raw, true));
+      break;
+    default:
+      sink(raw);
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> DecodeAllowlist(std::string_view bytes) {
-  std::string text;
-  const auto starts_with = [&bytes](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
-  if (starts_with("\xEF\xBB\xBF")) {
-    text = DecodeUtf8(bytes.substr(3));
-  } else if (starts_with("\xFF\xFE")) {
-    text = DecodeUtf16(bytes.substr(2), false);
-  } else if (starts_with("\xFE\xFF")) {
-    text = DecodeUtf16(bytes.substr(2), true);
-  } else {
-    text.assign(bytes);
-  }
-
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == '\r' || text[i] == '\n') {
-      lines.emplace_back(text, start, i - start);
-      i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < text.size()) lines.emplace_back(text, start, text.size() - start);
+  const LineSink keep = [&lines](std::string_view line) { lines.emplace_back(line); };
+  AllowlistDecoder decoder;
+  FeedAllowlist(decoder, bytes, keep);
+  EndAllowlist(decoder, keep);
   return lines;
 }
 
-bool LoadAllowlist(const std::string& path, std::vector<std::string>& lines, std::string& error) {
-  // A FIFO would block before the first poll and a device never ends.
-  std::error_code status_error;
-  const std::filesystem::file_status status = std::filesystem::status(path, status_error);
-  // A directory keeps the read error it always had ("Is a directory").
-  if (!status_error && status.type() != std::filesystem::file_type::regular &&
-      status.type() != std::filesystem::file_type::directory) {
-    error = "Unable to open file \"" + path + "\": not a regular file";
-    return false;
+void FeedAllowlist(AllowlistDecoder& d, std::string_view bytes, const LineSink& sink) {
+  using Encoding = AllowlistDecoder::Encoding;
+  d.pending.append(bytes);
+  if (d.encoding == Encoding::kUnknown) {
+    if (d.pending.size() < 3) return;  // too early to tell a byte-order mark
+    ChooseEncoding(d);
   }
-  const std::string too_large = "Unable to read file \"" + path + "\": larger than " +
-                                std::to_string(kAllowlistMaxBytes >> 20) + " MiB";
-  const std::uintmax_t size = std::filesystem::file_size(path, status_error);
-  if (!status_error && size > kAllowlistMaxBytes) {
-    error = too_large;
-    return false;
+  const bool utf16 = d.encoding == Encoding::kUtf16Le || d.encoding == Encoding::kUtf16Be;
+  const std::size_t unit = utf16 ? 2 : 1;
+  const auto* data = reinterpret_cast<const unsigned char*>(d.pending.data());
+  std::size_t start = 0;
+  std::size_t i = d.scanned;
+  const std::size_t size = d.pending.size();
+  while (i + unit <= size) {
+    if (!utf16 && !d.after_cr) {
+      while (i < size && data[i] != '\r' && data[i] != '\n') ++i;  // most bytes
+      if (i == size) break;
+    }
+    const uint32_t code = !utf16                             ? data[i]
+                          : d.encoding == Encoding::kUtf16Be ? (data[i] << 8 | data[i + 1])
+                                                             : (data[i + 1] << 8 | data[i]);
+    const bool lf_of_crlf = d.after_cr && code == '\n';
+    d.after_cr = false;
+    if (lf_of_crlf) {
+      start = i += unit;
+    } else if (code == '\r' || code == '\n') {
+      HandOverLine(d.encoding, std::string_view(d.pending).substr(start, i - start), sink);
+      d.after_cr = code == '\r';
+      start = i += unit;
+    } else {
+      i += unit;
+    }
   }
+  d.pending.erase(0, start);
+  d.scanned = i - start;
+}
+
+void EndAllowlist(AllowlistDecoder& d, const LineSink& sink) {
+  if (d.encoding == AllowlistDecoder::Encoding::kUnknown) {
+    ChooseEncoding(d);
+    FeedAllowlist(d, {}, sink);
+  }
+  if (!d.pending.empty()) HandOverLine(d.encoding, d.pending, sink);
+  d.pending.clear();
+  d.scanned = 0;
+}
+
+bool LoadAllowlist(const std::string& path, const LineSink& sink, std::string& error) {
+  // A FIFO waits here for its writer, as it does for any reader.
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     error = "Unable to open file \"" + path + "\": " + std::strerror(errno);
     return false;
   }
-  std::string bytes;
+  const std::string too_large = "Unable to read file \"" + path + "\": larger than " +
+                                std::to_string(kAllowlistMaxBytes >> 20) + " MiB";
+  std::error_code size_error;
+  const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+  if (!size_error && size > kAllowlistMaxBytes) {
+    std::fclose(file);
+    error = too_large;
+    return false;
+  }
+  AllowlistDecoder decoder;
+  std::size_t total = 0;
+  int read_errno = 0;
   char buffer[65536];
   for (;;) {
     errno = 0;
     const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
-    bytes.append(buffer, got);
-    if (got < sizeof buffer) break;
-    if (bytes.size() > kAllowlistMaxBytes) {  // grew since it was measured
+    read_errno = errno;
+    total += got;
+    // A device or pipe may never end, and a file may grow while read.
+    if (total > kAllowlistMaxBytes) {
       std::fclose(file);
       error = too_large;
       return false;
     }
+    FeedAllowlist(decoder, std::string_view(buffer, got), sink);
+    if (got < sizeof buffer) break;
   }
   const bool failed = std::ferror(file) != 0;
-  const int read_errno = errno;
   std::fclose(file);
   if (failed) {
     error = "Unable to read file \"" + path + "\": " + std::strerror(read_errno != 0 ? read_errno : EIO);
     return false;
   }
-  lines = DecodeAllowlist(bytes);
+  EndAllowlist(decoder, sink);
   return true;
 }
 

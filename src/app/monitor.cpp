@@ -90,13 +90,18 @@ output::StdoutWriter PlatformStdout() {
 }  // namespace
 
 void StartMonitor(MonitorState& state) {
+  state.filters = filter::CompileFilters(state.settings, {});
   if (!state.settings.allowlist_file.empty()) {
+    // Parsed as read: a long list is never held as text.
+    filter::AddressList& allowlist = state.filters.allowlist;
     std::string error;
-    if (!LoadAllowlist(state.settings.allowlist_file, state.allowlist, error)) {
+    if (!LoadAllowlist(
+            state.settings.allowlist_file,
+            [&allowlist](std::string_view line) { filter::AddAllowlistLine(line, allowlist); }, error)) {
       UsageError("allowlist: " + error);
     }
+    filter::FinishAddressList(allowlist);
   }
-  state.filters = filter::CompileFilters(state.settings, state.allowlist);
   state.render.settings = &state.settings;
   state.render.time_separator = source::TimeSeparator();
   state.render.now = state.now;

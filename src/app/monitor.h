@@ -18,7 +18,6 @@ namespace sockvane::app {
 // Everything one run holds. The two tables swap roles every good poll.
 struct MonitorState {
   config::Settings settings;
-  std::vector<std::string> allowlist;
   filter::Filters filters;
   track::Snapshot tables[2];
   track::Snapshot* previous = &tables[0];

@@ -67,20 +67,17 @@ std::vector<source::PortRange> PortRanges(const filter::PortSet& ports) {
   return ranges;
 }
 
-// What AddressListMatches matches: the plain addresses, the IPv4 networks of
-// mapped destinations, the IPv6 networks of the others.
+// What AddressListMatches matches: the IPv4 networks of mapped destinations,
+// the IPv6 networks of the others.
 std::vector<source::Prefix> PrefixesOf(const filter::AddressList& list) {
   std::vector<source::Prefix> prefixes;
-  for (const track::Address& address : list.addresses) prefixes.push_back({address, 128});
   for (const filter::NetworkGroup& group : list.networks) {
     for (uint32_t network : group.networks)
       prefixes.push_back(Ipv4Prefix(network, std::popcount(group.mask)));
   }
   for (const filter::Ipv6NetworkGroup& group : list.ipv6_networks) {
     for (const config::Ipv6Address& network : group.networks) {
-      source::Prefix prefix{network, static_cast<uint8_t>(group.prefix)};
-      // A mapped network's IPv4 twin is among the networks already.
-      if (!source::IsIpv4Prefix(prefix)) prefixes.push_back(prefix);
+      prefixes.push_back(source::Prefix{network, static_cast<uint8_t>(group.prefix)});
     }
   }
   return prefixes;

@@ -143,6 +143,15 @@ std::vector<std::string> SplitDelimited(std::string_view text, char delimiter) {
   return items;
 }
 
+void ForEachDelimited(std::string_view text, char delimiter,
+                      const std::function<void(std::string_view)>& visit) {
+  std::string scratch;
+  ForEachItem(text, delimiter, scratch, [&visit](std::string_view item) {
+    visit(item);
+    return true;
+  });
+}
+
 bool ListContains(std::string_view list, std::string_view item) {
   // Same result as searching "," + item + "," in "," + list + "," with the
   // list's blanks removed and both lower-cased, but without building either.

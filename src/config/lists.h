@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,10 @@ std::optional<int32_t> ParseInteger(std::string_view text);
 
 // Items of `text` cut at `delimiter`, honouring double-quoted items.
 std::vector<std::string> SplitDelimited(std::string_view text, char delimiter);
+
+// The same items handed to `visit` one at a time, for texts too long to copy.
+void ForEachDelimited(std::string_view text, char delimiter,
+                      const std::function<void(std::string_view)>& visit);
 
 // Comma-list membership: blanks removed from the list, ASCII case ignored.
 bool ListContains(std::string_view list, std::string_view item);

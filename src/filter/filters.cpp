@@ -1,7 +1,9 @@
 #include "filter/filters.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 
 #include "config/lists.h"
 #include "filter/scope.h"
@@ -44,19 +46,6 @@ track::Address AddressFromValue(uint32_t value) {
   return address;
 }
 
-// The address whose text (as a row shows it) is `lower`, if there is one: an
-// entry without "/" matches a row by that text alone.
-std::optional<track::Address> AddressWithText(const std::string& lower) {
-  if (const std::optional<uint32_t> value = config::Ipv4FromText(lower)) {
-    const track::Address address = AddressFromValue(*value);
-    if (track::Ipv6ToText(address) == lower) return address;
-  }
-  if (const std::optional<config::Ipv6Address> value = config::Ipv6FromText(lower)) {
-    if (track::Ipv6ToText(*value) == lower) return *value;
-  }
-  return std::nullopt;
-}
-
 std::optional<uint32_t> PidWithText(const std::string& text) {
   if (text.empty() || text.size() > 10) return std::nullopt;
   uint64_t value = 0;
@@ -95,53 +84,87 @@ void AddIpv4Network(uint32_t network, int prefix, AddressList& out) {
   group->networks.push_back(network & mask);
 }
 
-// Matches IPv6 rows by value and, when v4-mapped with a prefix of 96 or more,
-// the dotted IPv4 rows it covers.
+// Matches IPv6 rows by value or, when v4-mapped with a prefix of 96 or more,
+// the dotted IPv4 rows it covers (no row shown as IPv6 lies in ::ffff:0:0/96).
 void AddIpv6Network(const config::Ipv6Address& network, int prefix, AddressList& out) {
+  const std::optional<uint32_t> network4 = config::MappedIpv4(network);
+  if (prefix >= 96 && network4) {
+    AddIpv4Network(*network4, prefix - 96, out);
+    return;
+  }
   auto group = std::find_if(out.ipv6_networks.begin(), out.ipv6_networks.end(),
                             [prefix](const Ipv6NetworkGroup& g) { return g.prefix == prefix; });
   if (group == out.ipv6_networks.end()) {
     group = out.ipv6_networks.insert(out.ipv6_networks.end(), Ipv6NetworkGroup{prefix, {}});
   }
   group->networks.push_back(config::MaskedIpv6(network, prefix));
-  const std::optional<uint32_t> network4 = config::MappedIpv4(network);
-  if (prefix >= 96 && network4) AddIpv4Network(*network4, prefix - 96, out);
 }
 
 void AddAddressEntries(std::string_view list, AddressList& out) {
   if (list.empty()) return;
-  for (const std::string& item : config::SplitDelimited(list, ',')) {
+  config::ForEachDelimited(list, ',', [&out](std::string_view item) {
     const std::string_view entry = config::TrimControlAndBlank(item);
     const std::size_t slash = entry.find('/');
     if (slash == std::string_view::npos) {
-      if (const auto address = AddressWithText(track::AsciiLower(entry))) out.addresses.push_back(*address);
-      if (const auto network = config::Ipv6FromText(entry)) AddIpv6Network(*network, 128, out);
-      continue;
+      // Equal to an IPv6 row's text is equal in value; an IPv4 row's text
+      // is the plain dotted form, which no other spelling equals.
+      if (const auto network = config::Ipv6FromText(entry)) {
+        AddIpv6Network(*network, 128, out);
+      } else if (const auto value = config::Ipv4FromText(entry);
+                 value && track::Ipv6ToText(AddressFromValue(*value)) == entry) {
+        AddIpv4Network(*value, 32, out);
+      }
+      return;
     }
     const std::optional<int32_t> prefix = config::ParseInteger(entry.substr(slash + 1));
-    if (!prefix) continue;
+    if (!prefix) return;
     if (const auto network = config::Ipv6FromText(entry.substr(0, slash))) {
       if (*prefix >= 0 && *prefix <= 128) AddIpv6Network(*network, *prefix, out);
-      continue;
+      return;
     }
-    if (*prefix < 0 || *prefix > 32) continue;
+    if (*prefix < 0 || *prefix > 32) return;
     const std::optional<uint32_t> network = config::Ipv4FromText(entry.substr(0, slash));
-    if (!network) continue;  // can never match
+    if (!network) return;  // can never match
     AddIpv4Network(*network, *prefix, out);
-  }
+  });
 }
 
-template <typename Value>
-void SortUnique(std::vector<Value>& values) {
-  std::sort(values.begin(), values.end());
+// An IPv6 address's first or last eight bytes as one number, in byte order.
+uint64_t Ipv6Half(const config::Ipv6Address& address, int half) {
+  uint64_t value = 0;
+  std::memcpy(&value, address.data() + 8 * half, sizeof value);
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  return value;
+}
+
+// Byte order, two numbers at a time: a byte compare per pair made sorting a
+// long list slow.
+struct Ipv6Less {
+  bool operator()(const config::Ipv6Address& a, const config::Ipv6Address& b) const {
+    const uint64_t a_high = Ipv6Half(a, 0), b_high = Ipv6Half(b, 0);
+    return a_high != b_high ? a_high < b_high : Ipv6Half(a, 1) < Ipv6Half(b, 1);
+  }
+};
+
+template <typename Value, typename Less = std::less<Value>>
+void SortUnique(std::vector<Value>& values, Less less = Less()) {
+  // Lists are often kept sorted already.
+  if (!std::is_sorted(values.begin(), values.end(), less)) std::sort(values.begin(), values.end(), less);
   values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
+}  // namespace
+
 void FinishAddressList(AddressList& list) {
-  SortUnique(list.addresses);
   for (NetworkGroup& group : list.networks) SortUnique(group.networks);
-  for (Ipv6NetworkGroup& group : list.ipv6_networks) SortUnique(group.networks);
+  for (Ipv6NetworkGroup& group : list.ipv6_networks) SortUnique(group.networks, Ipv6Less());
 }
+
+void AddAllowlistLine(std::string_view line, AddressList& list) {
+  AddAddressEntries(config::TrimControlAndBlank(line), list);
+}
+
+namespace {
 
 AddressList CompileAddressList(std::string_view list) {
   AddressList out;
@@ -165,7 +188,6 @@ Destination DestinationOf(const track::TConn& row) {
 }
 
 bool AddressListMatches(const AddressList& list, const Destination& destination) {
-  if (std::binary_search(list.addresses.begin(), list.addresses.end(), destination.address)) return true;
   if (destination.is_ipv4) {
     for (const NetworkGroup& group : list.networks) {
       if (std::binary_search(group.networks.begin(), group.networks.end(), destination.ipv4 & group.mask))
@@ -206,7 +228,7 @@ Filters CompileFilters(const config::Settings& settings, const std::vector<std::
   f.exclude_process = track::AsciiLower(settings.exclude_process_filter);
   // Only the first matching line counts, and any match drops the row, so the
   // lines can be pooled into one list.
-  for (const std::string& line : allowlist) AddAddressEntries(config::TrimControlAndBlank(line), f.allowlist);
+  for (const std::string& line : allowlist) AddAllowlistLine(line, f.allowlist);
   FinishAddressList(f.allowlist);
   return f;
 }

@@ -38,11 +38,13 @@ struct Ipv6NetworkGroup {
   std::vector<config::Ipv6Address> networks;
 };
 
-// A MatchesAddressList list (or several), entries parsed once.
+// A MatchesAddressList list (or several), entries parsed once. Each entry is
+// kept once, in the group of the rows it can match: an IPv4 address or
+// network ("a.b.c.d", "a.b.c.d/n", a v4-mapped IPv6 one of /96 or longer) in
+// `networks`, any other IPv6 one in `ipv6_networks`.
 struct AddressList {
-  std::vector<track::Address> addresses;        // entries without "/" that a row's text can equal, sorted
-  std::vector<NetworkGroup> networks;           // readable "a.b.c.d/n" entries, and v4-mapped IPv6 ones
-  std::vector<Ipv6NetworkGroup> ipv6_networks;  // readable IPv6 entries, with or without "/n"
+  std::vector<NetworkGroup> networks;
+  std::vector<Ipv6NetworkGroup> ipv6_networks;
 };
 
 // Option lists and the allowlist parsed once, so that a row is judged without
@@ -69,6 +71,11 @@ struct Filters {
 };
 
 Filters CompileFilters(const config::Settings& settings, const std::vector<std::string>& allowlist);
+
+// One allowlist line's entries into `list`, for a list too long to hold as
+// lines; FinishAddressList readies it for matching after the last line.
+void AddAllowlistLine(std::string_view line, AddressList& list);
+void FinishAddressList(AddressList& list);
 
 // The eleven steps in order, on the parsed form.
 bool PassesFilters(const track::TConn& row, const Filters& filters);

@@ -7,7 +7,8 @@
 
 namespace sockvane::source {
 
-// Linux: ignore SIGPIPE, so a vanished reader surfaces as EPIPE.
+// Linux: ignore SIGPIPE, so a vanished reader surfaces as EPIPE; catch the
+// stop signals, so that a write under way can finish its line first.
 // Windows: binary mode, so each line ends with exactly the "\r\n" we write.
 void PrepareStdStreams();
 
@@ -20,8 +21,9 @@ enum class WriteResult { kDone, kReaderGone, kFailed };
 
 // Writes all of `text` to standard output, each write() whole lines of at
 // most PIPE_BUF bytes where the lines allow it. A non-blocking descriptor is
-// waited for. A stop signal (SIGTERM, SIGINT, SIGHUP) ends the process only
-// between lines. On kFailed, `error` holds the errno value.
+// waited for. A stop signal (SIGTERM, SIGINT, SIGHUP) ends the process
+// between lines, or within a second if the reader leaves a line unfinished.
+// On kFailed, `error` holds the errno value.
 WriteResult WriteStdout(std::string_view text, int& error);
 
 // True when standard output is a pipe or socket whose reader has gone.

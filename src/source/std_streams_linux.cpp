@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,46 +14,98 @@ namespace sockvane::source {
 
 namespace {
 
-sigset_t StopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
-  return set;
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Set by the signal handlers; statics because a handler can reach nothing else.
+volatile sig_atomic_t writing = 0;      // inside WriteStdout
+volatile sig_atomic_t stop_signal = 0;  // a stop signal that came during a write
+volatile sig_atomic_t deadline_passed = 0;
+
+void RestoreDefault(int signal) {
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  sigaction(signal, &plain, nullptr);
 }
 
-// Waits until standard output takes data. With `deliverable`, a stop signal
-// may end the process while waiting, with its default action, as it would
-// have outside a write.
-void WaitWritable(const sigset_t* deliverable) {
+// Ends the process by `signal`'s default action, as if never caught.
+[[noreturn]] void DieOf(int signal) {
+  RestoreDefault(signal);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
+  std::_Exit(128 + signal);
+}
+
+// A reader that stopped draining must not hold a stop signal back for long.
+constexpr suseconds_t kFinishLineMicroseconds = 300000;
+
+void OnStopSignal(int signal) {
+  if (writing == 0) {
+    // Outside a write the default action, once this handler returns.
+    RestoreDefault(signal);
+    raise(signal);
+    return;
+  }
+  if (stop_signal != 0) return;
+  stop_signal = signal;
+  // Interrupts a write the reader no longer drains, and keeps interrupting
+  // in case the first one fell just before the write began.
+  itimerval deadline{};
+  deadline.it_value.tv_usec = kFinishLineMicroseconds;
+  deadline.it_interval.tv_usec = kFinishLineMicroseconds / 3;
+  setitimer(ITIMER_REAL, &deadline, nullptr);
+}
+
+void OnDeadline(int) {
+  deadline_passed = 1;
+}
+
+// Catches a stop signal left to its default action (not one ignored, as
+// under nohup, nor one the caller handles).
+void CatchStopSignal(int signal) {
+  struct sigaction current {};
+  if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+  struct sigaction caught {};
+  caught.sa_handler = OnStopSignal;  // no SA_RESTART: a blocked write must return
+  sigaction(signal, &caught, nullptr);
+}
+
+// Waits until standard output takes data, or a signal comes.
+void WaitWritable() {
   pollfd out{STDOUT_FILENO, POLLOUT, 0};
   // POLLERR/POLLHUP/POLLNVAL also end the wait: the write that follows tells.
-  while (ppoll(&out, 1, nullptr, deliverable) < 0 && errno == EINTR) {
-  }
+  poll(&out, 1, -1);
 }
 
 }  // namespace
 
 void PrepareStdStreams() {
   signal(SIGPIPE, SIG_IGN);
+  for (int stop : kStopSignals) CatchStopSignal(stop);
+  struct sigaction alarm {};
+  alarm.sa_handler = OnDeadline;
+  sigaction(SIGALRM, &alarm, nullptr);
 }
 
 WriteResult WriteStdout(std::string_view text, int& error) {
   if (text.empty()) return WriteResult::kDone;
-  // Stop signals wait while a line is on its way; the caller's mask (which
-  // may block them itself) lets them through between lines.
-  const sigset_t stop = StopSignals();
-  sigset_t caller_mask;
-  sigprocmask(SIG_BLOCK, &stop, &caller_mask);
+  // A stop signal now is only noted. It ends the process at the next line
+  // boundary, or once the reader has left a line unfinished for a while.
+  writing = 1;
   WriteResult result = WriteResult::kDone;
-  while (!text.empty()) {
+  while (!text.empty() && stop_signal == 0) {
     const std::size_t chunk = WholeLinesPrefix(text, PIPE_BUF);
     std::size_t done = 0;
-    while (done < chunk) {
+    // Between lines a stop signal ends the process at once; within a line,
+    // once the reader has had its time to take the rest.
+    const auto must_end = [&done] { return done == 0 ? stop_signal != 0 : deadline_passed != 0; };
+    while (done < chunk && !must_end()) {
       // A pipe takes PIPE_BUF bytes at once once it polls writable, so the
-      // wait, not the write, is where a stalled reader holds us.
-      WaitWritable(done == 0 ? &caller_mask : nullptr);
+      // wait, not the write, is where a stalled reader holds a pipe.
+      WaitWritable();
+      if (must_end()) break;
       const ssize_t wrote = write(STDOUT_FILENO, text.data() + done, chunk - done);
       if (wrote > 0) {
         done += static_cast<std::size_t>(wrote);
@@ -64,10 +117,11 @@ WriteResult WriteStdout(std::string_view text, int& error) {
         break;
       }
     }
-    if (result != WriteResult::kDone) break;
+    if (result != WriteResult::kDone || done < chunk) break;
     text.remove_prefix(chunk);
   }
-  sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+  writing = 0;
+  if (stop_signal != 0) DieOf(stop_signal);
   return result;
 }
 
@@ -83,13 +137,7 @@ bool StdoutReaderGone() {
 
 void EndForGoneReader() {
   // Die of SIGPIPE as the write would have without our SIG_IGN.
-  signal(SIGPIPE, SIG_DFL);
-  sigset_t pipe_signal;
-  sigemptyset(&pipe_signal);
-  sigaddset(&pipe_signal, SIGPIPE);
-  sigprocmask(SIG_UNBLOCK, &pipe_signal, nullptr);
-  raise(SIGPIPE);
-  std::_Exit(128 + SIGPIPE);
+  DieOf(SIGPIPE);
 }
 
 }  // namespace sockvane::source

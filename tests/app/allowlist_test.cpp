@@ -17,6 +17,20 @@ struct DecodeCase {
   Lines lines;
 };
 
+// The same bytes arriving one at a time, as a slow pipe may hand them over.
+Lines DecodeByteByByte(std::string_view bytes) {
+  Lines lines;
+  const LineSink keep = [&lines](std::string_view line) { lines.emplace_back(line); };
+  AllowlistDecoder decoder;
+  for (char c : bytes) FeedAllowlist(decoder, std::string_view(&c, 1), keep);
+  EndAllowlist(decoder, keep);
+  return lines;
+}
+
+LineSink Keep(Lines& lines) {
+  return [&lines](std::string_view line) { lines.emplace_back(line); };
+}
+
 TEST(DecodeAllowlist, LinesAndMarks) {
   using namespace std::string_literals;
   const DecodeCase cases[] = {
@@ -43,23 +57,27 @@ TEST(DecodeAllowlist, LinesAndMarks) {
       {"UTF-16 surrogate pair is one character", "\xFF\xFE" "\x3D\xD8\x00\xDE" "x\0"s, {"?x"}},
       {"UTF-16 high surrogate at end", "\xFF\xFE" "x\0\x3D\xD8"s, {"x?"}},
       {"no mark: bytes as they are", "\xFF" "a\0b"s, {"\xFF" "a\0b"s}},
+      {"two bytes of a mark only", "\xEF\xBB", {"\xEF\xBB"}},
+      {"UTF-16 mark alone", "\xFF\xFE", {}},
+      {"UTF-16 CR, LF in the next unit", "\xFF\xFE" "a\0\r\0\n\0\n\0"s, {"a", ""}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DecodeAllowlist(c.bytes), c.lines) << c.name;
+    EXPECT_EQ(DecodeByteByByte(c.bytes), c.lines) << c.name;
   }
 }
 
 TEST(LoadAllowlist, MissingFileSaysWhy) {
   Lines lines;
   std::string error;
-  EXPECT_FALSE(LoadAllowlist("/nonexistent/allow.txt", lines, error));
+  EXPECT_FALSE(LoadAllowlist("/nonexistent/allow.txt", Keep(lines), error));
   EXPECT_EQ(error, "Unable to open file \"/nonexistent/allow.txt\": No such file or directory");
 }
 
 TEST(LoadAllowlist, DirectoryIsAnError) {
   Lines lines;
   std::string error;
-  EXPECT_FALSE(LoadAllowlist(SOCKVANE_TEST_DATA, lines, error));
+  EXPECT_FALSE(LoadAllowlist(SOCKVANE_TEST_DATA, Keep(lines), error));
   EXPECT_NE(error.find("Unable to"), std::string::npos) << error;
 }
 
@@ -73,7 +91,7 @@ TEST(LoadAllowlist, ReadsWholeFile) {
   std::fclose(f);
   Lines lines;
   std::string error;
-  EXPECT_TRUE(LoadAllowlist(path, lines, error)) << error;
+  EXPECT_TRUE(LoadAllowlist(path, Keep(lines), error)) << error;
   std::remove(path.c_str());
   ASSERT_EQ(lines.size(), 20000u);
   EXPECT_EQ(lines[19999], "10.0.0.31");

@@ -130,6 +130,23 @@ class CommandLineTest(unittest.TestCase):
                 self.assertNotEqual(r.returncode, 0)
                 self.assertTrue(r.stderr.startswith(b"sockvane: "), r.stderr)
 
+    def test_out_of_memory_is_said(self):
+        with open(BIN, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("a sanitizer's runtime cannot start under an address-space limit")
+        # A long list read from a pipe outgrows the limit while it loads; a
+        # plain scan under the probe's limit may or may not.
+        cases = [
+            ('yes 0:: | head -n 4000000 | prlimit --as=25165824 "$0" --once --dst-port 1 --allowlist /dev/stdin',
+             True),
+            ('prlimit --as=8388608 "$0" --once --all', False),
+        ]
+        for command, must_run_out in cases:
+            with self.subTest(command):
+                r = subprocess.run(["bash", "-c", command, BIN], capture_output=True, timeout=60)
+                if must_run_out or r.returncode != 0:
+                    self.assertEqual((r.returncode, r.stderr), (1, b"sockvane: out of memory\n"))
+
 
 if __name__ == "__main__":
     unittest.main()

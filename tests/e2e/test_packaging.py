@@ -144,8 +144,9 @@ class ManPage(unittest.TestCase):
             cli = socket.create_connection(("127.0.0.1", port))
             peer, _ = srv.accept()
             try:
+                # Our PID: a TIME_WAIT row on a reused port number is not ours.
                 res = run(["--once", "--summary", "--all", "--format", "jsonl",
-                           "--dst-port", str(port)])
+                           "--dst-port", str(port), "--pid", str(os.getpid())])
             finally:
                 cli.close()
                 peer.close()

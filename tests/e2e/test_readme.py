@@ -289,8 +289,9 @@ class RsyslogJson(unittest.TestCase):
             cli = socket.create_connection(("127.0.0.1", port))
             peer, _ = srv.accept()
             try:
+                # Our PID: a TIME_WAIT row on a reused port number is not ours.
                 scan = subprocess.run([BIN, "--once", "--all", "--format", "jsonl",
-                                       "--dst-port", str(port)],
+                                       "--dst-port", str(port), "--pid", str(os.getpid())],
                                       capture_output=True, text=True, timeout=60)
             finally:
                 cli.close()

@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from support import BIN, Monitor, connect_pair, listener
+from support import BIN, Monitor, connect_pair, jsonl, listener
 
 ME = str(os.getpid())
 PIPE_PAGE = 4096
@@ -122,6 +122,33 @@ class StopSignal(unittest.TestCase):
                         self.assertEqual(json.loads(line)["pid"], ME)
 
 
+    def test_terminal_that_stops_reading_does_not_hold_a_stop_signal(self):
+        # Some 800 lines: more than a terminal holds unread, so the write
+        # blocks partway, as for a hung ssh session.
+        lst, pairs = open_pairs(400)
+        try:
+            for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+                with self.subTest(signal=sig.name):
+                    master, slave = os.openpty()
+                    proc = None
+                    try:
+                        proc = subprocess.Popen([BIN, *scan_args()], stdout=slave, stderr=subprocess.DEVNULL,
+                                                stdin=subprocess.DEVNULL,
+                                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                        os.close(slave)
+                        self.wait_blocked(proc, master)
+                        proc.send_signal(sig)
+                        # Never read: it still ends, by the signal (a second is promised; a busy machine gets more).
+                        self.assertEqual(proc.wait(timeout=10), -sig)
+                    finally:
+                        if proc is not None and proc.poll() is None:
+                            proc.kill()
+                            proc.wait()
+                        os.close(master)
+        finally:
+            close_all(lst, pairs)
+
+
 class VanishedReader(unittest.TestCase):
     def test_quiet_run_ends_after_head(self):
         # Nothing but the banner is ever printed: only polling standard
@@ -196,8 +223,10 @@ class NonBlockingOutput(unittest.TestCase):
             close_all(lst, pairs)
 
 
-class AllowlistNotAFile(unittest.TestCase):
-    def test_refused_without_hanging(self):
+class AllowlistFiles(unittest.TestCase):
+    def test_anything_that_reads_but_a_directory(self):
+        lst, pairs = open_pairs(1)
+        client_port = pairs[0][0].getsockname()[1]
         d = tempfile.mkdtemp(prefix="sockvane-e2e-")
         fifo = os.path.join(d, "fifo")
         os.mkfifo(fifo)
@@ -207,22 +236,42 @@ class AllowlistNotAFile(unittest.TestCase):
         huge = os.path.join(d, "huge")
         with open(huge, "wb") as f:
             f.truncate(300 << 20)  # sparse: no disk, no time
+        scan = [BIN, *scan_args(), "--dst-port", str(lst.getsockname()[1])]
+        too_large = 'Unable to read file "{}": larger than 256 MiB'
+        # (name, command, the list's writer or None, error or None, our row kept)
         cases = [
-            (fifo, f'Unable to open file "{fifo}": not a regular file'),
-            ("/dev/zero", 'Unable to open file "/dev/zero": not a regular file'),
-            ("/dev/urandom", 'Unable to open file "/dev/urandom": not a regular file'),
-            (sock_path, f'Unable to open file "{sock_path}": not a regular file'),
-            (huge, f'Unable to read file "{huge}": larger than 256 MiB'),
+            ("empty device", [*scan, "--allowlist", "/dev/null"], None, None, True),
+            ("process substitution", ["bash", "-c", 'exec "$@" --allowlist <(printf "127.0.0.1\\n")', "-", *scan],
+             None, None, False),
+            ("FIFO, written once read", [*scan, "--allowlist", fifo], ["sh", "-c", 'echo 127.0.0.1 >"$0"', fifo],
+             None, False),
+            ("endless device", [*scan, "--allowlist", "/dev/zero"], None, too_large.format("/dev/zero"), None),
+            ("endless random", [*scan, "--allowlist", "/dev/urandom"], None, too_large.format("/dev/urandom"), None),
+            ("sparse file", [*scan, "--allowlist", huge], None, too_large.format(huge), None),
+            ("directory", [*scan, "--allowlist", d], None, f'Unable to read file "{d}": Is a directory', None),
+            ("socket", [*scan, "--allowlist", sock_path], None,
+             f'Unable to open file "{sock_path}": No such device or address', None),
         ]
         try:
-            for path, message in cases:
-                with self.subTest(path):
-                    p = subprocess.run([BIN, "--once", "--allowlist", path], stdin=subprocess.DEVNULL,
-                                       capture_output=True, timeout=30)
-                    self.assertEqual(p.returncode, 2)
-                    self.assertEqual(p.stdout, b"")
-                    self.assertEqual(p.stderr.decode(), f"sockvane: allowlist: {message}\n")
+            for name, cmd, writer, error, kept in cases:
+                with self.subTest(name):
+                    w = subprocess.Popen(writer) if writer else None
+                    try:
+                        p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                    finally:
+                        if w is not None:
+                            if w.poll() is None:
+                                w.kill()
+                            w.wait()
+                    if error is not None:
+                        self.assertEqual((p.returncode, p.stdout), (2, b""))
+                        self.assertEqual(p.stderr.decode(), f"sockvane: allowlist: {error}\n")
+                        continue
+                    self.assertEqual((p.returncode, p.stderr), (0, b""))
+                    mine = [e for e in jsonl(p.stdout) if e["src_port"] == client_port]
+                    self.assertEqual(len(mine), 1 if kept else 0, p.stdout)
         finally:
+            close_all(lst, pairs)
             unix.close()
             for name in (fifo, sock_path, huge):
                 os.unlink(name)

@@ -124,8 +124,13 @@ TEST(PassesFilters, EveryStepWithAndWithoutItsOption) {
       {"allowlist blank line", NoOptions, {" \t "}, Row("8.8.8.8", 443), true},
       {"allowlist remark after address", NoOptions, {"8.8.8.8 # dns"}, Row("8.8.8.8", 443), true},
       {"allowlist remark line", NoOptions, {"# 8.8.8.8"}, Row("8.8.8.8", 443), true},
+      {"allowlist entry beside garbage", NoOptions, {"8.8.8.8,garbage"}, Row("8.8.8.8", 443), false},
       {"allowlist later line", NoOptions, {"1.1.1.1", "", "8.8.8.0/24"}, Row("8.8.8.8", 443), false},
       {"allowlist other address", NoOptions, {"1.1.1.1", "9.9.9.9/32"}, Row("8.8.8.8", 443), true},
+      {"allowlist IPv4 other spelling", NoOptions, {"008.8.8.8"}, Row("8.8.8.8", 443), true},
+      {"allowlist v4-mapped entry, dotted row", NoOptions, {"::FFFF:8.8.8.8"}, Row("8.8.8.8", 443), false},
+      {"allowlist IPv6 upper case", NoOptions, {"2606:4700::ABCD"}, Row("2606:4700::abcd", 443), false},
+      {"allowlist IPv6 /64, outside", NoOptions, {"2606:4700:0:1::/64"}, Row("2606:4700::1111", 443), true},
   };
   for (const Case& c : cases) {
     config::Settings settings;

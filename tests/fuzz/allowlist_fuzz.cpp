@@ -11,6 +11,17 @@ namespace {
 
 using sockvane::app::DecodeAllowlist;
 
+// The lines of `bytes` handed over in two pieces cut at `cut`, as a read may.
+std::vector<std::string> DecodeInTwo(std::string_view bytes, size_t cut) {
+  std::vector<std::string> lines;
+  const sockvane::app::LineSink keep = [&lines](std::string_view line) { lines.emplace_back(line); };
+  sockvane::app::AllowlistDecoder decoder;
+  sockvane::app::FeedAllowlist(decoder, bytes.substr(0, cut), keep);
+  sockvane::app::FeedAllowlist(decoder, bytes.substr(cut), keep);
+  sockvane::app::EndAllowlist(decoder, keep);
+  return lines;
+}
+
 bool StartsWithMark(std::string_view bytes) {
   return bytes.starts_with("\xEF\xBB\xBF") || bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF");
 }
@@ -122,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> lines = DecodeAllowlist(bytes);
   CheckLines(lines, size);
+  if (size > 0) FUZZ_CHECK(DecodeInTwo(bytes, data[0] % (size + 1)) == lines);
 
   if (!StartsWithMark(bytes)) {
     // Without a mark the bytes are the text, and each marked encoding of the

@@ -146,6 +146,7 @@ TEST(JsonQuote, WellFormedUtf8PassesEveryOtherHighByteIsEscaped) {
       {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},              // U+1F600
       {"\xF4\x8F\xBF\xBF", "\"\xF4\x8F\xBF\xBF\""},              // U+10FFFF, the last
       {"\xC2\x80\xE2\x80\xAE", "\"\xC2\x80\xE2\x80\xAE\""},      // C1 and bidi are valid JSON
+      {"a\x7F", "\"a\x7F\""},                                    // so is DEL
       {"\xC0\xAF", "\"\\u00c0\\u00af\""},                        // overlong '/'
       {"\xE0\x80\xAF", "\"\\u00e0\\u0080\\u00af\""},             // overlong, three bytes
       {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},             // surrogate U+D800
