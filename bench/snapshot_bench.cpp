@@ -18,10 +18,6 @@ using sockvane::track::TConn;
 
 constexpr std::size_t kRows = 100000;
 
-double FixedClock() {
-  return 45413.5;
-}
-
 std::vector<TConn> MakeRows(std::size_t count, uint32_t seed) {
   std::mt19937 random(seed);
   std::vector<TConn> rows;
@@ -50,8 +46,8 @@ std::vector<TConn> MakeRows(std::size_t count, uint32_t seed) {
 
 sockvane::filter::Filters Filters() {
   sockvane::config::Settings settings;
-  settings.include_all = true;
-  settings.exclude_port_filter = "53,123";
+  settings.filters.include_all = true;
+  settings.filters.exclude_ports.set(53).set(123);
   return sockvane::filter::CompileFilters(settings, {"10.0.0.0/8", "172.16.0.0/12, 192.168.0.0/16"});
 }
 
@@ -60,11 +56,11 @@ void Poll(sockvane::track::Snapshot& current, sockvane::track::Snapshot& previou
           sockvane::track::Counters& counters, sockvane::track::ProcessCounts& tallies) {
   sockvane::track::ClearSnapshot(current);
   for (const TConn& row : rows) {
-    if (sockvane::filter::PassesFilters(row, filters)) sockvane::track::AddRow(current, row, FixedClock());
+    if (sockvane::filter::PassesFilters(row, filters)) sockvane::track::AddRow(current, row, 0);
   }
   sockvane::track::SealSnapshot(current);
   sockvane::track::CompareSnapshots(
-      current, previous, counters, tallies, [](std::string_view, const TConn&, int32_t) {}, FixedClock);
+      current, previous, counters, tallies, [](sockvane::track::Event, const TConn&, int32_t) {}, 0);
   std::swap(current, previous);
 }
 

@@ -3,8 +3,8 @@
 not point down.
 
 Layers, top to bottom: app; output, source, filter (side by side, none
-includes another); config; track. A file may include its own subsystem and
-any lower layer.
+includes another); config; track, platform (side by side on the ground floor).
+A file may include its own subsystem and any lower layer.
 
   tools/include_graph.py [--root DIR] [--known FROM->TO ...]
 
@@ -17,7 +17,7 @@ import pathlib
 import re
 import sys
 
-LAYER = {"app": 3, "output": 2, "source": 2, "filter": 2, "config": 1, "track": 0}
+LAYER = {"app": 3, "output": 2, "source": 2, "filter": 2, "config": 1, "track": 0, "platform": 0}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/[^"]+"', re.M)
 
 

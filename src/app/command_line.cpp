@@ -11,13 +11,21 @@
 
 namespace sockvane::app {
 
-[[noreturn]] void UsageError(std::string_view message) {
+namespace {
+
+void SayOnStderr(std::string_view message) {
   std::string line = config::kProgramName;
   line += ": ";
   // The message echoes arguments and file names: they must not drive the terminal.
   line += output::SafeText(message);
   line += config::kEol;
   output::WriteErr(line);
+}
+
+}  // namespace
+
+[[noreturn]] void UsageError(std::string_view message) {
+  SayOnStderr(message);
   std::exit(2);
 }
 
@@ -27,18 +35,20 @@ config::Settings ParseOptions(int argc, const char* const* argv) {
   config::ParseResult result = config::ParseArguments(args);
   switch (result.action) {
     case config::ParseAction::kHelp:
-      output::WriteOut(config::HelpText());
-      output::FlushOut();
+    case config::ParseAction::kVersion: {
+      output::Console console;
+      output::WriteOut(
+          console, result.action == config::ParseAction::kHelp ? config::HelpText() : config::VersionLine());
+      output::FlushOut(console);
       std::exit(0);
-    case config::ParseAction::kVersion:
-      output::WriteOut(config::VersionLine());
-      output::FlushOut();
-      std::exit(0);
+    }
     case config::ParseAction::kUsageError:
       UsageError(result.message);
     case config::ParseAction::kRun:
       break;
   }
+  // A typo that selects nothing would otherwise pass for a quiet host.
+  for (const std::string& notice : result.notices) SayOnStderr(notice);
   return std::move(result.settings);
 }
 

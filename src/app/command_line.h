@@ -7,7 +7,8 @@
 
 namespace sockvane::app {
 
-// Parses argv; prints help or version and exits 0, or exits through UsageError.
+// Parses argv; prints help or version and exits 0, or exits through UsageError;
+// says on standard error which list items select nothing.
 config::Settings ParseOptions(int argc, const char* const* argv);
 
 // "sockvane: " + message on standard error, exit status 2; controls in the

@@ -9,41 +9,25 @@
 #include "app/tuple_filter.h"
 #include "config/build_info.h"
 #include "output/console.h"
-#include "source/clock.h"
+#include "platform/clock.h"
+#include "platform/std_streams.h"
 #include "source/source.h"
-#include "source/std_streams.h"
-#include "track/day_count.h"
 
 namespace sockvane::app {
 namespace {
 
-constexpr char kTextHeader[] =
-    "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
-    "DPORT STATE           AGE";
-constexpr char kCsvHeader[] =
-    "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds";
-
-void PrintBanner(const config::Settings& settings) {
+void PrintBanner(output::Console& console, const config::Settings& settings) {
   std::string text;
-  if (settings.output_format == "text") {
-    text += "SOCKVANE ";
-    text += config::kVersion;
-    text += " | source=";
-    text += config::kFingerprint;
-    text += " | ";
-    text += config::kWebAddress;
-    text += " | polling=";
-    text += std::to_string(settings.interval_ms);
-    text += "ms";
-    text += config::kEol;
-    text += kTextHeader;
-    text += config::kEol;
-  } else if (settings.output_format == "csv") {
-    text += kCsvHeader;
+  if (settings.format == config::Format::kText) {
+    text = std::string("SOCKVANE ") + config::kVersion + " | source=" + config::kFingerprint + " | " +
+           config::kWebAddress + " | polling=" + std::to_string(settings.interval_ms) + "ms" + config::kEol;
+  }
+  if (std::string header = output::ColumnHeader(settings.format); !header.empty()) {
+    text += header;
     text += config::kEol;
   }
   // Not flushed: the first event line or report flushes it.
-  output::WriteOut(text);
+  output::WriteOut(console, text);
 }
 
 // A run that cannot read the table must not pass for an idle host: say so
@@ -59,37 +43,20 @@ void ReportTableReadable(MonitorState& state) {
 
 // Through the same filters as the read's rows, dated back by their known life.
 void ReadShortLived(MonitorState& state, source::Source& source) {
-  track::ClearSnapshot(state.fleeting);
-  track::Snapshot& fleeting = state.fleeting;
+  track::ClearSnapshot(state.short_lived);
+  track::Snapshot& short_lived = state.short_lived;
   const filter::Filters& filters = state.filters;
-  const track::ClockFn now = state.now;
-  source.ReadShortLived([&fleeting, &filters, now](track::TConn&& row) {
-    const double life = row.first_seen;
-    if (filter::PassesFilters(row, filters)) track::AddRow(fleeting, std::move(row), now() - life);
+  const int64_t now = state.clock.steady_ms();
+  source.ReadShortLived([&short_lived, &filters, now](track::TConn&& row) {
+    const int64_t life_ms = row.life_ms;
+    if (filter::PassesFilters(row, filters)) track::AddRow(short_lived, std::move(row), now - life_ms);
   });
-  track::SealSnapshot(fleeting);
-}
-
-output::WriteResult WriteStdout(std::string_view text, int& error) {
-  switch (source::WriteStdout(text, error)) {
-    case source::WriteResult::kDone:
-      return output::WriteResult::kDone;
-    case source::WriteResult::kReaderGone:
-      return output::WriteResult::kReaderGone;
-    case source::WriteResult::kFailed:
-      break;
-  }
-  return output::WriteResult::kFailed;
-}
-
-// The console writes through the platform's checked writer.
-output::StdoutWriter PlatformStdout() {
-  return output::StdoutWriter{WriteStdout, source::StdoutReaderGone, source::EndForGoneReader};
+  track::SealSnapshot(short_lived);
 }
 
 }  // namespace
 
-void StartMonitor(MonitorState& state) {
+void StartMonitor(MonitorState& state, std::string time_separator) {
   state.filters = filter::CompileFilters(state.settings, {});
   if (!state.settings.allowlist_file.empty()) {
     // Parsed as read: a long list is never held as text.
@@ -102,17 +69,16 @@ void StartMonitor(MonitorState& state) {
     }
     filter::FinishAddressList(allowlist);
   }
-  state.render.settings = &state.settings;
-  state.render.time_separator = source::TimeSeparator();
-  state.render.now = state.now;
-  state.start_time = state.now();
+  state.render =
+      output::MakeRenderContext(state.settings, state.clock, state.console, std::move(time_separator));
+  state.start_time = state.clock.steady_ms();
   state.last_stats_time = state.start_time;
-  PrintBanner(state.settings);
+  PrintBanner(state.console, state.settings);
 }
 
 output::StatsInput CurrentStats(const MonitorState& state) {
   output::StatsInput stats;
-  stats.uptime_seconds = track::ElapsedSeconds(state.start_time, state.now());
+  stats.uptime_seconds = (state.clock.steady_ms() - state.start_time) / 1000;
   stats.new_count = state.counters.new_count;
   stats.closed_count = state.counters.closed_count;
   stats.state_count = state.counters.state_count;
@@ -122,11 +88,11 @@ output::StatsInput CurrentStats(const MonitorState& state) {
 }
 
 int64_t PollCycle(MonitorState& state, source::Source& source) {
-  const double cycle_start = state.now();
+  int64_t (*const now)() = state.clock.steady_ms;
+  const int64_t cycle_start = now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
-  const track::ClockFn now = state.now;
   state.last_read_ok = source.ReadTcpTable(
       [&current, &filters, now](track::TConn&& row) {
         if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
@@ -135,15 +101,15 @@ int64_t PollCycle(MonitorState& state, source::Source& source) {
   if (state.last_read_ok) {
     track::SealSnapshot(current);
     ReadShortLived(state, source);
-    const output::RenderContext& render = state.render;
+    output::RenderContext& render = state.render;
     track::CompareSnapshots(
         current, *state.previous, state.counters, state.process_counts,
-        [&render](std::string_view event, const track::TConn& connection, int32_t age) {
+        [&render](track::Event event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        now, &state.fleeting);
+        now(), &state.short_lived);
     // The poll's events reach a pipe together, as soon as they are known.
-    output::FlushOut();
+    output::FlushOut(state.console);
     std::swap(state.previous, state.current);
   } else {
     // Whatever a failed read handed over is not a poll.
@@ -151,17 +117,17 @@ int64_t PollCycle(MonitorState& state, source::Source& source) {
   }
   ReportTableReadable(state);
 
-  if (state.settings.stats_seconds > 0 && track::MillisecondsBetween(state.last_stats_time, now()) >=
-                                              int64_t{state.settings.stats_seconds} * 1000) {
+  if (state.settings.stats_seconds > 0 &&
+      now() - state.last_stats_time >= int64_t{state.settings.stats_seconds} * 1000) {
     output::PrintStatsReport(state.render, CurrentStats(state));
     state.last_stats_time = now();
   }
-  return track::MillisecondsBetween(cycle_start, now());
+  return now() - cycle_start;
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
   if (elapsed_ms >= interval_ms) return 0;
-  // A clock set back makes the cycle look negative; never sleep past one interval.
+  // A broken clock can make the cycle look negative; never sleep past one interval.
   if (elapsed_ms < 0) return static_cast<uint32_t>(interval_ms);
   return static_cast<uint32_t>(interval_ms - elapsed_ms);
 }
@@ -177,11 +143,10 @@ source::SourceSettings SourceSettingsOf(const MonitorState& state) {
 }
 
 int RunMonitor(int argc, const char* const* argv, source::Source& source) {
-  source::PrepareStdStreams();
-  output::UseStdoutWriter(PlatformStdout());
+  platform::PrepareStdStreams();
   MonitorState state;
   state.settings = ParseOptions(argc, argv);
-  StartMonitor(state);
+  StartMonitor(state, platform::TimeSeparator());
   if (std::string line = source.Start(SourceSettingsOf(state)); !line.empty())
     output::WriteErr(line + config::kEol);
   for (;;) {
@@ -194,12 +159,12 @@ int RunMonitor(int argc, const char* const* argv, source::Source& source) {
   }
   if (!state.last_read_ok) {
     // A single scan that could not read the table must not look like an idle host.
-    output::FlushOut();
+    output::FlushOut(state.console);
     output::WriteErr(std::string("sockvane: could not read the socket table") + config::kEol);
     return 1;
   }
   if (state.settings.summary) output::PrintStatsReport(state.render, CurrentStats(state));
-  output::FlushOut();
+  output::FlushOut(state.console);
   track::ClearSnapshot(*state.previous);
   track::ClearSnapshot(*state.current);
   return 0;

@@ -7,8 +7,9 @@
 
 #include "config/options.h"
 #include "filter/filters.h"
+#include "output/console.h"
 #include "output/render.h"
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/source.h"
 #include "track/compare.h"
 #include "track/snapshot.h"
@@ -22,20 +23,22 @@ struct MonitorState {
   track::Snapshot tables[2];
   track::Snapshot* previous = &tables[0];
   track::Snapshot* current = &tables[1];
-  track::Snapshot fleeting;  // this poll's sockets that lived between two reads
+  track::Snapshot short_lived;  // this poll's sockets that lived between two reads
   track::Counters counters;
   track::ProcessCounts process_counts;
+  platform::Clock clock;    // tests run on clocks of their own
+  output::Console console;  // and read what it writes
   output::RenderContext render;
-  track::ClockFn now = source::NowDays;  // tests run on a clock of their own
-  double start_time = 0;
-  double last_stats_time = 0;
+  int64_t start_time = 0;  // steady milliseconds, as every time below
+  int64_t last_stats_time = 0;
   bool last_read_ok = true;
   bool table_unreadable_said = false;
 };
 
 // After parsing: loads the allowlist (ending through UsageError when it cannot
 // be loaded), notes the start time and prints the banner or header.
-void StartMonitor(MonitorState& state);
+// `time_separator` is the locale's.
+void StartMonitor(MonitorState& state, std::string time_separator = ":");
 
 // One poll: read, compare, swap, statistics when due. A failed read leaves
 // `previous` as it was, so nothing is reported closed for it.

@@ -11,16 +11,12 @@ namespace {
 // test per socket.
 constexpr std::size_t kMaxPortRanges = 64;
 
-source::Prefix Ipv4Prefix(uint32_t value, int length) {
-  source::Prefix prefix;
-  prefix.address = track::AddressFromIpv4(0);
-  for (int i = 0; i < 4; ++i) prefix.address[12 + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-  prefix.length = static_cast<uint8_t>(96 + length);
-  return prefix;
+track::Prefix Ipv4Prefix(uint32_t value, int length) {
+  return track::Prefix{track::MappedAddress(value), static_cast<uint8_t>(96 + length)};
 }
 
-source::Prefix Ipv6Prefix(std::initializer_list<uint8_t> leading, int length) {
-  source::Prefix prefix;
+track::Prefix Ipv6Prefix(std::initializer_list<uint8_t> leading, int length) {
+  track::Prefix prefix;
   std::size_t i = 0;
   for (uint8_t byte : leading) prefix.address[i++] = byte;
   prefix.length = static_cast<uint8_t>(length);
@@ -29,8 +25,8 @@ source::Prefix Ipv6Prefix(std::initializer_list<uint8_t> leading, int length) {
 
 // The destinations the scope never calls public (filter/scope.cpp): a test
 // holds the two against each other.
-std::vector<source::Prefix> PrivateDestinations() {
-  std::vector<source::Prefix> prefixes;
+std::vector<track::Prefix> PrivateDestinations() {
+  std::vector<track::Prefix> prefixes;
   constexpr struct {
     uint8_t a, b, c;
     int length;
@@ -53,7 +49,7 @@ std::vector<source::Prefix> PrivateDestinations() {
 }
 
 // The ports of a set as ranges; empty when there are more than kMaxPortRanges.
-std::vector<source::PortRange> PortRanges(const filter::PortSet& ports) {
+std::vector<source::PortRange> PortRanges(const config::PortSet& ports) {
   std::vector<source::PortRange> ranges;
   for (uint32_t port = 0; port < ports.size(); ++port) {
     if (!ports.test(port)) continue;
@@ -69,16 +65,15 @@ std::vector<source::PortRange> PortRanges(const filter::PortSet& ports) {
 
 // What AddressListMatches matches: the IPv4 networks of mapped destinations,
 // the IPv6 networks of the others.
-std::vector<source::Prefix> PrefixesOf(const filter::AddressList& list) {
-  std::vector<source::Prefix> prefixes;
+std::vector<track::Prefix> PrefixesOf(const filter::AddressList& list) {
+  std::vector<track::Prefix> prefixes;
   for (const filter::NetworkGroup& group : list.networks) {
     for (uint32_t network : group.networks)
       prefixes.push_back(Ipv4Prefix(network, std::popcount(group.mask)));
   }
   for (const filter::Ipv6NetworkGroup& group : list.ipv6_networks) {
-    for (const config::Ipv6Address& network : group.networks) {
-      prefixes.push_back(source::Prefix{network, static_cast<uint8_t>(group.prefix)});
-    }
+    for (const track::Address& network : group.networks)
+      prefixes.push_back(track::Prefix{network, static_cast<uint8_t>(group.prefix)});
   }
   return prefixes;
 }
@@ -86,19 +81,20 @@ std::vector<source::Prefix> PrefixesOf(const filter::AddressList& list) {
 }  // namespace
 
 source::TupleFilter TupleFilterOf(const filter::Filters& filters) {
+  const config::FilterOptions& options = filters.options;
   source::TupleFilter tuple;
-  if (filters.proto_given) {
-    tuple.tcp = filters.proto_tcp;
-    tuple.udp = filters.proto_udp;
+  if (options.protocols) {
+    tuple.tcp = options.protocols->test(static_cast<std::size_t>(track::Proto::kTcp));
+    tuple.udp = options.protocols->test(static_cast<std::size_t>(track::Proto::kUdp));
   }
-  if (!filters.include_all) tuple.dropped_destinations = PrivateDestinations();
-  if (filters.dst_port_given) tuple.ports = PortRanges(filters.dst_ports);
-  tuple.dropped_ports = PortRanges(filters.exclude_ports);
+  if (!options.include_all) tuple.dropped_destinations = PrivateDestinations();
+  if (options.dst_ports) tuple.ports = PortRanges(*options.dst_ports);
+  tuple.dropped_ports = PortRanges(options.exclude_ports);
   // An empty list matches nothing: left to the filters rather than said here.
-  for (const auto* list : {filters.dst_ip_given ? &filters.dst_ip : nullptr,
-                           filters.dst_net_given ? &filters.dst_net : nullptr}) {
+  for (const auto* list :
+       {options.dst_ip ? &filters.dst_ip : nullptr, options.dst_net ? &filters.dst_net : nullptr}) {
     if (list == nullptr) continue;
-    std::vector<source::Prefix> prefixes = PrefixesOf(*list);
+    std::vector<track::Prefix> prefixes = PrefixesOf(*list);
     if (!prefixes.empty()) tuple.destinations.push_back(std::move(prefixes));
   }
   return tuple;

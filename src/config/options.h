@@ -2,28 +2,53 @@
 // prints or ends the process: the caller does, from the ParseResult.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "track/address.h"
+#include "track/compare.h"
+#include "track/conn.h"
+
 namespace sockvane::config {
+
+// kTextWithoutBanner: a list that passes the format check, such as
+// "jsonl,csv": text lines, and no banner.
+enum class Format : uint8_t { kText, kJsonl, kCsv, kTextWithoutBanner };
+enum class TimestampStyle : uint8_t { kTime, kIso8601 };
+
+// Bit n set for port n.
+using PortSet = std::bitset<65536>;
+// Bit n for the protocol of value n.
+using ProtocolSet = std::bitset<2>;
+
+// The filter options as rows are judged by them. A list option that was not
+// given selects every row; one that was selects the rows its items match.
+struct FilterOptions {
+  bool include_all = false;
+  std::optional<ProtocolSet> protocols;
+  std::optional<PortSet> dst_ports;
+  bool pid_given = false;
+  std::optional<uint32_t> pid;  // the PID whose decimal text the option is; none: no PID is
+  std::string process;          // lower case; "" when not given
+  std::optional<std::vector<track::Prefix>> dst_ip;
+  std::optional<std::vector<track::Prefix>> dst_net;
+  PortSet exclude_ports;
+  std::string exclude_process;  // lower case; "" when not given
+
+  bool operator==(const FilterOptions&) const = default;
+};
 
 struct Settings {
   int32_t interval_ms = 500;
-  std::string proto_filter;
-  std::string dst_port_filter;
-  std::string process_filter;
-  std::string pid_filter;
-  std::string dst_ip_filter;
-  std::string dst_net_filter;
-  std::string exclude_port_filter;
-  std::string exclude_process_filter;
-  std::string allowlist_file;
-  std::string output_format = "text";
-  std::string timestamp_format = "time";
-  std::string events = "new";
   int32_t stats_seconds = 0;
-  bool include_all = false;
+  Format format = Format::kText;
+  TimestampStyle timestamp = TimestampStyle::kTime;
+  track::EventSet events = track::EventSet().set(track::Bit(track::Event::kNew));
+  FilterOptions filters;
+  std::string allowlist_file;
   bool once = false;
   bool summary = false;
   bool ipv6 = false;  // Windows: read the IPv6 table too
@@ -37,6 +62,9 @@ struct ParseResult {
   ParseAction action = ParseAction::kRun;
   Settings settings;
   std::string message;  // usage error text, without the "sockvane: " prefix
+  // With kRun: the list items that can never select anything, each a line
+  // for standard error without the prefix. The run goes on.
+  std::vector<std::string> notices;
 };
 
 // The walk and the checks after it, without printing or exiting.

@@ -1,48 +1,6 @@
 #include "filter/scope.h"
 
-#include "config/lists.h"
-#include "filter/filters.h"
-#include "track/text.h"
-
 namespace sockvane::filter {
-namespace {
-
-// Only the textual short forms count; nothing is expanded or normalised.
-bool IsPublicIpv6Text(std::string_view text) {
-  if (text == "::" || text == "::1") return false;
-  for (std::string_view prefix : {"fe", "fc", "fd", "ff", "2001:db8:", "2001:0db8:"}) {
-    if (track::AsciiStartsWithIgnoringCase(text, prefix)) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-std::optional<uint32_t> ReadIpv4(std::string_view text) {
-  // Plain a.b.c.d with up to three digits a part is the form every row carries;
-  // anything else goes the general way.
-  uint32_t value = 0;
-  std::size_t pos = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.') return config::Ipv4FromText(text);
-      ++pos;
-    }
-    std::size_t digits = 0;
-    uint32_t number = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-      number = number * 10 + static_cast<uint32_t>(text[pos] - '0');
-      ++pos;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3) return config::Ipv4FromText(text);
-    if (number > 255) return std::nullopt;
-    value = (value << 8) | number;
-  }
-  if (pos != text.size()) return config::Ipv4FromText(text);
-  return value;
-}
-
 namespace {
 
 bool IsPublicIpv4(uint32_t value) {
@@ -60,8 +18,9 @@ bool IsPublicIpv4(uint32_t value) {
   return true;
 }
 
-// IsPublicIpv6Text on the text a row shows (RFC 5952): its first group is
-// written without leading zeros, unless it is 0 ("0:" or "::" then).
+// The text rule on the text a row shows (RFC 5952): "::", "::1" and what
+// begins "fe", "fc", "fd", "ff" or "2001:db8:" are not public. The first
+// group is written without leading zeros, unless it is 0 ("0:" or "::" then).
 bool IsPublicIpv6(const track::Address& address) {
   const unsigned first = unsigned{address[0]} << 8 | address[1];
   const unsigned second = unsigned{address[2]} << 8 | address[3];
@@ -78,15 +37,8 @@ bool IsPublicIpv6(const track::Address& address) {
 
 }  // namespace
 
-bool IsPublicDestination(std::string_view address) {
-  if (address.find(':') != std::string_view::npos) return IsPublicIpv6Text(address);
-  const std::optional<uint32_t> value = ReadIpv4(address);
-  return value && IsPublicIpv4(*value);
-}
-
-bool IsPublicAddress(const track::Address& address) {
-  uint32_t value = 0;
-  if (track::MappedIpv4Value(address, value)) return IsPublicIpv4(value);
+bool IsPublicDestination(const track::Address& address) {
+  if (const std::optional<uint32_t> value = track::MappedIpv4(address)) return IsPublicIpv4(*value);
   return IsPublicIpv6(address);
 }
 

@@ -1,15 +1,12 @@
 // Whether a destination address is public.
 #pragma once
 
-#include <string_view>
-
 #include "track/conn.h"
 
 namespace sockvane::filter {
 
-bool IsPublicDestination(std::string_view address);
-
-// The same judgement on a row's address, without its text.
-bool IsPublicAddress(const track::Address& address);
+// Private, loopback, link-local, documentation, multicast and other reserved
+// blocks are not public. An IPv6 address is judged as its text shows it.
+bool IsPublicDestination(const track::Address& address);
 
 }  // namespace sockvane::filter

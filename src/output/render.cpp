@@ -1,7 +1,8 @@
 #include "output/render.h"
 
+#include <array>
+
 #include "config/build_info.h"
-#include "config/lists.h"
 #include "output/console.h"
 #include "output/safe_text.h"
 #include "output/timestamp.h"
@@ -10,10 +11,9 @@
 namespace sockvane::output {
 namespace {
 
-// One right-aligned column, never cut, preceded by its separating space.
-// Aligned on what is shown: a masked control is one '?' however long it was.
+// One right-aligned column, never cut. Aligned on what is shown: a masked
+// control is one '?' however long it was.
 void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
-  out += ' ';
   if (PlainPrefixLength(value) == value.size()) {
     if (value.size() < width) out.append(width - value.size(), ' ');
     out += value;
@@ -23,11 +23,6 @@ void AppendColumn(std::string& out, std::string_view value, std::size_t width) {
   AppendMasked(out, value, MaskSet::kTerminal);
   const std::size_t shown = out.size() - start;
   if (shown < width) out.insert(start, width - shown, ' ');
-}
-
-template <typename Number>
-void AppendNumberColumn(std::string& out, Number value, std::size_t width) {
-  AppendColumn(out, track::DecimalText(value), width);
 }
 
 // The JSON string literal of `text`, appended.
@@ -87,7 +82,7 @@ void AppendJson(std::string& out, std::string_view text) {
 // A CSV text field: controls masked so that a record is one line that cannot
 // drive a terminal, and a leading formula character defused with "'" so that
 // a spreadsheet shows the value instead of running it.
-void AppendCsvField(std::string& out, std::string_view value, bool double_quotes) {
+void AppendCsvField(std::string& out, std::string_view value) {
   out += '"';
   if (!value.empty()) {
     const char first = value.front();
@@ -100,89 +95,50 @@ void AppendCsvField(std::string& out, std::string_view value, bool double_quotes
   } else {
     AppendMasked(out, value, MaskSet::kControls);
   }
-  if (double_quotes) {
-    for (std::size_t i = out.find('"', start); i != std::string::npos; i = out.find('"', i + 2)) {
-      out.insert(i, 1, '"');
-    }
+  for (std::size_t i = out.find('"', start); i != std::string::npos; i = out.find('"', i + 2)) {
+    out.insert(i, 1, '"');
   }
   out += '"';
 }
 
-std::string TextLine(std::string_view event, const track::TConn& row, int32_t age,
-                     std::string_view timestamp) {
-  const track::ConnTexts c = track::TextsOf(row);
-  std::string line;
-  line.reserve(136 + c.process.size());
-  AppendMasked(line, timestamp, MaskSet::kTerminal);
-  AppendColumn(line, event, 6);
-  AppendColumn(line, c.proto, 3);
-  AppendColumn(line, c.pid, 8);
-  AppendColumn(line, c.process, 20);
-  AppendNumberColumn(line, row.src_port, 5);
-  AppendColumn(line, c.dst_ip, 39);
-  AppendNumberColumn(line, row.dst_port, 5);
-  AppendColumn(line, c.state, 12);
-  AppendNumberColumn(line, age, 6);
-  return line;
-}
+// The columns of an event line in their order.
+struct Column {
+  std::string_view key;         // JSON key and CSV field name
+  std::string_view text_label;  // its piece of the text header, as wide as it stands there; "" when text
+                                // lines leave the column out
+  uint8_t text_width;           // text lines right-align the value in this many bytes, never cutting it
+  bool number;                  // bare in JSON and CSV
+};
 
-std::string JsonLine(std::string_view event, const track::TConn& row, int32_t age,
-                     std::string_view timestamp) {
-  const track::ConnTexts c = track::TextsOf(row);
-  std::string line;
-  line.reserve(200 + c.process.size());
-  line += "{\"time\":";
-  AppendJson(line, timestamp);
-  line += ",\"event\":";
-  AppendJson(line, event);
-  line += ",\"proto\":";
-  AppendJson(line, c.proto);
-  line += ",\"pid\":";
-  AppendJson(line, c.pid);
-  line += ",\"process\":";
-  AppendJson(line, c.process);
-  line += ",\"src_ip\":";
-  AppendJson(line, c.src_ip);
-  line += ",\"src_port\":";
-  track::AppendDecimal(line, row.src_port);
-  line += ",\"dst_ip\":";
-  AppendJson(line, c.dst_ip);
-  line += ",\"dst_port\":";
-  track::AppendDecimal(line, row.dst_port);
-  line += ",\"state\":";
-  AppendJson(line, c.state);
-  line += ",\"age_seconds\":";
-  track::AppendDecimal(line, age);
-  line += '}';
-  return line;
-}
+constexpr Column kColumns[] = {
+    {"time", "TIME        ", 0, false},
+    {"event", "EVENT", 6, false},
+    {"proto", "PROTO", 3, false},
+    {"pid", "     PID", 8, false},
+    {"process", "PROCESS             ", 20, false},
+    {"src_ip", "", 0, false},
+    {"src_port", "SPORT", 5, true},
+    {"dst_ip", "DST-IP                                  ", 39, false},
+    {"dst_port", "DPORT", 5, true},
+    {"state", "STATE          ", 12, false},
+    {"age_seconds", "AGE", 6, true},
+};
+constexpr std::size_t kColumnCount = std::size(kColumns);
 
-std::string CsvLine(std::string_view event, const track::TConn& row, int32_t age,
-                    std::string_view timestamp) {
-  const track::ConnTexts c = track::TextsOf(row);
-  std::string line;
-  AppendCsvField(line, timestamp, false);
-  line += ',';
-  AppendCsvField(line, event, false);
-  line += ',';
-  AppendCsvField(line, c.proto, false);
-  line += ',';
-  AppendCsvField(line, c.pid, false);
-  line += ',';
-  AppendCsvField(line, c.process, true);
-  line += ',';
-  AppendCsvField(line, c.src_ip, false);
-  line += ',';
-  track::AppendDecimal(line, row.src_port);
-  line += ',';
-  AppendCsvField(line, c.dst_ip, false);
-  line += ',';
-  track::AppendDecimal(line, row.dst_port);
-  line += ',';
-  AppendCsvField(line, c.state, false);
-  line += ',';
-  track::AppendDecimal(line, age);
-  return line;
+// One event's values in column order, numbers as decimal text.
+std::array<std::string, kColumnCount> ValuesOf(track::Event event, const track::TConn& row, int32_t age,
+                                               std::string_view timestamp) {
+  return {std::string(timestamp),
+          std::string(track::EventName(event)),
+          std::string(track::ProtoName(row.proto)),
+          track::DecimalText(row.pid),
+          std::string(track::ProcessText(row)),
+          track::Ipv6ToText(row.src_ip),
+          track::DecimalText(row.src_port),
+          track::Ipv6ToText(row.dst_ip),
+          track::DecimalText(row.dst_port),
+          track::TcpStateName(row.state),
+          track::DecimalText(age)};
 }
 
 }  // namespace
@@ -194,30 +150,67 @@ std::string JsonQuote(std::string_view text) {
   return out;
 }
 
-std::string FormatEvent(std::string_view event, const track::TConn& connection, int32_t age,
-                        std::string_view timestamp, std::string_view format) {
-  if (format == "jsonl") return JsonLine(event, connection, age, timestamp);
-  if (format == "csv") return CsvLine(event, connection, age, timestamp);
-  return TextLine(event, connection, age, timestamp);
+std::string ColumnHeader(config::Format format) {
+  std::string header;
+  for (const Column& column : kColumns) {
+    if (format == config::Format::kCsv) {
+      if (!header.empty()) header += ',';
+      header += column.key;
+    } else if (format == config::Format::kText && !column.text_label.empty()) {
+      if (!header.empty()) header += ' ';
+      header += column.text_label;
+    }
+  }
+  return header;
 }
 
-std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, std::string_view format) {
-  const std::string eol = config::kEol;
-  if (format == "jsonl") {
-    std::string line = "{\"type\":\"stats\",\"time\":" + JsonQuote(timestamp);
-    line += ",\"new\":" + track::DecimalText(stats.new_count);
-    line += ",\"closed\":" + track::DecimalText(stats.closed_count);
-    line += ",\"state\":" + track::DecimalText(stats.state_count);
-    line += ",\"active\":" + track::DecimalText(stats.active);
-    line += '}';
-    return line + eol;
+std::string FormatEvent(track::Event event, const track::TConn& connection, int32_t age,
+                        std::string_view timestamp, config::Format format) {
+  const auto values = ValuesOf(event, connection, age, timestamp);
+  std::string line;
+  line.reserve(200 + track::ProcessText(connection).size());
+  if (format == config::Format::kJsonl) line += '{';
+  for (std::size_t i = 0; i < kColumnCount; ++i) {
+    const Column& column = kColumns[i];
+    if (format == config::Format::kJsonl) {
+      line += i > 0 ? ",\"" : "\"";
+      line += column.key;
+      line += "\":";
+      if (column.number) {
+        line += values[i];
+      } else {
+        AppendJson(line, values[i]);
+      }
+    } else if (format == config::Format::kCsv) {
+      if (i > 0) line += ',';
+      if (column.number) {
+        line += values[i];
+      } else {
+        AppendCsvField(line, values[i]);
+      }
+    } else if (!column.text_label.empty()) {
+      if (i > 0) line += ' ';
+      AppendColumn(line, values[i], column.text_width);
+    }
   }
-  std::string line = "STATS uptime=" + track::DecimalText(stats.uptime_seconds);
-  line += "s new=" + track::DecimalText(stats.new_count);
-  line += " closed=" + track::DecimalText(stats.closed_count);
-  line += " state=" + track::DecimalText(stats.state_count);
-  line += " active=" + track::DecimalText(stats.active);
-  if (format == "csv") return "# " + line + eol;
+  if (format == config::Format::kJsonl) line += '}';
+  return line;
+}
+
+std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, config::Format format) {
+  using track::DecimalText;
+  const std::string eol = config::kEol;
+  if (format == config::Format::kJsonl) {
+    return "{\"type\":\"stats\",\"time\":" + JsonQuote(timestamp) +
+           ",\"new\":" + DecimalText(stats.new_count) + ",\"closed\":" + DecimalText(stats.closed_count) +
+           ",\"state\":" + DecimalText(stats.state_count) + ",\"active\":" + DecimalText(stats.active) + "}" +
+           eol;
+  }
+  const std::string line =
+      "STATS uptime=" + DecimalText(stats.uptime_seconds) + "s new=" + DecimalText(stats.new_count) +
+      " closed=" + DecimalText(stats.closed_count) + " state=" + DecimalText(stats.state_count) +
+      " active=" + DecimalText(stats.active);
+  if (format == config::Format::kCsv) return "# " + line + eol;
 
   std::string report = line + eol;
   report += "TOP PROCESSES (observed NEW sockets):";
@@ -234,43 +227,41 @@ std::string FormatStatsReport(const StatsInput& stats, std::string_view timestam
   return report;
 }
 
-// Events of one poll are rendered within the same millisecond or two; format
-// each distinct reading once.
-struct TimestampCache {
-  double now = 0;
-  std::string style, separator, text;
-  bool valid = false;
-};
+RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock, Console& console,
+                                std::string time_separator) {
+  RenderContext context;
+  context.format = settings.format;
+  context.timestamp = settings.timestamp;
+  context.events = settings.events;
+  context.time_separator = std::move(time_separator);
+  context.clock = &clock;
+  context.console = &console;
+  return context;
+}
 
-const std::string& CachedTimestamp(double now, std::string_view style, std::string_view separator) {
-  static TimestampCache cache;
-  if (!cache.valid || cache.now != now || cache.style != style || cache.separator != separator) {
-    cache.text = TimestampText(now, style, separator);
-    cache.now = now;
-    cache.style = style;
-    cache.separator = separator;
-    cache.valid = true;
+namespace {
+
+const std::string& Timestamp(RenderContext& context) {
+  const platform::CivilTime now = context.clock->local_time(context.clock->cache);
+  if (context.stamp.empty() || now != context.stamped) {
+    context.stamp = TimestampText(now, context.timestamp, context.time_separator);
+    context.stamped = now;
   }
-  return cache.text;
+  return context.stamp;
 }
 
-void RenderEvent(const RenderContext& context, std::string_view event, const track::TConn& connection,
-                 int32_t age) {
-  const config::Settings& settings = *context.settings;
-  if (!config::ListContains(settings.events, event)) return;
-  const std::string& timestamp =
-      CachedTimestamp(context.now(), settings.timestamp_format, context.time_separator);
-  std::string line = FormatEvent(event, connection, age, timestamp, settings.output_format);
+}  // namespace
+
+void RenderEvent(RenderContext& context, track::Event event, const track::TConn& connection, int32_t age) {
+  if (!context.events.test(track::Bit(event))) return;
+  std::string line = FormatEvent(event, connection, age, Timestamp(context), context.format);
   line += config::kEol;
-  WriteOut(line);
+  WriteOut(*context.console, line);
 }
 
-void PrintStatsReport(const RenderContext& context, const StatsInput& stats) {
-  const config::Settings& settings = *context.settings;
-  const std::string timestamp =
-      TimestampText(context.now(), settings.timestamp_format, context.time_separator);
-  WriteOut(FormatStatsReport(stats, timestamp, settings.output_format));
-  FlushOut();
+void PrintStatsReport(RenderContext& context, const StatsInput& stats) {
+  WriteOut(*context.console, FormatStatsReport(stats, Timestamp(context), context.format));
+  FlushOut(*context.console);
 }
 
 }  // namespace sockvane::output

@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "config/options.h"
-#include "output/safe_text.h"
+#include "output/console.h"
+#include "platform/clock.h"
 #include "track/compare.h"
 #include "track/conn.h"
 
@@ -16,9 +17,13 @@ namespace sockvane::output {
 // well-formed UTF-8 as it is, any other byte from 0x80 up as \u00XX.
 std::string JsonQuote(std::string_view text);
 
-// One event line without its line break. `format` "jsonl", "csv", or text.
-std::string FormatEvent(std::string_view event, const track::TConn& connection, int32_t age,
-                        std::string_view timestamp, std::string_view format);
+// The line above the events: the text columns' labels, the CSV field names,
+// or "" (JSON lines, text without banner). Without its line break.
+std::string ColumnHeader(config::Format format);
+
+// One event line without its line break.
+std::string FormatEvent(track::Event event, const track::TConn& connection, int32_t age,
+                        std::string_view timestamp, config::Format format);
 
 struct StatsInput {
   int64_t uptime_seconds = 0;
@@ -28,21 +33,29 @@ struct StatsInput {
 };
 
 // The whole report, every line ended by kEol.
-std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, std::string_view format);
+std::string FormatStatsReport(const StatsInput& stats, std::string_view timestamp, config::Format format);
 
-// What the renderer needs from the run: the settings and the clock, both
-// always set.
+// What the renderer needs from the run; `clock` and `console` always set.
 struct RenderContext {
-  const config::Settings* settings = nullptr;
+  config::Format format = config::Format::kText;
+  config::TimestampStyle timestamp = config::TimestampStyle::kTime;
+  track::EventSet events;
   std::string time_separator = ":";
-  track::ClockFn now = nullptr;
+  platform::Clock* clock = nullptr;
+  Console* console = nullptr;
+  // The events of one poll are rendered within a millisecond or two: each
+  // distinct reading is formatted once.
+  platform::CivilTime stamped;
+  std::string stamp;
 };
 
-// Selection by --events, then the line. The caller flushes once the poll's
-// events are written, so a large poll is not one system call per line.
-void RenderEvent(const RenderContext& context, std::string_view event, const track::TConn& connection,
-                 int32_t age);
+RenderContext MakeRenderContext(const config::Settings& settings, platform::Clock& clock, Console& console,
+                                std::string time_separator);
 
-void PrintStatsReport(const RenderContext& context, const StatsInput& stats);
+// The line when the settings select the event. The caller flushes once the
+// poll's events are written, so a large poll is not one system call per line.
+void RenderEvent(RenderContext& context, track::Event event, const track::TConn& connection, int32_t age);
+
+void PrintStatsReport(RenderContext& context, const StatsInput& stats);
 
 }  // namespace sockvane::output

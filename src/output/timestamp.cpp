@@ -2,50 +2,21 @@
 
 #include <cstdio>
 
-#include "track/day_count.h"
-
 namespace sockvane::output {
-namespace {
 
-// Zero-padded to `width` digits; the values here are never negative.
-void AppendDigits(std::string& text, int value, int width) {
-  char digits[8];
-  for (int i = width - 1; i >= 0; --i) {
-    digits[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  text.append(digits, static_cast<std::size_t>(width));
-}
-
-}  // namespace
-
-std::string TimestampText(double now_days, std::string_view style, std::string_view separator) {
-  const track::CivilTime t = track::CivilFromDays(now_days);
-  std::string text;
-  text.reserve(24);
-  if (style == "iso8601") {
-    if (t.year >= 0 && t.year <= 9999) {
-      AppendDigits(text, t.year, 4);
-    } else {
-      char year[16];
-      std::snprintf(year, sizeof year, "%04d", t.year);
-      text += year;
-    }
-    text += '-';
-    AppendDigits(text, t.month, 2);
-    text += '-';
-    AppendDigits(text, t.day, 2);
-    text += 'T';
+std::string TimestampText(const platform::CivilTime& t, config::TimestampStyle style,
+                          std::string_view separator) {
+  char date[32] = "";
+  if (style == config::TimestampStyle::kIso8601) {
+    std::snprintf(date, sizeof date, "%04d-%02d-%02dT", t.year, t.month, t.day);
     separator = ":";
   }
-  AppendDigits(text, t.hour, 2);
-  text += separator;
-  AppendDigits(text, t.minute, 2);
-  text += separator;
-  AppendDigits(text, t.second, 2);
-  text += '.';
-  AppendDigits(text, t.millisecond, 3);
-  return text;
+  char seconds[16];
+  std::snprintf(seconds, sizeof seconds, "%02d.%03d", t.second, t.millisecond);
+  char hour[4], minute[4];
+  std::snprintf(hour, sizeof hour, "%02d", t.hour);
+  std::snprintf(minute, sizeof minute, "%02d", t.minute);
+  return std::string(date) + hour + std::string(separator) + minute + std::string(separator) + seconds;
 }
 
 }  // namespace sockvane::output

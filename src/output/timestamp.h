@@ -1,12 +1,16 @@
-// The text forms of a local time held as a day count.
+// The text forms of a local civil time.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "config/options.h"
+#include "platform/clock.h"
+
 namespace sockvane::output {
 
-// "iso8601": YYYY-MM-DDTHH:MM:SS.mmm; anything else: HH<sep>MM<sep>SS.mmm.
-std::string TimestampText(double now_days, std::string_view style, std::string_view separator = ":");
+// kIso8601: YYYY-MM-DDTHH:MM:SS.mmm; kTime: HH<sep>MM<sep>SS.mmm.
+std::string TimestampText(const platform::CivilTime& time, config::TimestampStyle style,
+                          std::string_view separator = ":");
 
 }  // namespace sockvane::output

@@ -57,7 +57,7 @@ std::vector<uint8_t> PortOperand(uint16_t port) {
   return Bytes(op);
 }
 
-std::vector<uint8_t> HostOperand(const Prefix& prefix) {
+std::vector<uint8_t> HostOperand(const track::Prefix& prefix) {
   const bool ipv4 = IsIpv4Prefix(prefix);
   inet_diag_hostcond cond{};
   cond.family = ipv4 ? AF_INET : AF_INET6;
@@ -84,7 +84,7 @@ void AddRange(Program& program, const PortRange& range, Target no) {
 // IPv6 sockets, as the filters do; an IPv6 one matches v4-mapped
 // destinations the filters leave alone, which only an alternative may do (it
 // keeps more, never less).
-bool Applies(const Prefix& prefix, int family, bool may_keep_more) {
+bool Applies(const track::Prefix& prefix, int family, bool may_keep_more) {
   if (IsIpv4Prefix(prefix)) return true;
   if (family != AF_INET6) return false;
   if (may_keep_more) return true;
@@ -97,15 +97,15 @@ bool Applies(const Prefix& prefix, int family, bool may_keep_more) {
 }
 
 // Drops the socket when one alternative holds.
-void AddDrops(Program& program, const std::vector<PortRange>& ports, const std::vector<Prefix>& prefixes,
-              int family) {
+void AddDrops(Program& program, const std::vector<PortRange>& ports,
+              const std::vector<track::Prefix>& prefixes, int family) {
   const std::size_t begin = program.ops.size();
   for (const PortRange& range : ports) {
     AddRange(program, range, Target::kNextAlternative);
     program.Add(INET_DIAG_BC_JMP, Target::kDrop);
     program.EndAlternative();
   }
-  for (const Prefix& prefix : prefixes) {
+  for (const track::Prefix& prefix : prefixes) {
     if (!Applies(prefix, family, false)) continue;
     program.Add(INET_DIAG_BC_D_COND, Target::kNextAlternative, HostOperand(prefix));
     program.Add(INET_DIAG_BC_JMP, Target::kDrop);
@@ -166,13 +166,13 @@ std::optional<std::vector<uint8_t>> DumpBytecode(const TupleFilter& filter, int 
            [&program](const PortRange& range, Target no) { AddRange(program, range, no); });
   AddDrops(program, {}, filter.dropped_destinations, family);
   AddDrops(program, filter.dropped_ports, {}, family);
-  for (const std::vector<Prefix>& list : filter.destinations) {
-    std::vector<Prefix> applying;
-    for (const Prefix& prefix : list) {
+  for (const std::vector<track::Prefix>& list : filter.destinations) {
+    std::vector<track::Prefix> applying;
+    for (const track::Prefix& prefix : list) {
       if (Applies(prefix, family, true)) applying.push_back(prefix);
     }
     if (applying.empty() && !list.empty()) return std::nullopt;  // no socket of the family can pass
-    AddKeeps(program, applying, [&program](const Prefix& prefix, Target no) {
+    AddKeeps(program, applying, [&program](const track::Prefix& prefix, Target no) {
       program.Add(INET_DIAG_BC_D_COND, no, HostOperand(prefix));
     });
   }

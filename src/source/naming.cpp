@@ -18,15 +18,4 @@ std::string ProcessNameFromExeLink(std::string_view link) {
   return ProcessNameFromPath(link, kLinuxPathSeparators);
 }
 
-bool IsUsableTimeSeparator(std::string_view separator) {
-  if (separator.empty() || separator.size() > 8) return false;
-  for (char ch : separator) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte < 0x20 || byte == 0x7F || ch == '"' || ch == '\\' || ch == ',' || (ch >= '0' && ch <= '9')) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace sockvane::source

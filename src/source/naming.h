@@ -30,8 +30,4 @@ std::string ProcessNameFromPath(std::string_view path, std::string_view separato
 // without the " (deleted)" the kernel appends once the image is unlinked.
 std::string ProcessNameFromExeLink(std::string_view link);
 
-// Whether a locale's time separator can stand in a timestamp: it must not
-// break a CSV or JSON field nor read as a digit.
-bool IsUsableTimeSeparator(std::string_view separator);
-
 }  // namespace sockvane::source

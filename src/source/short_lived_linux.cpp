@@ -15,7 +15,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/netlink_linux.h"
 #include "source/proc_linux.h"
 #include "track/text.h"
@@ -452,14 +452,14 @@ void ReadShortLived(ShortLived& layer, const RowConsumer& consume) {
       if (inserted) it->second = track::MakeProcessName(ProcessNameOf(layer.proc_root, f.pid));
       row.process = it->second;
     }
-    row.first_seen = static_cast<double>(f.life_ns) / 86400e9;
+    row.life_ms = static_cast<int64_t>(f.life_ns / 1000000);
     consume(std::move(row));
   }
 }
 
 void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
   if (layer.fd < 0) {
-    if (milliseconds > 0) PauseMs(milliseconds);
+    if (milliseconds > 0) platform::PauseMs(milliseconds);
     return;
   }
   const int64_t start_ms = MonotonicMs();

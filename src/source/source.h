@@ -42,8 +42,8 @@ class Source {
 
   // Sockets that opened and closed since the last read, which no read saw,
   // with their owner when known (else PID 0 "unknown") and the state the
-  // kernel gave at their end; `first_seen` carries the socket's known life in
-  // days (0 when unknown). Call right after a good read.
+  // kernel gave at their end; `life_ms` carries the socket's known life (0 when
+  // unknown). Call right after a good read.
   virtual void ReadShortLived(const RowConsumer& consume) = 0;
 
   // The pause between polls (also of 0 ms: the source may drain what arrived).

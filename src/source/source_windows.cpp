@@ -1,7 +1,7 @@
 // The Windows socket source as one object: the IP helper's table, polled.
 #include <memory>
 
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/socket_table_windows.h"
 #include "source/source.h"
 
@@ -23,7 +23,7 @@ class WindowsSource final : public Source {
   void ReadShortLived(const RowConsumer&) override {}
 
   void Pause(uint32_t milliseconds) override {
-    if (milliseconds > 0) PauseMs(milliseconds);
+    if (milliseconds > 0) platform::PauseMs(milliseconds);
   }
 
   // The table names every owner itself: there is no search to fail.

@@ -2,23 +2,13 @@
 
 namespace sockvane::source {
 
-bool IsIpv4Prefix(const Prefix& prefix) {
-  uint32_t value;
-  return prefix.length >= 96 && track::MappedIpv4Value(prefix.address, value);
+bool IsIpv4Prefix(const track::Prefix& prefix) {
+  return prefix.length >= 96 && track::MappedIpv4(prefix.address).has_value();
 }
 
-bool PrefixMatches(const Prefix& prefix, const track::Address& address) {
-  uint32_t value;
-  if (IsIpv4Prefix(prefix) != track::MappedIpv4Value(address, value)) return false;
-  const unsigned length = prefix.length > 128 ? 128 : prefix.length;
-  const unsigned bytes = length / 8;
-  for (unsigned i = 0; i < bytes; ++i) {
-    if (address[i] != prefix.address[i]) return false;
-  }
-  const unsigned bits = length % 8;
-  if (bits == 0) return true;
-  const auto mask = static_cast<uint8_t>(0xFF << (8 - bits));
-  return (address[bytes] & mask) == (prefix.address[bytes] & mask);
+bool PrefixMatches(const track::Prefix& prefix, const track::Address& address) {
+  if (IsIpv4Prefix(prefix) != track::MappedIpv4(address).has_value()) return false;
+  return track::Masked(address, prefix.length) == track::Masked(prefix.address, prefix.length);
 }
 
 namespace {
@@ -30,8 +20,8 @@ bool InRanges(const std::vector<PortRange>& ranges, uint16_t port) {
   return false;
 }
 
-bool InPrefixes(const std::vector<Prefix>& prefixes, const track::Address& address) {
-  for (const Prefix& prefix : prefixes) {
+bool InPrefixes(const std::vector<track::Prefix>& prefixes, const track::Address& address) {
+  for (const track::Prefix& prefix : prefixes) {
     if (PrefixMatches(prefix, address)) return true;
   }
   return false;
@@ -43,7 +33,7 @@ bool TupleFilterDropsDestination(const TupleFilter& filter, track::Proto proto,
                                  const track::Address& destination) {
   if (!(proto == track::Proto::kUdp ? filter.udp : filter.tcp)) return true;
   if (InPrefixes(filter.dropped_destinations, destination)) return true;
-  for (const std::vector<Prefix>& list : filter.destinations) {
+  for (const std::vector<track::Prefix>& list : filter.destinations) {
     if (!list.empty() && !InPrefixes(list, destination)) return true;
   }
   return false;

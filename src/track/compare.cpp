@@ -8,7 +8,7 @@
 namespace sockvane::track {
 namespace {
 
-void Emit(const EventSink& sink, std::string_view event, const TConn& connection, int32_t age) {
+void Emit(const EventSink& sink, Event event, const TConn& connection, int32_t age) {
   if (sink) sink(event, connection, age);
 }
 
@@ -29,8 +29,16 @@ void CountNewSocket(ProcessCounts& counts, const TConn& connection) {
   counts.entries.push_back(ProcessEntry{std::move(name), 1});
 }
 
-int32_t AgeSeconds(double first_seen, double now) {
-  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(ElapsedSeconds(first_seen, now))));
+std::string_view EventName(Event event) {
+  static constexpr std::string_view kNames[] = {"new", "closed", "state"};
+  return kNames[static_cast<std::size_t>(event)];
+}
+
+int32_t AgeSeconds(int64_t first_seen, int64_t now_ms) {
+  // Unsigned: a broken clock's difference must not overflow.
+  const uint64_t difference = static_cast<uint64_t>(now_ms) - static_cast<uint64_t>(first_seen);
+  const auto seconds = static_cast<int64_t>(difference) / 1000;
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(seconds)));
 }
 
 namespace {
@@ -43,15 +51,15 @@ struct KeyedEvent {
   uint32_t index = 0;   // the row
   uint8_t length = 0;   // a key is at most 106 bytes
   bool is_new = false;
-  bool fleeting = false;  // the row is in the table of sockets no read saw
+  bool short_lived = false;  // the row is in the table of sockets no read saw
 };
 
 // The row an event stands for.
 struct EventRows {
   const std::deque<TConn>& rows;
-  const std::deque<TConn>& fleeting;
+  const std::deque<TConn>& short_lived;
   const TConn& operator()(const KeyedEvent& event) const {
-    return event.fleeting ? fleeting[event.index] : rows[event.index];
+    return event.short_lived ? short_lived[event.index] : rows[event.index];
   }
 };
 
@@ -67,7 +75,7 @@ void SortByKey(const EventRows& row_of, std::vector<KeyedEvent>& events) {
     keys += key;
   }
   const std::string_view all = keys;
-  // Keys of one table are distinct, and a fleeting row shares no key with
+  // Keys of one table are distinct, and a short-lived row shares no key with
   // either table, so no tie remains to break.
   std::sort(events.begin(), events.end(), [all](const KeyedEvent& x, const KeyedEvent& y) {
     return CompareKeys(all.substr(x.offset, x.length), all.substr(y.offset, y.length)) < 0;
@@ -83,14 +91,14 @@ bool HasKeyOf(const Snapshot& table, const TConn& row) {
 }  // namespace
 
 void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& counters,
-                      ProcessCounts& process_counts, const EventSink& sink, ClockFn now,
-                      const Snapshot* fleeting) {
+                      ProcessCounts& process_counts, const EventSink& sink, int64_t now_ms,
+                      const Snapshot* short_lived) {
   static const Snapshot kNone;
-  const std::deque<TConn>& brief = (fleeting != nullptr ? *fleeting : kNone).rows;
-  // A fleeting socket whose key a poll lists is left to the polls.
+  const std::deque<TConn>& lived = (short_lived != nullptr ? *short_lived : kNone).rows;
+  // A short-lived socket whose key a poll lists is left to the polls.
   std::vector<uint32_t> reportable;
-  for (std::size_t i = 0; i < brief.size(); ++i) {
-    if (!HasKeyOf(current, brief[i]) && !HasKeyOf(previous, brief[i])) {
+  for (std::size_t i = 0; i < lived.size(); ++i) {
+    if (!HasKeyOf(current, lived[i]) && !HasKeyOf(previous, lived[i])) {
       reportable.push_back(static_cast<uint32_t>(i));
     }
   }
@@ -113,17 +121,16 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
     events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, true, false});
   }
   for (const uint32_t i : reportable) events.push_back(KeyedEvent{0, i, 0, true, true});
-  SortByKey(EventRows{current.rows, brief}, events);
+  SortByKey(EventRows{current.rows, lived}, events);
   for (const KeyedEvent& event : events) {
-    const TConn& row = EventRows{current.rows, brief}(event);
+    const TConn& row = EventRows{current.rows, lived}(event);
     if (event.is_new) {
       ++counters.new_count;
       CountNewSocket(process_counts, row);
-      Emit(sink, "new", row, 0);
+      Emit(sink, Event::kNew, row, 0);
     } else {
-      // The clock is read only when there is an event to date.
       ++counters.state_count;
-      Emit(sink, "state", row, AgeSeconds(row.first_seen, now()));
+      Emit(sink, Event::kState, row, AgeSeconds(row.first_seen, now_ms));
     }
   }
 
@@ -137,11 +144,11 @@ void CompareSnapshots(Snapshot& current, const Snapshot& previous, Counters& cou
     events.push_back(KeyedEvent{0, static_cast<uint32_t>(i), 0, false, false});
   }
   for (const uint32_t i : reportable) events.push_back(KeyedEvent{0, i, 0, false, true});
-  SortByKey(EventRows{previous.rows, brief}, events);
+  SortByKey(EventRows{previous.rows, lived}, events);
   for (const KeyedEvent& event : events) {
-    const TConn& row = EventRows{previous.rows, brief}(event);
+    const TConn& row = EventRows{previous.rows, lived}(event);
     ++counters.closed_count;
-    Emit(sink, "closed", row, AgeSeconds(row.first_seen, now()));
+    Emit(sink, Event::kClosed, row, AgeSeconds(row.first_seen, now_ms));
   }
 }
 

@@ -1,22 +1,17 @@
 // One observed socket endpoint, in binary form, and the texts it is shown as.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "track/address.h"
 #include "track/text.h"
 
 namespace sockvane::track {
 
 enum class Proto : uint8_t { kTcp, kUdp };
-
-// Network byte order. IPv4 is held as ::ffff:a.b.c.d, the form a v4-mapped
-// IPv6 socket has, since both are shown as the same dotted text: equal texts
-// must be equal bytes.
-using Address = std::array<uint8_t, 16>;
 
 // Shared by every row of one process in a poll; never null in a stored row.
 using ProcessName = std::shared_ptr<const std::string>;
@@ -25,7 +20,8 @@ struct TConn {
   Address src_ip{};
   Address dst_ip{};
   ProcessName process;
-  double first_seen = 0;  // local time as a day count; 0 until stored
+  int64_t first_seen = 0;  // steady-clock milliseconds when first stored
+  int64_t life_ms = 0;     // a short-lived socket's known life, from its source; 0 when unknown
   uint32_t pid = 0;
   uint32_t state = 0;  // MIB state number, as TcpStateName names it
   uint16_t src_port = 0;
@@ -33,20 +29,7 @@ struct TConn {
   Proto proto = Proto::kTcp;
 };
 
-// Network-order IPv4 value (first octet in the lowest byte) as an Address.
-Address AddressFromIpv4(uint32_t network_order_address);
-
-// The a.b.c.d of ::ffff:a.b.c.d, as a*2^24 + b*2^16 + c*2^8 + d; false for
-// any other address.
-bool MappedIpv4Value(const Address& address, uint32_t& value);
-
 ProcessName MakeProcessName(std::string name);
-
-// Network-order value (first octet in the lowest byte) to dotted text.
-std::string Ipv4ToText(uint32_t network_order_address);
-
-// RFC 5952 text, lower case; IPv4-mapped addresses as plain dotted IPv4.
-std::string Ipv6ToText(const std::array<uint8_t, 16>& address);
 
 // MIB state number to name; 1, 0 and 13+ as decimal text.
 std::string TcpStateName(uint32_t state);
@@ -55,16 +38,5 @@ std::string_view ProtoName(Proto proto);
 
 // The process name, "" for a row that has none.
 std::string_view ProcessText(const TConn& row);
-
-// The texts an event line shows, built from a row on demand.
-struct ConnTexts {
-  std::string_view proto;
-  std::string pid;
-  std::string_view process;
-  std::string src_ip;
-  std::string dst_ip;
-  std::string state;
-};
-ConnTexts TextsOf(const TConn& row);
 
 }  // namespace sockvane::track

@@ -96,8 +96,8 @@ int CompareRows(const TConn& a, const TConn& b) {
   return std::memcmp(a.dst_ip.data(), b.dst_ip.data(), a.dst_ip.size());
 }
 
-void AddRow(Snapshot& table, TConn row, double now) {
-  row.first_seen = now;
+void AddRow(Snapshot& table, TConn row, int64_t now_ms) {
+  row.first_seen = now_ms;
   table.rows.push_back(std::move(row));
 }
 

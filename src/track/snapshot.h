@@ -33,8 +33,8 @@ struct Snapshot {
   std::size_t sealed = 0;  // rows[0, sealed) are in order
 };
 
-// Stages a row that passed the filters, with first_seen = now.
-void AddRow(Snapshot& table, TConn row, double now);
+// Stages a row that passed the filters, with first_seen = now_ms.
+void AddRow(Snapshot& table, TConn row, int64_t now_ms);
 
 // Sorts staged rows into the table, dropping later rows of a key.
 void SealSnapshot(Snapshot& table);

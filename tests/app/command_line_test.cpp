@@ -49,8 +49,10 @@ TEST(ParseOptionsTest, ReturnsSettingsOfValidLine) {
   const char* argv[] = {"sockvane", "--once", "--format", "CSV", "--dst-port", "443", nullptr};
   const Settings got = ParseOptions(6, argv);
   EXPECT_TRUE(got.once);
-  EXPECT_EQ(got.output_format, "csv");
-  EXPECT_EQ(got.dst_port_filter, "443");
+  EXPECT_EQ(got.format, config::Format::kCsv);
+  ASSERT_TRUE(got.filters.dst_ports);
+  EXPECT_EQ(got.filters.dst_ports->count(), 1u);
+  EXPECT_TRUE(got.filters.dst_ports->test(443));
 }
 
 }  // namespace

@@ -3,27 +3,39 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "config/build_info.h"
 #include "output/console.h"
-#include "output/stdout_capture.h"
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "support/text_rows.h"
 
 namespace sockvane::app {
 namespace {
 
-// Fixed clock: 2024-05-01 14:03:07.000 local, advanced by the tests.
-constexpr double kStart = 45413.0 + (14 * 3600 + 3 * 60 + 7) / 86400.0;
-double g_now = kStart;
-double FakeNow() {
-  return g_now;
+// Fake clocks: the steady one and the local time of day, both advanced by the
+// tests; the local one starts at 2024-05-01 14:03:07.000.
+int64_t g_steady_ms = 0;
+int64_t g_local_ms = 0;  // since 14:03:07.000
+int64_t FakeSteady() {
+  return g_steady_ms;
+}
+platform::CivilTime FakeLocal(platform::LocalTimeCache&) {
+  const int64_t ms = (14 * 3600 + 3 * 60 + 7) * int64_t{1000} + g_local_ms;
+  return {2024,
+          5,
+          1,
+          static_cast<int>(ms / 3600000),
+          static_cast<int>(ms / 60000 % 60),
+          static_cast<int>(ms / 1000 % 60),
+          static_cast<int>(ms % 1000)};
 }
 void Advance(double seconds) {
-  g_now += seconds / 86400.0;
+  g_steady_ms += static_cast<int64_t>(seconds * 1000);
+  g_local_ms += static_cast<int64_t>(seconds * 1000);
 }
 
 track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABLISHED") {
@@ -37,8 +49,10 @@ struct ScriptedSource final : source::Source {
   std::deque<std::optional<std::vector<track::TConn>>> polls;
   std::vector<track::TConn> short_lived;
   int short_lived_reads = 0;
+  std::function<void()> while_reading;  // what happens to the clocks meanwhile
   std::string Start(const source::SourceSettings&) override { return ""; }
   bool ReadTcpTable(const source::RowConsumer& consume, const source::RowWanted& wanted) override {
+    if (while_reading) while_reading();
     auto poll = polls.front();
     polls.pop_front();
     if (!poll) return false;
@@ -61,11 +75,16 @@ struct ScriptedSource final : source::Source {
 class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_now = kStart;
-    state_.now = FakeNow;
-    state_.settings.include_all = true;
-    state_.settings.output_format = "csv";
-    state_.settings.events = "new,closed,state";
+    g_steady_ms = g_local_ms = 0;
+    UseFakeClocks(state_);
+    state_.console.capture = &captured_;
+    state_.settings.filters.include_all = true;
+    state_.settings.format = config::Format::kCsv;
+    state_.settings.events.set();
+  }
+  static void UseFakeClocks(MonitorState& state) {
+    state.clock.steady_ms = FakeSteady;
+    state.clock.local_time = FakeLocal;
   }
   std::vector<std::string> Lines() {
     const std::string& text = out();
@@ -78,8 +97,12 @@ class MonitorTest : public ::testing::Test {
     }
     return lines;
   }
-  std::string& out() { return capture_.Text(); }
-  output::StdoutCapture capture_;
+  // Everything written so far, held-back lines included.
+  std::string& out() {
+    output::FlushOut(state_.console);
+    return captured_;
+  }
+  std::string captured_;
   MonitorState state_;
 };
 
@@ -114,11 +137,11 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
 // Sockets that lived between two reads: filtered like any row, new then
 // closed in the poll that hears of them, dated back by a known life, never
 // active, and not read at all after a failed read.
-TEST_F(MonitorTest, FleetingSocketsGoThroughTheFiltersAndCounters) {
+TEST_F(MonitorTest, ShortLivedSocketsGoThroughTheFiltersAndCounters) {
   ScriptedSource source;
   source.polls = {std::vector{Row("10", 1000)}, std::vector{Row("10", 1000)}, std::nullopt};
   track::TConn brief = Row("20", 2000, "1");
-  brief.first_seen = 3.5 / 86400.0;  // lived 3.5 s
+  brief.life_ms = 3500;
   track::TConn listener = Row("20", 2001, "1");
   listener.dst_port = 0;  // the filters drop it as they drop any such row
   source.short_lived = {brief, listener};
@@ -147,7 +170,7 @@ TEST_F(MonitorTest, FleetingSocketsGoThroughTheFiltersAndCounters) {
 
 TEST_F(MonitorTest, SettingsReachTheSource) {
   state_.settings.ipv6 = true;
-  state_.settings.dst_port_filter = "443,80";
+  state_.settings.filters.dst_ports = config::PortSet().set(80).set(443);
   StartMonitor(state_);
   source::SourceSettings settings = SourceSettingsOf(state_);
   EXPECT_TRUE(settings.ipv6);
@@ -175,8 +198,8 @@ TEST_F(MonitorTest, EmptyTableIsNotAFailure) {
 }
 
 TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
-  state_.settings.output_format = "jsonl";
-  state_.settings.events = "none";
+  state_.settings.format = config::Format::kJsonl;
+  state_.settings.events.reset();
   state_.settings.stats_seconds = 5;
   ScriptedSource source;
   for (int i = 0; i < 12; ++i) source.polls.push_back(std::vector{Row("10", 1000)});
@@ -200,32 +223,76 @@ TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
 
 TEST_F(MonitorTest, BannerAndHeaderByFormat) {
   struct Case {
-    const char* format;
+    config::Format format;
     std::string expected;
   };
   const Case cases[] = {
-      {"jsonl", ""},
-      {"jsonl,csv", ""},
-      {"csv", std::string("time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds") +
-                  config::kEol},
+      {config::Format::kJsonl, ""},
+      {config::Format::kTextWithoutBanner, ""},
+      {config::Format::kCsv,
+       std::string("time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds") +
+           config::kEol},
   };
   for (const auto& c : cases) {
     out().clear();
     MonitorState state;
-    state.settings.output_format = c.format;
+    state.console.capture = &captured_;
+    state.settings.format = c.format;
     StartMonitor(state);
-    EXPECT_EQ(out(), c.expected) << c.format;
+    output::FlushOut(state.console);
+    EXPECT_EQ(out(), c.expected) << static_cast<int>(c.format);
   }
   out().clear();
   MonitorState state;
+  state.console.capture = &captured_;
   state.settings.interval_ms = 1500;
   StartMonitor(state);
+  output::FlushOut(state.console);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind(std::string("SOCKVANE ") + config::kVersion + " | source=", 0), 0u) << lines[0];
   EXPECT_EQ(lines[0].substr(lines[0].size() - 17), " | polling=1500ms") << lines[0];
-  EXPECT_EQ(lines[1].size(), 127u);
-  EXPECT_EQ(lines[1].rfind("TIME         EVENT PROTO      PID PROCESS", 0), 0u);
+  EXPECT_EQ(
+      lines[1],
+      "TIME         EVENT PROTO      PID PROCESS              SPORT DST-IP                                   "
+      "DPORT STATE           AGE");
+}
+
+// Ages, the uptime, the statistics period and the pause follow the steady
+// clock; the local time, which a daylight-saving change or a clock step
+// moves, shows only in the timestamps.
+TEST_F(MonitorTest, WallClockStepsMoveOnlyTheTimestamps) {
+  ScriptedSource source;
+  source.polls = {std::vector{Row("10", 1000), Row("10", 1001)}, std::vector{Row("10", 1000, "CLOSE_WAIT")},
+                  std::vector<track::TConn>{}};
+  state_.settings.stats_seconds = 3;
+  StartMonitor(state_);
+  EXPECT_EQ(PollCycle(state_, source), 0);
+  Advance(2.4);
+  // The wall clock goes an hour back during a read that takes 100 ms.
+  source.while_reading = [] {
+    Advance(0.1);
+    g_local_ms -= 3600 * 1000;
+  };
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, source)), 400u);
+  Advance(0.9);
+  // And two hours forward.
+  source.while_reading = [] {
+    Advance(0.1);
+    g_local_ms += 7200 * 1000;
+  };
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, source)), 400u);
+
+  const auto lines = Lines();
+  ASSERT_EQ(lines.size(), 7u) << out();
+  const std::string tail = ",\"127.0.0.1\",8080,";
+  EXPECT_EQ(lines[3], "\"13:03:09.500\",\"state\",\"TCP\",\"10\",\"client\",\"127.0.0.1\",1000" + tail +
+                          "\"CLOSE_WAIT\",2");
+  EXPECT_EQ(lines[4], "\"13:03:09.500\",\"closed\",\"TCP\",\"10\",\"client\",\"127.0.0.1\",1001" + tail +
+                          "\"ESTABLISHED\",2");
+  EXPECT_EQ(lines[5], "\"15:03:10.500\",\"closed\",\"TCP\",\"10\",\"client\",\"127.0.0.1\",1000" + tail +
+                          "\"CLOSE_WAIT\",3");
+  EXPECT_EQ(lines[6], "# STATS uptime=3s new=2 closed=2 state=1 active=0");
 }
 
 TEST(PauseAfterCycle, NeverLongerThanTheInterval) {

@@ -22,15 +22,28 @@ struct RunCase {
   Edit edit;  // applied to the defaults to give the expected settings
 };
 
+track::EventSet Events(std::initializer_list<track::Event> events) {
+  track::EventSet set;
+  for (const track::Event event : events) set.set(track::Bit(event));
+  return set;
+}
+
+PortSet Ports(std::initializer_list<uint16_t> ports) {
+  PortSet set;
+  for (const uint16_t port : ports) set.set(port);
+  return set;
+}
+
 TEST(ParseArgumentsTest, AcceptedCommandLines) {
+  using track::Event;
   const std::vector<RunCase> cases = {
       {{}, [](Settings&) {}},
       {{"--ipv6"}, [](Settings& s) { s.ipv6 = true; }},
       {{"--ipv6", "--ipv6"}, [](Settings& s) { s.ipv6 = true; }},
-      {{"--process", "--once"}, [](Settings& s) { s.process_filter = "--once"; }},
-      {{"--proto", "--all"}, [](Settings& s) { s.proto_filter = "--all"; }},
+      {{"--process", "--once"}, [](Settings& s) { s.filters.process = "--once"; }},
+      {{"--proto", "--all"}, [](Settings& s) { s.filters.protocols = ProtocolSet(); }},
       {{"--all", "--once", "--summary", "--all", "--once"},
-       [](Settings& s) { s.include_all = s.once = s.summary = true; }},
+       [](Settings& s) { s.filters.include_all = s.once = s.summary = true; }},
       {{"--interval", "+20"}, [](Settings& s) { s.interval_ms = 20; }},
       {{"--interval", "0x10"}, [](Settings& s) { s.interval_ms = 16; }},
       {{"--interval", "  7"}, [](Settings& s) { s.interval_ms = 7; }},
@@ -40,28 +53,45 @@ TEST(ParseArgumentsTest, AcceptedCommandLines) {
       {{"--stats", "0"}, [](Settings&) {}},
       {{"--stats", "10"}, [](Settings& s) { s.stats_seconds = 10; }},
       {{"--stats", "5", "--stats", "0"}, [](Settings&) {}},
-      {{"--format", "JSONL"}, [](Settings& s) { s.output_format = "jsonl"; }},
-      {{"--format", "Csv"}, [](Settings& s) { s.output_format = "csv"; }},
-      {{"--format", "jsonl,csv"}, [](Settings& s) { s.output_format = "jsonl,csv"; }},
-      {{"--timestamp", "ISO8601"}, [](Settings& s) { s.timestamp_format = "iso8601"; }},
-      {{"--events", "NEW,Closed"}, [](Settings& s) { s.events = "new,closed"; }},
-      {{"--events", "bogus"}, [](Settings& s) { s.events = "bogus"; }},
-      // filters are kept exactly as typed
-      {{"--proto", "TCP", "--dst-port", " 443 ", "--process", "Fire Fox", "--pid", "0x1", "--dst-ip",
-        "10.0.0.1,::1", "--dst-net", "10.0.0.0/8", "--exclude-port", "53", "--exclude-process", "X",
+      {{"--format", "JSONL"}, [](Settings& s) { s.format = Format::kJsonl; }},
+      {{"--format", "Csv"}, [](Settings& s) { s.format = Format::kCsv; }},
+      {{"--format", "jsonl,csv"}, [](Settings& s) { s.format = Format::kTextWithoutBanner; }},
+      {{"--format", "csv", "--format", "text"}, [](Settings&) {}},
+      {{"--timestamp", "ISO8601"}, [](Settings& s) { s.timestamp = TimestampStyle::kIso8601; }},
+      {{"--timestamp", "time,iso8601"}, [](Settings&) {}},
+      {{"--events", "NEW,Closed"},
+       [](Settings& s) {
+         s.events = Events({Event::kNew, Event::kClosed});
+       }},
+      {{"--events", "st ate,,new"},
+       [](Settings& s) {
+         s.events = Events({Event::kNew, Event::kState});
+       }},
+      {{"--events", "bogus"}, [](Settings& s) { s.events = Events({}); }},
+      // filters as rows are judged by them
+      {{"--proto", "TCP", "--dst-port", " 443 ,0443", "--process", "Fire Fox", "--pid", "0x1", "--dst-ip",
+        "10.0.0.1,::1", "--dst-net", "10.0.0.0/8", "--exclude-port", "53,0", "--exclude-process", "X",
         "--allowlist", "/tmp/A List"},
        [](Settings& s) {
-         s.proto_filter = "TCP";
-         s.dst_port_filter = " 443 ";
-         s.process_filter = "Fire Fox";
-         s.pid_filter = "0x1";
-         s.dst_ip_filter = "10.0.0.1,::1";
-         s.dst_net_filter = "10.0.0.0/8";
-         s.exclude_port_filter = "53";
-         s.exclude_process_filter = "X";
+         s.filters.protocols = ProtocolSet().set(static_cast<size_t>(track::Proto::kTcp));
+         s.filters.dst_ports = Ports({443});
+         s.filters.process = "fire fox";
+         s.filters.pid_given = true;
+         s.filters.dst_ip = {{track::Prefix{track::MappedAddress(0x0A000001), 128},
+                              track::Prefix{*track::ParseIpv6("::1"), 128}}};
+         s.filters.dst_net = {{track::Prefix{track::MappedAddress(0x0A000000), 104}}};
+         s.filters.exclude_ports = Ports({53, 0});
+         s.filters.exclude_process = "x";
          s.allowlist_file = "/tmp/A List";
        }},
-      {{"--proto", "udp", "--proto", ""}, [](Settings&) {}},
+      {{"--pid", "4294967295", "--proto", "udp,tcp"},
+       [](Settings& s) {
+         s.filters.pid_given = true;
+         s.filters.pid = 4294967295u;
+         s.filters.protocols = ProtocolSet().set();
+       }},
+      {{"--proto", "udp", "--proto", "", "--dst-port", "1", "--dst-port", "", "--pid", "1", "--pid", ""},
+       [](Settings&) {}},
   };
   for (const RunCase& c : cases) {
     Settings want;
@@ -72,6 +102,41 @@ TEST(ParseArgumentsTest, AcceptedCommandLines) {
     EXPECT_EQ(got.action, ParseAction::kRun) << joined << " message: " << got.message;
     EXPECT_TRUE(got.settings == want) << joined;
   }
+}
+
+// Items that can never select anything are said, once each, for the value
+// the option keeps; the run goes on.
+TEST(ParseArgumentsTest, ItemsThatSelectNothingAreSaid) {
+  const struct {
+    Args args;
+    std::vector<std::string> notices;
+  } cases[] = {
+      {{"--events", "nwe"}, {"--events: \"nwe\" selects nothing"}},
+      {{"--events", "NWE,new,nwe, ,"},
+       {"--events: \"NWE\" selects nothing", "--events: \"\" selects nothing"}},
+      {{"--events", "nwe", "--events", "new"}, {}},
+      {{"--proto", "tpc,TCP"}, {"--proto: \"tpc\" selects nothing"}},
+      {{"--dst-port", "99999,443,0443,0,"},
+       {"--dst-port: \"99999\" selects nothing", "--dst-port: \"0443\" selects nothing",
+        "--dst-port: \"0\" selects nothing", "--dst-port: \"\" selects nothing"}},
+      {{"--exclude-port", "70000"}, {"--exclude-port: \"70000\" excludes nothing"}},
+      {{"--pid", "-1"}, {"--pid: \"-1\" selects nothing"}},
+      {{"--dst-ip", "1.2.3.4/33, ,8.8.8.8", "--dst-net", "::/129"},
+       {"--dst-ip: \"1.2.3.4/33\" selects nothing", "--dst-ip: \"\" selects nothing",
+        "--dst-net: \"::/129\" selects nothing"}},
+      {{"--dst-ip", "010.0.0.1,010.0.0.0/8"}, {"--dst-ip: \"010.0.0.1\" selects nothing"}},
+      {{"--pid", "1,2", "--events", "x"},
+       {"--pid: \"1,2\" selects nothing", "--events: \"x\" selects nothing"}},
+      {{"--dst-port", "", "--pid", "", "--exclude-port", "", "--dst-ip", "", "--events", "new,closed,state",
+        "--proto", "udp"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    const ParseResult got = ParseArguments(c.args);
+    EXPECT_EQ(got.action, ParseAction::kRun) << c.args[1];
+    EXPECT_EQ(got.notices, c.notices) << c.args[1];
+  }
+  EXPECT_TRUE(ParseArguments({"--events", "nwe", "--interval", "0"}).notices.empty());
 }
 
 TEST(ParseArgumentsTest, HelpAndVersion) {

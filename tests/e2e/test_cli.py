@@ -121,6 +121,23 @@ class CommandLineTest(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr, b"")
 
+    def test_items_that_select_nothing_are_said(self):
+        # Said once each on standard error; the exit status and standard output stay.
+        cases = [
+            ([b"--events", b"nwe,new,nwe"], [b'--events: "nwe" selects nothing']),
+            ([b"--pid", b"-1", b"--proto", b"tpc,TCP"],
+             [b'--proto: "tpc" selects nothing', b'--pid: "-1" selects nothing']),
+            ([b"--exclude-port", b"99999\x1b[2J"], [b'--exclude-port: "99999?[2J" excludes nothing']),
+            ([b"--events", b"nwe", b"--events", b"new"], []),
+        ]
+        header = b"time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds\n"
+        for args, said in cases:
+            with self.subTest(args=args):
+                r = run(QUIET_SCAN + [b"--format", b"csv"] + args, timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, b"".join(b"sockvane: " + line + b"\n" for line in said))
+                self.assertEqual(r.stdout, header)
+
     def test_unwritable_stdout_is_an_error(self):
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full")

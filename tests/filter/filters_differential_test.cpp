@@ -148,7 +148,7 @@ TEST(FiltersDifferential, ParsedFormAgreesWithPlainOperations) {
   Random random(20240501);
   int passed = 0, dropped = 0;
   for (int round = 0; round < 3000; ++round) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = random.Chance(70);
     settings.proto_filter = MaybeOption(random);
     settings.dst_port_filter = MaybeOption(random);
@@ -161,7 +161,7 @@ TEST(FiltersDifferential, ParsedFormAgreesWithPlainOperations) {
     std::vector<std::string> allowlist(random.Below(4));
     for (std::string& line : allowlist) line = RandomText(random, 5);
 
-    const Filters compiled = CompileFilters(settings, allowlist);
+    const Filters compiled = CompileFilters(testing::Parsed(settings), allowlist);
     for (int r = 0; r < 10; ++r) {
       const track::TConn row = RandomRow(random);
       const testing::TextRow text = testing::TextsOfRow(row);
@@ -186,11 +186,11 @@ TEST(FiltersDifferential, AllowlistAloneAgrees) {
   Random random(7);
   int suppressed = 0;
   for (int round = 0; round < 2000; ++round) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = true;
     std::vector<std::string> allowlist(1 + random.Below(3));
     for (std::string& line : allowlist) line = RandomText(random, 4);
-    const Filters compiled = CompileFilters(settings, allowlist);
+    const Filters compiled = CompileFilters(testing::Parsed(settings), allowlist);
     for (int r = 0; r < 5; ++r) {
       track::TConn row = RandomRow(random);
       row.dst_port = 443;
@@ -205,14 +205,14 @@ TEST(FiltersDifferential, AllowlistAloneAgrees) {
 }
 
 // The binary scope test against the text rule, on every kind of address.
-TEST(IsPublicAddress, AgreesWithTheTextOfTheAddress) {
+TEST(IsPublicDestination, AgreesWithTheTextOfTheAddress) {
   Random random(11);
   int is_public = 0;
   for (int round = 0; round < 200000; ++round) {
     const track::Address address = RandomAddress(random);
     const std::string text = track::Ipv6ToText(address);
-    const bool expected = IsPublicDestination(text);
-    ASSERT_EQ(IsPublicAddress(address), expected) << text;
+    const bool expected = testing::IsPublicDestinationText(text);
+    ASSERT_EQ(IsPublicDestination(address), expected) << text;
     is_public += expected;
   }
   EXPECT_GT(is_public, 20000);

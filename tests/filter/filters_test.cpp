@@ -18,13 +18,13 @@ track::TConn Row(std::string dst_ip, uint16_t dst_port, std::string process = "f
 
 struct Case {
   const char* name;
-  std::function<void(config::Settings&)> options;
+  std::function<void(testing::OptionTexts&)> options;
   std::vector<std::string> allowlist;
   track::TConn row;
   bool passes;
 };
 
-void NoOptions(config::Settings&) {}
+void NoOptions(testing::OptionTexts&) {}
 
 TEST(PassesFilters, EveryStepWithAndWithoutItsOption) {
   const Case cases[] = {
@@ -133,9 +133,9 @@ TEST(PassesFilters, EveryStepWithAndWithoutItsOption) {
       {"allowlist IPv6 /64, outside", NoOptions, {"2606:4700:0:1::/64"}, Row("2606:4700::1111", 443), true},
   };
   for (const Case& c : cases) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     c.options(settings);
-    const Filters compiled = CompileFilters(settings, c.allowlist);
+    const Filters compiled = CompileFilters(testing::Parsed(settings), c.allowlist);
     EXPECT_EQ(PassesFilters(c.row, compiled), c.passes) << c.name;
     EXPECT_EQ(testing::PassesFiltersPlain(testing::TextsOfRow(c.row), settings, c.allowlist), c.passes)
         << c.name;

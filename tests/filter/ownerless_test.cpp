@@ -6,6 +6,7 @@
 
 #include "config/options.h"
 #include "filter/filters.h"
+#include "support/plain_filters.h"
 #include "support/text_rows.h"
 #include "track/conn.h"
 
@@ -20,7 +21,7 @@ TEST(PassesOwnerlessFilters, NeverDropsARowTheChainKeeps) {
   const std::vector<uint16_t> ports = {0, 53, 443, 8443};
   const std::vector<std::string> names = {"firefox.exe", "unknown", "svchost.exe", ""};
   for (int round = 0; round < 2000; ++round) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = random() % 2 != 0;
     if (random() % 3 == 0) settings.dst_port_filter = "443,8443";
     if (random() % 3 == 0) settings.exclude_port_filter = "53";
@@ -31,7 +32,7 @@ TEST(PassesOwnerlessFilters, NeverDropsARowTheChainKeeps) {
     if (random() % 4 == 0) settings.proto_filter = random() % 2 ? "tcp" : "udp";
     const std::vector<std::string> allowlist =
         random() % 4 == 0 ? std::vector<std::string>{" 1.1.1.1 "} : std::vector<std::string>{};
-    const Filters filters = CompileFilters(settings, allowlist);
+    const Filters filters = CompileFilters(testing::Parsed(settings), allowlist);
     track::TConn row;
     row.proto = random() % 2 ? track::Proto::kTcp : track::Proto::kUdp;
     row.dst_ip = testing::AddressFromText(ips[random() % ips.size()]);

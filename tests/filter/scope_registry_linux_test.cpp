@@ -8,6 +8,7 @@
 
 #include "filter/scope.h"
 #include "filter/special_purpose_blocks.h"
+#include "support/text_rows.h"
 
 namespace sockvane::filter {
 namespace {
@@ -39,15 +40,15 @@ TEST(IsPublicDestinationRegistry, Ipv4BlockEdges) {
     if (last < ~uint32_t{0}) probes.push_back(last + 1);
     for (uint32_t v : probes) {
       const bool listed = special_purpose::InAnyIpv4Block(blocks, v);
-      EXPECT_EQ(IsPublicDestination(Dotted(v)), !listed) << Dotted(v) << " near " << block.text;
+      EXPECT_EQ(IsPublicDestination(testing::AddressFromText(Dotted(v))), !listed)
+          << Dotted(v) << " near " << block.text;
       ++checked;
     }
   }
   EXPECT_GT(checked, 60);
 }
 
-// IPv6 is judged on the text: the canonical text of both ends of every block
-// must not be public.
+// Both ends of every IPv6 block are not public.
 TEST(IsPublicDestinationRegistry, Ipv6BlockEnds) {
   int checked = 0;
   for (const auto& block : Blocks()) {
@@ -55,9 +56,9 @@ TEST(IsPublicDestinationRegistry, Ipv6BlockEnds) {
     auto last = block.bytes;
     for (int bit = block.prefix; bit < 128; ++bit) last[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
     for (const auto& bytes : {block.bytes, last}) {
-      char text[INET6_ADDRSTRLEN];
-      ASSERT_NE(inet_ntop(AF_INET6, bytes.data(), text, sizeof text), nullptr);
-      EXPECT_FALSE(IsPublicDestination(text)) << text << " in " << block.text;
+      track::Address address;
+      std::copy(bytes.begin(), bytes.end(), address.begin());
+      EXPECT_FALSE(IsPublicDestination(address)) << track::Ipv6ToText(address) << " in " << block.text;
       ++checked;
     }
   }

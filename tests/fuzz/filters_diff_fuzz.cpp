@@ -132,7 +132,7 @@ uint16_t Port(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  sockvane::config::Settings s;
+  sockvane::testing::OptionTexts s;
   s.include_all = in.ConsumeBool();
   s.proto_filter = Option(in);
   s.dst_port_filter = Option(in);
@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int lines = in.ConsumeIntegralInRange(0, 4);
   for (int i = 0; i < lines; ++i) allowlist.push_back(Text(in, 10));
 
-  const filter::Filters compiled = filter::CompileFilters(s, allowlist);
+  const filter::Filters compiled = filter::CompileFilters(sockvane::testing::Parsed(s), allowlist);
 
   // One compiled form judges many rows in a run, so try several against it.
   for (int r = 0; r < 6 && in.remaining_bytes() > 0; ++r) {

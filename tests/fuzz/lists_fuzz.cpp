@@ -2,6 +2,7 @@
 // against a slow, literal reimplementation of its rules.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../filter/special_purpose_blocks.h"
+#include "../support/plain_filters.h"
 #include "config/lists.h"
 #include "filter/filters.h"
 #include "filter/scope.h"
@@ -125,28 +127,28 @@ std::optional<uint32_t> RefIpv4(std::string_view text) {
 }
 
 // The C library's reader of IPv6 text.
-std::optional<cfg::Ipv6Address> RefIpv6(std::string_view text) {
+std::optional<sockvane::track::Address> RefIpv6(std::string_view text) {
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
   const std::string terminated(text);
   in6_addr address;
   if (inet_pton(AF_INET6, terminated.c_str(), &address) != 1) return std::nullopt;
-  cfg::Ipv6Address out;
+  sockvane::track::Address out;
   std::memcpy(out.data(), &address, 16);
   return out;
 }
 
 // Bit `i` of a 128-bit address, counted from the most significant.
-bool Bit(const cfg::Ipv6Address& a, int i) {
+bool Bit(const sockvane::track::Address& a, int i) {
   return (a[i / 8] >> (7 - i % 8)) & 1;
 }
 
-bool RefIpv6Match(std::string_view address, const cfg::Ipv6Address& network, int prefix) {
-  std::optional<cfg::Ipv6Address> a = RefIpv6(address);
+bool RefIpv6Match(std::string_view address, const sockvane::track::Address& network, int prefix) {
+  std::optional<sockvane::track::Address> a = RefIpv6(address);
   // A dotted address stands for ::ffff:a.b.c.d, but only a network that
   // fixes all of that prefix (96 bits or more) takes it.
   if (!a && prefix >= 96) {
     if (const std::optional<uint32_t> v4 = RefIpv4(address)) {
-      a = cfg::Ipv6Address{};
+      a = sockvane::track::Address{};
       (*a)[10] = (*a)[11] = 0xFF;
       for (int k = 0; k < 4; ++k) (*a)[12 + k] = static_cast<uint8_t>(*v4 >> (24 - 8 * k));
     }
@@ -224,12 +226,14 @@ void CheckIpv6Registry(std::string_view text) {
   if (folded.find('\0') != std::string::npos || inet_pton(AF_INET6, folded.c_str(), bytes) != 1) return;
   char canonical[INET6_ADDRSTRLEN];
   if (inet_ntop(AF_INET6, bytes, canonical, sizeof canonical) == nullptr || folded != canonical) return;
+  sockvane::track::Address address;
+  std::copy(std::begin(bytes), std::end(bytes), address.begin());
   if (special_purpose::InAnyBlock(Blocks(), true, bytes))
-    FUZZ_CHECK(!sockvane::filter::IsPublicDestination(text));
+    FUZZ_CHECK(!sockvane::filter::IsPublicDestination(address));
 }
 
 void CheckSingle(std::string_view text, char extra_delimiter) {
-  const std::optional<int32_t> parsed = cfg::ParseInteger(text);
+  const std::optional<int32_t> parsed = sockvane::track::ParseInteger(text);
   const std::optional<int32_t> expected = RefParseInteger(text);
   if (parsed != expected) {
     std::fprintf(stderr, "ParseInteger(\"%s\") mismatch\n", fuzz::Escaped(text).c_str());
@@ -238,21 +242,31 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
   FUZZ_CHECK(!parsed || *parsed == *expected);
 
   for (char delimiter : {',', '.', extra_delimiter}) {
-    FUZZ_CHECK(cfg::SplitDelimited(text, delimiter) == RefSplit(text, delimiter));
+    std::vector<std::string> items;
+    sockvane::track::ForEachItem(text, delimiter, [&items](std::string_view item) {
+      items.emplace_back(item);
+      return true;
+    });
+    FUZZ_CHECK(items == RefSplit(text, delimiter));
   }
 
-  const std::optional<uint32_t> address = cfg::Ipv4FromText(text);
+  using sockvane::track::Ipv4Numbers;
+  const std::optional<uint32_t> address = sockvane::track::ParseIpv4(text, Ipv4Numbers::kOptionIntegers);
   FUZZ_CHECK(address == RefIpv4(text));
-  FUZZ_CHECK(sockvane::filter::ReadIpv4(text) == address);
   if (address) {
     // The canonical dotted form reads back to the same value.
     const uint32_t v = *address;
     const std::string dotted = std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 255) + "." +
                                std::to_string((v >> 8) & 255) + "." + std::to_string(v & 255);
-    FUZZ_CHECK(cfg::Ipv4FromText(dotted) == address);
+    FUZZ_CHECK(sockvane::track::ParseIpv4(dotted, Ipv4Numbers::kOptionIntegers) == address);
+    // The rows' form is that text alone.
+    FUZZ_CHECK(sockvane::track::ParseIpv4(text, Ipv4Numbers::kDotted) ==
+               (text == dotted ? address : std::nullopt));
+  } else {
+    FUZZ_CHECK(!sockvane::track::ParseIpv4(text, Ipv4Numbers::kDotted));
   }
 
-  const std::optional<cfg::Ipv6Address> ipv6 = cfg::Ipv6FromText(text);
+  const std::optional<sockvane::track::Address> ipv6 = sockvane::track::ParseIpv6(text);
   if (ipv6 != RefIpv6(text))
     std::fprintf(stderr, "Ipv6FromText(\"%s\") mismatch\n", fuzz::Escaped(text).c_str());
   FUZZ_CHECK(ipv6 == RefIpv6(text));
@@ -260,20 +274,32 @@ void CheckSingle(std::string_view text, char extra_delimiter) {
     // Every form reads back to the same value.
     char canonical[INET6_ADDRSTRLEN];
     FUZZ_CHECK(inet_ntop(AF_INET6, ipv6->data(), canonical, sizeof canonical) != nullptr);
-    FUZZ_CHECK(cfg::Ipv6FromText(canonical) == ipv6);
+    FUZZ_CHECK(sockvane::track::ParseIpv6(canonical) == ipv6);
   }
 
-  FUZZ_CHECK(sockvane::filter::IsPublicDestination(text) == RefIsPublic(text));
+  FUZZ_CHECK(sockvane::testing::IsPublicDestinationText(text) == RefIsPublic(text));
   CheckIpv6Registry(text);
 
   FUZZ_CHECK(sockvane::track::AsciiLower(text) == Lowered(text));
-  FUZZ_CHECK(cfg::TrimControlAndBlank(text) == RefTrim(text));
+  FUZZ_CHECK(sockvane::track::TrimControlAndBlank(text) == RefTrim(text));
 }
 
 void CheckPair(std::string_view a, std::string_view b) {
   FUZZ_CHECK(cfg::ListContains(a, b) == RefListContains(a, b));
-  FUZZ_CHECK(cfg::MatchesNetwork(a, b) == RefMatchesNetwork(a, b));
-  FUZZ_CHECK(cfg::MatchesAddressList(a, b) == RefMatchesAddressList(a, b));
+  FUZZ_CHECK(sockvane::testing::MatchesNetwork(a, b) == RefMatchesNetwork(a, b));
+  const bool listed = RefMatchesAddressList(a, b);
+  FUZZ_CHECK(sockvane::testing::MatchesAddressList(a, b) == listed);
+  // The program's compiled path, for an address a row can show.
+  const sockvane::track::Address address = sockvane::testing::AddressFromText(a);
+  if (b.empty() || sockvane::track::Ipv6ToText(address) != a) return;
+  sockvane::testing::OptionTexts options;
+  options.include_all = true;
+  options.dst_ip_filter = b;
+  sockvane::track::TConn row;
+  row.dst_ip = address;
+  row.dst_port = 443;
+  FUZZ_CHECK(sockvane::filter::PassesFilters(
+                 row, sockvane::filter::CompileFilters(sockvane::testing::Parsed(options), {})) == listed);
 }
 
 }  // namespace

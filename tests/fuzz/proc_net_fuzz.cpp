@@ -14,7 +14,7 @@
 #include "../support/text_rows.h"
 #include "config/lists.h"
 #include "fuzz_check.h"
-#include "source/clock.h"
+#include "platform/clock.h"
 #include "source/naming.h"
 #include "source/proc_linux.h"
 #include "source/proc_net_linux.h"
@@ -84,7 +84,8 @@ void CheckAddressText(const std::array<uint8_t, 16>& address, bool ipv6, const s
   const bool mapped = ipv6 && std::memcmp(address.data(), "\0\0\0\0\0\0\0\0\0\0\xff\xff", 12) == 0;
   if (!ipv6 || mapped) {
     const uint8_t* v4 = address.data() + (mapped ? 12 : 0);
-    const std::optional<uint32_t> value = sockvane::config::Ipv4FromText(text);
+    const std::optional<uint32_t> value =
+        sockvane::track::ParseIpv4(text, sockvane::track::Ipv4Numbers::kDotted);
     FUZZ_CHECK(value.has_value());
     FUZZ_CHECK(*value == (uint32_t{v4[0]} << 24 | uint32_t{v4[1]} << 16 | uint32_t{v4[2]} << 8 | v4[3]));
     FUZZ_CHECK(text == std::to_string(v4[0]) + "." + std::to_string(v4[1]) + "." + std::to_string(v4[2]) +
@@ -197,7 +198,7 @@ void CheckOtherTexts(std::string_view text) {
   }
 
   // The separator comes from the format's own text, or is the default.
-  const std::string separator = src::TimeSeparatorFromFormat(text);
+  const std::string separator = sockvane::platform::TimeSeparatorFromFormat(text);
   FUZZ_CHECK(separator == ":" || (!separator.empty() && text.find(separator) != std::string_view::npos));
 }
 

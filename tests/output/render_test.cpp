@@ -6,13 +6,15 @@
 
 #include "config/build_info.h"
 #include "output/console.h"
-#include "output/stdout_capture.h"
+#include "output/safe_text.h"
 #include "output/timestamp.h"
 #include "support/text_rows.h"
-#include "track/day_count.h"
 
 namespace sockvane::output {
 namespace {
+
+using config::Format;
+using track::Event;
 
 const std::string kEol = config::kEol;
 
@@ -22,54 +24,55 @@ track::TConn Browser(std::string state = "ESTABLISHED") {
 }
 
 TEST(FormatEvent, TextLayoutWorkedExample) {
-  EXPECT_EQ(FormatEvent("new", Browser(), 0, "14:03:07.045", "text"),
+  EXPECT_EQ(FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kText),
             "14:03:07.045    new TCP     4312          browser.exe 50123                             "
             "203.0.113.5   443  ESTABLISHED      0");
-  EXPECT_EQ(FormatEvent("state", Browser("CLOSE_WAIT"), 2, "14:03:09.512", "text"),
+  EXPECT_EQ(FormatEvent(Event::kState, Browser("CLOSE_WAIT"), 2, "14:03:09.512", Format::kText),
             "14:03:09.512  state TCP     4312          browser.exe 50123                             "
             "203.0.113.5   443   CLOSE_WAIT      2");
-  EXPECT_EQ(FormatEvent("closed", Browser("CLOSE_WAIT"), 4, "14:03:11.020", "text"),
+  EXPECT_EQ(FormatEvent(Event::kClosed, Browser("CLOSE_WAIT"), 4, "14:03:11.020", Format::kText),
             "14:03:11.020 closed TCP     4312          browser.exe 50123                             "
             "203.0.113.5   443   CLOSE_WAIT      4");
-  EXPECT_EQ(FormatEvent("new", Browser(), 0, "14:03:07.045", "text").size(), 125u);
+  EXPECT_EQ(FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kText).size(), 125u);
   // Any format that is not exactly jsonl or csv is text.
-  EXPECT_EQ(FormatEvent("new", Browser(), 0, "t", "JSONL"), FormatEvent("new", Browser(), 0, "t", "text"));
+  EXPECT_EQ(FormatEvent(Event::kNew, Browser(), 0, "t", Format::kTextWithoutBanner),
+            FormatEvent(Event::kNew, Browser(), 0, "t", Format::kText));
 }
 
 TEST(FormatEvent, TextColumnsGrowAndNeverCut) {
   track::TConn row = Browser();
   row.process = track::MakeProcessName("a-very-long-process-name.exe");  // 28 bytes
-  const std::string wide = FormatEvent("new", row, 1234567, "14:03:07.045", "text");
+  const std::string wide = FormatEvent(Event::kNew, row, 1234567, "14:03:07.045", Format::kText);
   EXPECT_NE(wide.find(" a-very-long-process-name.exe 50123 "), std::string::npos) << wide;
   EXPECT_EQ(wide.substr(wide.size() - 8), " 1234567");
   EXPECT_EQ(wide.size(), 125u + 8 + 1);
 
-  const std::string iso = FormatEvent("new", Browser(), 0, "2024-05-01T14:03:07.045", "text");
+  const std::string iso = FormatEvent(Event::kNew, Browser(), 0, "2024-05-01T14:03:07.045", Format::kText);
   EXPECT_EQ(iso.size(), 136u);
 
   // A row without a process name: a column of spaces; the numbers of an
   // empty row show as themselves.
   track::TConn empty;
-  EXPECT_EQ(FormatEvent("new", empty, 0, "T", "text"), "T    new TCP        0" + std::string(1 + 20, ' ') +
-                                                           "     0" + std::string(1 + 37, ' ') + "::     0" +
-                                                           std::string(1 + 11, ' ') + "0      0");
+  EXPECT_EQ(FormatEvent(Event::kNew, empty, 0, "T", Format::kText),
+            "T    new TCP        0" + std::string(1 + 20, ' ') + "     0" + std::string(1 + 37, ' ') +
+                "::     0" + std::string(1 + 11, ' ') + "0      0");
 }
 
 TEST(FormatEvent, TextLayoutReplacesControlBytes) {
   track::TConn row = Browser();
   row.process = track::MakeProcessName("evil\x1b[2J\r\nfake\x7f.exe");
   row.state = 13;  // no name: shown as its number
-  const std::string line = FormatEvent("new", row, 0, "14:03:07.045", "text");
+  const std::string line = FormatEvent(Event::kNew, row, 0, "14:03:07.045", Format::kText);
   EXPECT_NE(line.find(" evil?[2J??fake?.exe "), std::string::npos) << line;
   EXPECT_NE(line.find("   13      0"), std::string::npos) << line;
   for (char c : line) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7F);
   // Bytes from 0x80 up are left alone.
   row.process = track::MakeProcessName("caf\xE9.exe");
-  EXPECT_NE(FormatEvent("new", row, 0, "t", "text").find("caf\xE9.exe"), std::string::npos);
+  EXPECT_NE(FormatEvent(Event::kNew, row, 0, "t", Format::kText).find("caf\xE9.exe"), std::string::npos);
 }
 
 TEST(FormatEvent, JsonWorkedExample) {
-  EXPECT_EQ(FormatEvent("new", Browser(), 0, "14:03:07.045", "jsonl"),
+  EXPECT_EQ(FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kJsonl),
             "{\"time\":\"14:03:07.045\",\"event\":\"new\",\"proto\":\"TCP\",\"pid\":\"4312\",\"process\":"
             "\"browser.exe\",\"src_ip\":\"192.168.1.20\",\"src_port\":50123,\"dst_ip\":\"203.0.113.5\","
             "\"dst_port\":443,\"state\":\"ESTABLISHED\",\"age_seconds\":0}");
@@ -77,7 +80,7 @@ TEST(FormatEvent, JsonWorkedExample) {
 
 TEST(FormatEvent, CsvWorkedExample) {
   EXPECT_EQ(
-      FormatEvent("new", Browser(), 0, "14:03:07.045", "csv"),
+      FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kCsv),
       "\"14:03:07.045\",\"new\",\"TCP\",\"4312\",\"browser.exe\",\"192.168.1.20\",50123,\"203.0.113.5\","
       "443,\"ESTABLISHED\",0");
 }
@@ -86,22 +89,23 @@ TEST(FormatEvent, QuotesAndBackslashesPerFormat) {
   track::TConn row = Browser();
   row.process = track::MakeProcessName("say \"hi\"\\x");
   row.state = 4294967295u;
-  EXPECT_NE(FormatEvent("new", row, 0, "t", "jsonl").find("\"process\":\"say \\\"hi\\\"\\\\x\""),
+  EXPECT_NE(FormatEvent(Event::kNew, row, 0, "t", Format::kJsonl).find("\"process\":\"say \\\"hi\\\"\\\\x\""),
             std::string::npos);
-  const std::string csv = FormatEvent("new", row, 0, "t", "csv");
+  const std::string csv = FormatEvent(Event::kNew, row, 0, "t", Format::kCsv);
   EXPECT_NE(csv.find(",\"say \"\"hi\"\"\\x\","), std::string::npos) << csv;
   EXPECT_NE(csv.find(",\"4294967295\","), std::string::npos) << csv;
 }
 
 TEST(FormatEvent, NegativeAgeHasAMinusSignInEveryFormat) {
   const track::TConn row = Browser();
-  const std::string text = FormatEvent("closed", row, -3600, "t", "text");
+  const std::string text = FormatEvent(Event::kClosed, row, -3600, "t", Format::kText);
   EXPECT_EQ(text.substr(text.size() - 7), "  -3600");
-  EXPECT_NE(FormatEvent("closed", row, -3600, "t", "jsonl").find(",\"age_seconds\":-3600}"),
+  EXPECT_NE(FormatEvent(Event::kClosed, row, -3600, "t", Format::kJsonl).find(",\"age_seconds\":-3600}"),
             std::string::npos);
-  const std::string csv = FormatEvent("closed", row, -3600, "t", "csv");
+  const std::string csv = FormatEvent(Event::kClosed, row, -3600, "t", Format::kCsv);
   EXPECT_EQ(csv.substr(csv.size() - 6), ",-3600");
-  EXPECT_NE(FormatEvent("closed", row, INT32_MIN, "t", "csv").find(",-2147483648"), std::string::npos);
+  EXPECT_NE(FormatEvent(Event::kClosed, row, INT32_MIN, "t", Format::kCsv).find(",-2147483648"),
+            std::string::npos);
 }
 
 TEST(JsonQuote, EveryByteClass) {
@@ -263,7 +267,7 @@ TEST(FormatEvent, TextColumnsAlignOnTheMaskedText) {
   row.process = track::MakeProcessName(
       "a\xE2\x80\xAE"
       "b");  // shown as a?b: three columns, padded to 20
-  const std::string line = FormatEvent("new", row, 0, "14:03:07.045", "text");
+  const std::string line = FormatEvent(Event::kNew, row, 0, "14:03:07.045", Format::kText);
   EXPECT_EQ(line.size(), 125u) << line;
   EXPECT_NE(line.find(std::string(17, ' ') + "a?b 50123"), std::string::npos) << line;
 }
@@ -290,7 +294,7 @@ TEST(FormatEvent, CsvMasksControlsAndDefusesFormulas) {
   for (const auto& c : cases) {
     track::TConn row = Browser();
     row.process = track::MakeProcessName(c.process);
-    const std::string csv = FormatEvent("new", row, 0, "t", "csv");
+    const std::string csv = FormatEvent(Event::kNew, row, 0, "t", Format::kCsv);
     EXPECT_NE(csv.find(",\"4312\"," + c.field + ",\"192.168.1.20\","), std::string::npos) << csv;
   }
 }
@@ -304,69 +308,79 @@ track::ProcessCounts TwoProcesses() {
 TEST(FormatStatsReport, WorkedExampleInThreeForms) {
   const track::ProcessCounts counts = TwoProcesses();
   StatsInput stats{60, 12, 10, 3, 25, &counts};
-  EXPECT_EQ(FormatStatsReport(stats, "14:04:07.046", "text"),
+  EXPECT_EQ(FormatStatsReport(stats, "14:04:07.046", Format::kText),
             "STATS uptime=60s new=12 closed=10 state=3 active=25" + kEol +
                 "TOP PROCESSES (observed NEW sockets):" + kEol + "  browser.exe (4312): 9" + kEol +
                 "  mailer.exe (2210): 3" + kEol);
-  EXPECT_EQ(FormatStatsReport(stats, "14:04:07.046", "csv"),
+  EXPECT_EQ(FormatStatsReport(stats, "14:04:07.046", Format::kCsv),
             "# STATS uptime=60s new=12 closed=10 state=3 active=25" + kEol);
   EXPECT_EQ(
-      FormatStatsReport(stats, "14:04:07.046", "jsonl"),
+      FormatStatsReport(stats, "14:04:07.046", Format::kJsonl),
       "{\"type\":\"stats\",\"time\":\"14:04:07.046\",\"new\":12,\"closed\":10,\"state\":3,\"active\":25}" +
           kEol);
 }
 
 TEST(FormatStatsReport, EmptyNegativeAndUnsafe) {
   StatsInput empty;
-  EXPECT_EQ(FormatStatsReport(empty, "t", "text"), "STATS uptime=0s new=0 closed=0 state=0 active=0" + kEol +
-                                                       "TOP PROCESSES (observed NEW sockets):" + kEol);
+  EXPECT_EQ(FormatStatsReport(empty, "t", Format::kText), "STATS uptime=0s new=0 closed=0 state=0 active=0" +
+                                                              kEol +
+                                                              "TOP PROCESSES (observed NEW sockets):" + kEol);
   StatsInput back{-3600, 1, 0, 0, 1, nullptr};
-  EXPECT_EQ(FormatStatsReport(back, "t", "csv"),
+  EXPECT_EQ(FormatStatsReport(back, "t", Format::kCsv),
             "# STATS uptime=-3600s new=1 closed=0 state=0 active=1" + kEol);
   track::ProcessCounts counts;
   counts.entries = {{"x\x1b]0;owned\x07 (1)", 18446744073709551615ull}};
   StatsInput unsafe{0, 0, 0, 0, 0, &counts};
-  const std::string report = FormatStatsReport(unsafe, "t", "text");
+  const std::string report = FormatStatsReport(unsafe, "t", Format::kText);
   EXPECT_NE(report.find("  x?]0;owned? (1): 18446744073709551615" + kEol), std::string::npos) << report;
 }
 
-double g_now = 0;
-double TestClock() {
+platform::CivilTime g_now;
+platform::CivilTime TestClock(platform::LocalTimeCache&) {
   return g_now;
 }
 
 TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
-  config::Settings settings;
-  RenderContext context{&settings, ":", TestClock};
-  g_now = track::DaysFromCivil({2024, 5, 1, 14, 3, 7, 45});
-  StdoutCapture capture;
-  RenderEvent(context, "new", Browser(), 0);
-  RenderEvent(context, "closed", Browser(), 4);  // not selected by default
-  RenderEvent(context, "state", Browser(), 2);
-  settings.events = "state, CLOSED";
-  settings.output_format = "csv";
-  settings.timestamp_format = "iso8601";
-  RenderEvent(context, "new", Browser(), 0);
-  RenderEvent(context, "closed", Browser(), 4);
+  platform::Clock clock;
+  clock.local_time = TestClock;
+  std::string captured;
+  Console console{"", &captured};
+  RenderContext context = MakeRenderContext(config::Settings(), clock, console, ":");
+  g_now = {2024, 5, 1, 14, 3, 7, 45};
+  RenderEvent(context, Event::kNew, Browser(), 0);
+  RenderEvent(context, Event::kClosed, Browser(), 4);  // not selected by default
+  RenderEvent(context, Event::kState, Browser(), 2);
+  context.events = track::EventSet().set(track::Bit(Event::kState)).set(track::Bit(Event::kClosed));
+  context.format = Format::kCsv;
+  context.timestamp = config::TimestampStyle::kIso8601;
+  context.stamp.clear();  // a run keeps its style: the cache knows only the time
+  RenderEvent(context, Event::kNew, Browser(), 0);
+  RenderEvent(context, Event::kClosed, Browser(), 4);
   context.time_separator = ".";
-  settings.timestamp_format = "time";
-  settings.output_format = "jsonl";
-  RenderEvent(context, "state", Browser(), 2);
-  EXPECT_EQ(capture.Text(), FormatEvent("new", Browser(), 0, "14:03:07.045", "text") + kEol +
-                                FormatEvent("closed", Browser(), 4, "2024-05-01T14:03:07.045", "csv") + kEol +
-                                FormatEvent("state", Browser(), 2, "14.03.07.045", "jsonl") + kEol);
+  context.timestamp = config::TimestampStyle::kTime;
+  context.stamp.clear();
+  context.format = Format::kJsonl;
+  RenderEvent(context, Event::kState, Browser(), 2);
+  FlushOut(console);
+  EXPECT_EQ(captured, FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kText) + kEol +
+                          FormatEvent(Event::kClosed, Browser(), 4, "2024-05-01T14:03:07.045", Format::kCsv) +
+                          kEol + FormatEvent(Event::kState, Browser(), 2, "14.03.07.045", Format::kJsonl) +
+                          kEol);
 }
 
 TEST(PrintStatsReport, WritesTheFormattedReport) {
   config::Settings settings;
-  settings.output_format = "jsonl";
-  RenderContext context{&settings, ":", TestClock};
-  g_now = track::DaysFromCivil({2024, 5, 1, 14, 4, 7, 46});
+  settings.format = Format::kJsonl;
+  platform::Clock clock;
+  clock.local_time = TestClock;
+  std::string captured;
+  Console console{"", &captured};
+  RenderContext context = MakeRenderContext(settings, clock, console, ":");
+  g_now = {2024, 5, 1, 14, 4, 7, 46};
   const track::ProcessCounts counts = TwoProcesses();
-  StdoutCapture capture;
   PrintStatsReport(context, StatsInput{60, 12, 10, 3, 25, &counts});
   EXPECT_EQ(
-      capture.Text(),
+      captured,
       "{\"type\":\"stats\",\"time\":\"14:04:07.046\",\"new\":12,\"closed\":10,\"state\":3,\"active\":25}" +
           kEol);
 }

@@ -6,21 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "config/lists.h"
 #include "track/conn.h"
 
 namespace sockvane::testing {
 
 // Dotted IPv4 as ::ffff:a.b.c.d, IPv6 as itself; all zeros for anything else.
 inline track::Address AddressFromText(std::string_view text) {
-  track::Address address{};
-  if (const auto v4 = config::Ipv4FromText(text)) {
-    address[10] = address[11] = 0xFF;
-    for (int i = 0; i < 4; ++i) address[12 + i] = static_cast<uint8_t>(*v4 >> (24 - 8 * i));
-  } else if (const auto v6 = config::Ipv6FromText(text)) {
-    address = *v6;
-  }
-  return address;
+  if (const auto v4 = track::ParseIpv4(text, track::Ipv4Numbers::kOptionIntegers))
+    return track::MappedAddress(*v4);
+  return track::ParseIpv6(text).value_or(track::Address{});
 }
 
 inline uint32_t NumberFromText(std::string_view text) {
@@ -62,15 +56,14 @@ inline track::TConn RowFromTexts(const TextRow& text) {
 }
 
 inline TextRow TextsOfRow(const track::TConn& row) {
-  const track::ConnTexts texts = track::TextsOf(row);
-  return TextRow{std::string(texts.proto),
-                 texts.pid,
-                 std::string(texts.process),
-                 texts.src_ip,
+  return TextRow{std::string(track::ProtoName(row.proto)),
+                 track::DecimalText(row.pid),
+                 std::string(track::ProcessText(row)),
+                 track::Ipv6ToText(row.src_ip),
                  row.src_port,
-                 texts.dst_ip,
+                 track::Ipv6ToText(row.dst_ip),
                  row.dst_port,
-                 texts.state};
+                 track::TcpStateName(row.state)};
 }
 
 }  // namespace sockvane::testing

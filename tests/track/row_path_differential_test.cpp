@@ -28,7 +28,7 @@ struct KeyLess {
 
 struct TextRecord {
   testing::TextRow row;
-  double first_seen = 0;
+  int64_t first_seen = 0;
 };
 using TextTable = std::map<std::string, TextRecord, KeyLess>;
 
@@ -66,8 +66,8 @@ struct TextPath {
     tallies.emplace_back(name, 1);
   }
 
-  std::vector<Event> Poll(const std::vector<testing::TextRow>& offered, const config::Settings& settings,
-                          double now) {
+  std::vector<Event> Poll(const std::vector<testing::TextRow>& offered, const testing::OptionTexts& settings,
+                          int64_t now) {
     TextTable current;
     for (const testing::TextRow& r : offered) {
       if (!testing::PassesFiltersPlain(r, settings, {})) continue;
@@ -98,10 +98,7 @@ struct TextPath {
   }
 };
 
-double g_now = 45413.0;
-double Now() {
-  return g_now;
-}
+int64_t g_now = 0;
 
 struct BinaryPath {
   Snapshot tables[2];
@@ -113,16 +110,16 @@ struct BinaryPath {
   std::vector<Event> Poll(const std::vector<TConn>& offered, const filter::Filters& filters) {
     ClearSnapshot(*current);
     for (const TConn& row : offered) {
-      if (filter::PassesFilters(row, filters)) AddRow(*current, row, Now());
+      if (filter::PassesFilters(row, filters)) AddRow(*current, row, g_now);
     }
     SealSnapshot(*current);
     std::vector<Event> events;
     CompareSnapshots(
         *current, *previous, counters, tallies,
-        [&events](std::string_view event, const TConn& row, int32_t age) {
-          events.push_back({std::string(event), testing::TextsOfRow(row), age});
+        [&events](track::Event event, const TConn& row, int32_t age) {
+          events.push_back({std::string(EventName(event)), testing::TextsOfRow(row), age});
         },
-        Now);
+        g_now);
     std::swap(previous, current);
     return events;
   }
@@ -156,17 +153,17 @@ TEST(RowPathDifferential, SameEventsOrderAndTextsAsTheTextPath) {
   std::mt19937 random(20261209);
   std::size_t events_seen = 0, states_seen = 0, closed_seen = 0;
   for (int run = 0; run < 60; ++run) {
-    config::Settings settings;
+    testing::OptionTexts settings;
     settings.include_all = random() % 4 != 0;
     if (random() % 4 == 0) settings.dst_port_filter = "443,80";
     if (random() % 5 == 0) settings.pid_filter = random() % 2 ? "100" : "0100";
     if (random() % 5 == 0) settings.dst_ip_filter = random() % 2 ? "8.8.8.8,2606:4700::a" : "::ffff:8.8.8.8";
     if (random() % 5 == 0) settings.process_filter = "BROW";
     if (random() % 5 == 0) settings.proto_filter = "udp";
-    const filter::Filters filters = filter::CompileFilters(settings, {});
+    const filter::Filters filters = filter::CompileFilters(testing::Parsed(settings), {});
     TextPath text;
     BinaryPath binary;
-    g_now = 45413.0;
+    g_now = 0;
     std::vector<TConn> table;
     for (int poll = 0; poll < 12; ++poll) {
       // The table changes a little between polls: rows go, come, change state.
@@ -189,7 +186,7 @@ TEST(RowPathDifferential, SameEventsOrderAndTextsAsTheTextPath) {
         closed_seen += want[i].event == "closed";
       }
       events_seen += want.size();
-      g_now += (1 + random() % 3000) / 1000.0 / 86400.0;
+      g_now += 1 + random() % 3000;
     }
     EXPECT_EQ(binary.counters.new_count, text.counters.new_count);
     EXPECT_EQ(binary.counters.state_count, text.counters.state_count);

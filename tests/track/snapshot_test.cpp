@@ -105,15 +105,14 @@ TEST(CompareKeys, AgreesWithByteByByteRanking) {
 // The table's own order is free; what shows is the order of the events.
 TEST(Snapshot, NewSocketsAreReportedInKeyOrder) {
   Snapshot table, empty;
-  for (const char* pid : {"101", "1000", "100"}) AddRow(table, Row(pid), 1.0);
+  for (const char* pid : {"101", "1000", "100"}) AddRow(table, Row(pid), 1);
   SealSnapshot(table);
   std::vector<std::string> keys;
   Counters counters;
   ProcessCounts counts;
   CompareSnapshots(
       table, empty, counters, counts,
-      [&keys](std::string_view, const TConn& row, int32_t) { keys.push_back(ConnectionKey(row)); },
-      [] { return 1.0; });
+      [&keys](Event, const TConn& row, int32_t) { keys.push_back(ConnectionKey(row)); }, 1);
   EXPECT_EQ(keys, (std::vector<std::string>{"TCP|100|192.168.1.20|50123|8.8.8.8|443",
                                             "TCP|1000|192.168.1.20|50123|8.8.8.8|443",
                                             "TCP|101|192.168.1.20|50123|8.8.8.8|443"}));
@@ -127,18 +126,18 @@ TEST(Snapshot, FirstRowOfAKeyWins) {
   TConn second = Row("7");
   second.process = MakeProcessName("second.exe");
   second.state = testing::StateFromName("ESTABLISHED");
-  AddRow(table, first, 2.0);
-  AddRow(table, Row("8"), 2.5);
-  AddRow(table, second, 3.0);
+  AddRow(table, first, 2);
+  AddRow(table, Row("8"), 2);
+  AddRow(table, second, 3);
   SealSnapshot(table);
   ASSERT_EQ(table.rows.size(), 2u);
   EXPECT_EQ(ProcessText(table.rows[0]), "first.exe");
   EXPECT_EQ(TcpStateName(table.rows[0].state), "SYN_SENT");
-  EXPECT_EQ(table.rows[0].first_seen, 2.0);
+  EXPECT_EQ(table.rows[0].first_seen, 2);
 
   // A row sealed before also beats a later one with its key.
-  AddRow(table, second, 4.0);
-  AddRow(table, Row("6"), 4.0);
+  AddRow(table, second, 4);
+  AddRow(table, Row("6"), 4);
   SealSnapshot(table);
   ASSERT_EQ(table.rows.size(), 3u);
   EXPECT_EQ(ProcessText(table.rows[1]), "first.exe");
@@ -153,9 +152,9 @@ TEST(Snapshot, MappedIpv6AndIpv4RowsAreOneKey) {
   TConn mapped = Row("7", 50123, "::ffff:8.8.8.8");
   mapped.process = MakeProcessName("second.exe");
   EXPECT_EQ(CompareRows(v4, mapped), 0);
-  AddRow(table, v4, 1.0);
-  AddRow(table, mapped, 1.0);
-  AddRow(table, Row("7", 50123, "::8.8.8.8"), 1.0);  // IPv4-compatible: shown as ::808:808
+  AddRow(table, v4, 1);
+  AddRow(table, mapped, 1);
+  AddRow(table, Row("7", 50123, "::8.8.8.8"), 1);  // IPv4-compatible: shown as ::808:808
   SealSnapshot(table);
   ASSERT_EQ(table.rows.size(), 2u);
 }
@@ -164,13 +163,13 @@ TEST(Snapshot, ClearLeavesAnEmptyTableThatFillsAgain) {
   Snapshot table;
   ClearSnapshot(table);
   EXPECT_TRUE(table.rows.empty());
-  AddRow(table, Row("1"), 1.0);
+  AddRow(table, Row("1"), 1);
   SealSnapshot(table);
-  AddRow(table, Row("2"), 1.0);  // staged, not yet sealed
+  AddRow(table, Row("2"), 1);  // staged, not yet sealed
   ClearSnapshot(table);
   EXPECT_TRUE(table.rows.empty());
   EXPECT_EQ(table.sealed, 0u);
-  AddRow(table, Row("3"), 5.0);
+  AddRow(table, Row("3"), 5);
   SealSnapshot(table);
   ASSERT_EQ(table.rows.size(), 1u);
   EXPECT_EQ(Pid(table.rows[0]), "3");
@@ -190,7 +189,7 @@ TEST(Snapshot, SealEqualsInsertionOneRowAtATime) {
   Snapshot sealed;
   std::vector<std::pair<std::string, std::string>> inserted;  // key, process
   for (const TConn& row : offered) {
-    AddRow(sealed, row, 1.0);
+    AddRow(sealed, row, 1);
     const std::string key = ConnectionKey(row);
     auto at =
         std::lower_bound(inserted.begin(), inserted.end(), key,

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "source/std_streams.h"
+#include "platform/std_streams.h"
 
-namespace sockvane::source {
+namespace sockvane::platform {
 
 namespace {
 
@@ -53,4 +53,4 @@ void EndForGoneReader() {
   std::_Exit(141);
 }
 
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

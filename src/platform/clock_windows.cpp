@@ -1,23 +1,18 @@
 #include <windows.h>
 
-#include "source/clock.h"
-#include "source/naming.h"
-#include "track/day_count.h"
+#include "platform/clock.h"
 
-namespace sockvane::source {
+namespace sockvane::platform {
 
-double NowDays() {
+// Counts time asleep and hibernated too, as the Linux clock does.
+int64_t SteadyMs() {
+  return static_cast<int64_t>(GetTickCount64());
+}
+
+CivilTime LocalTime(LocalTimeCache&) {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  track::CivilTime civil;
-  civil.year = now.wYear;
-  civil.month = now.wMonth;
-  civil.day = now.wDay;
-  civil.hour = now.wHour;
-  civil.minute = now.wMinute;
-  civil.second = now.wSecond;
-  civil.millisecond = now.wMilliseconds;
-  return track::DaysFromCivil(civil);
+  return CivilTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
 void PauseMs(uint32_t milliseconds) {
@@ -33,4 +28,4 @@ std::string TimeSeparator() {
   return IsUsableTimeSeparator(text) ? text : ":";
 }
 
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

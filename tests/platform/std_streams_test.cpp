@@ -1,10 +1,10 @@
-#include "source/std_streams.h"
+#include "platform/std_streams.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace sockvane::source {
+namespace sockvane::platform {
 namespace {
 
 TEST(WholeLinesPrefix, CutsOnlyAfterLineBreaks) {
@@ -47,4 +47,4 @@ TEST(WholeLinesPrefix, ChunksCoverTheTextInWholeLines) {
 }
 
 }  // namespace
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

@@ -1,18 +1,8 @@
-// Local wall clock, pauses and the locale's time separator on Linux.
-#include <langinfo.h>
-#include <locale.h>
-#include <time.h>
+#include "platform/clock.h"
 
-#include <cerrno>
-#include <string_view>
 #include <vector>
 
-#include "source/clock.h"
-#include "source/naming.h"
-#include "track/day_count.h"
-
-namespace sockvane::source {
-
+namespace sockvane::platform {
 namespace {
 
 // One strftime conversion or a run of literal text.
@@ -51,6 +41,17 @@ std::vector<FormatToken> TokenizeFormat(std::string_view format) {
 
 }  // namespace
 
+bool IsUsableTimeSeparator(std::string_view separator) {
+  if (separator.empty() || separator.size() > 8) return false;
+  for (char ch : separator) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7F || ch == '"' || ch == '\\' || ch == ',' || (ch >= '0' && ch <= '9')) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string TimeSeparatorFromFormat(std::string_view format) {
   std::vector<FormatToken> tokens = TokenizeFormat(format);
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -76,39 +77,4 @@ std::string TimeSeparatorFromFormat(std::string_view format) {
   return ":";
 }
 
-double NowDays() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  // The civil fields change once a second; a busy poll reads the clock per row.
-  static time_t cached_second = -1;
-  static int64_t cached_days = 0;
-  static int64_t cached_second_ms = 0;
-  if (now.tv_sec != cached_second) {
-    tm local{};
-    if (localtime_r(&now.tv_sec, &local) == nullptr) return 0;
-    cached_days = track::DayNumber(int64_t{local.tm_year} + 1900, local.tm_mon + 1, local.tm_mday);
-    // Leap seconds (tm_sec 60) fold into the last second of the minute.
-    const int second = local.tm_sec > 59 ? 59 : local.tm_sec;
-    cached_second_ms = ((int64_t{local.tm_hour} * 60 + local.tm_min) * 60 + second) * 1000;
-    cached_second = now.tv_sec;
-  }
-  const int64_t ms = cached_second_ms + now.tv_nsec / 1000000;
-  return static_cast<double>(cached_days) + static_cast<double>(ms) / 86400000.0;
-}
-
-void PauseMs(uint32_t milliseconds) {
-  timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1000000};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
-
-std::string TimeSeparator() {
-  locale_t locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) return ":";
-  std::string format = nl_langinfo_l(T_FMT, locale);
-  freelocale(locale);
-  return TimeSeparatorFromFormat(format);
-}
-
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace sockvane::source {
+namespace sockvane::platform {
 
 // Linux: ignore SIGPIPE, so a vanished reader surfaces as EPIPE; catch the
 // stop signals, so that a write under way can finish its line first.
@@ -33,4 +33,4 @@ bool StdoutReaderGone();
 // status 141).
 [[noreturn]] void EndForGoneReader();
 
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

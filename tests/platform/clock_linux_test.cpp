@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <ctime>
 
-#include "source/clock.h"
+#include "platform/clock.h"
 
-namespace sockvane::source {
+namespace sockvane::platform {
 namespace {
 
 TEST(TimeSeparatorFromFormat, HourMinuteSeparator) {
@@ -39,15 +38,30 @@ TEST(TimeSeparatorFromFormat, HourMinuteSeparator) {
   for (const auto& c : cases) EXPECT_EQ(TimeSeparatorFromFormat(c.format), c.separator) << c.format;
 }
 
-TEST(NowDays, RealClock) {
-  // The local day count from the C library's own view of the local offset.
-  time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  double expected = static_cast<double>(now + local.tm_gmtoff) / 86400.0 + 25569.0;
-  double got = NowDays();
-  EXPECT_LT(std::fabs(got - expected) * 86400.0, 2.0) << got << " vs " << expected;
+TEST(LocalTime, TheCLibrarysLocalFieldsCachedPerSecond) {
+  LocalTimeCache cache;
+  for (int round = 0; round < 3; ++round) {
+    const time_t before = time(nullptr);
+    const CivilTime got = LocalTime(cache);
+    const time_t after = time(nullptr);
+    bool matched = false;
+    for (time_t t = before; t <= after; ++t) {
+      tm local{};
+      localtime_r(&t, &local);
+      matched = matched || (got.year == local.tm_year + 1900 && got.month == local.tm_mon + 1 &&
+                            got.day == local.tm_mday && got.hour == local.tm_hour &&
+                            got.minute == local.tm_min && got.second == local.tm_sec);
+    }
+    EXPECT_TRUE(matched) << got.hour << ":" << got.minute << ":" << got.second;
+    EXPECT_LT(got.millisecond, 1000);
+  }
+}
+
+TEST(SteadyMs, MovesOnWithThePause) {
+  const int64_t start = SteadyMs();
+  PauseMs(30);
+  EXPECT_GE(SteadyMs() - start, 30);
 }
 
 }  // namespace
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

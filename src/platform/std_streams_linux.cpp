@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "source/std_streams.h"
+#include "platform/std_streams.h"
 
-namespace sockvane::source {
+namespace sockvane::platform {
 
 namespace {
 
@@ -126,10 +126,9 @@ WriteResult WriteStdout(std::string_view text, int& error) {
 }
 
 bool StdoutReaderGone() {
-  static const bool is_stream = [] {
-    struct stat info {};
-    return fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
-  }();
+  struct stat info {};
+  const bool is_stream =
+      fstat(STDOUT_FILENO, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
   if (!is_stream) return false;
   pollfd out{STDOUT_FILENO, 0, 0};
   return poll(&out, 1, 0) > 0 && (out.revents & (POLLERR | POLLHUP)) != 0;
@@ -140,4 +139,4 @@ void EndForGoneReader() {
   DieOf(SIGPIPE);
 }
 
-}  // namespace sockvane::source
+}  // namespace sockvane::platform

@@ -1,6 +1,6 @@
-#include "source/std_streams.h"
+#include "platform/std_streams.h"
 
-namespace sockvane::source {
+namespace sockvane::platform {
 
 std::size_t WholeLinesPrefix(std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return text.size();
@@ -10,4 +10,4 @@ std::size_t WholeLinesPrefix(std::string_view text, std::size_t limit) {
   return first == std::string_view::npos ? text.size() : first + 1;
 }
 
-}  // namespace sockvane::source
+}  // namespace sockvane::platform
