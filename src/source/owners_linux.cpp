@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
+
 namespace sockvane::source {
 namespace {
 
@@ -101,7 +103,7 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
   }
   ++search.poll;
   uint64_t budget = LinkBudget(gap_ms, search.spent_ms);
-  const int64_t began_ms = MonotonicMs();
+  const int64_t began_ms = platform::SteadyMs();
   search.problem = OpenProc(search.proc, search.proc_root, search.expect_procfs);
   if (!search.problem.empty()) return search.owners;
   if (!ListProcesses(search.proc, search.entries)) {
@@ -187,7 +189,7 @@ const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& ro
       for (uint64_t inode : process.found) AddHolder(search.owners, inode, pid);
     }
   }
-  search.spent_ms = MonotonicMs() - began_ms;
+  search.spent_ms = platform::SteadyMs() - began_ms;
   return search.owners;
 }
 

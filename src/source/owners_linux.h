@@ -59,7 +59,7 @@ struct OwnerSearch {
   uint64_t links = 0;   // readlinkat calls, in all
   uint64_t tables = 0;  // descriptor tables read through, in all
   bool have_last = false;
-  int64_t last_ms = 0;   // when the last read was (monotonic)
+  int64_t last_ms = 0;   // when the last read was (steady)
   int64_t spent_ms = 0;  // what it spent
   std::string problem;   // why the last search could not look for owners, or ""
   // The last search read every process that may have changed, and may read
@@ -68,7 +68,7 @@ struct OwnerSearch {
 };
 
 // Brings `search.owners` up to date for a read whose rows are `rows` (none
-// with an inode: nothing to do). `now_ms` is a monotonic clock reading that
+// with an inode: nothing to do). `now_ms` is a steady clock reading that
 // sets the budget.
 const OwnerMap& FindOwners(OwnerSearch& search, const std::vector<RawSocket>& rows, int64_t now_ms);
 

@@ -462,10 +462,10 @@ void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
     if (milliseconds > 0) platform::PauseMs(milliseconds);
     return;
   }
-  const int64_t start_ms = MonotonicMs();
+  const int64_t start_ms = platform::SteadyMs();
   for (;;) {
     DrainNotifications(layer);
-    const int64_t left = int64_t{milliseconds} - MonotonicMs() + start_ms;
+    const int64_t left = int64_t{milliseconds} - platform::SteadyMs() + start_ms;
     if (left <= 0) return;
     pollfd wait{layer.fd, POLLIN, 0};
     poll(&wait, 1, static_cast<int>(left));
@@ -474,7 +474,7 @@ void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
 
 std::string ShortLivedLossNotice(ShortLived& layer) {
   DrainNotifications(layer);
-  const int64_t now_ms = MonotonicMs();
+  const int64_t now_ms = platform::SteadyMs();
   const uint64_t losses = layer.overruns + layer.dropped + layer.tracer_lost;
   if (losses == layer.told_losses) return "";
   if (layer.told_losses != 0 && now_ms - layer.told_at_ms < kNoticeGapMs) return "";

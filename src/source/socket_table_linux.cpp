@@ -1,7 +1,6 @@
 #include "source/socket_table_linux.h"
 
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -30,12 +29,6 @@ track::Address RowAddress(const std::array<uint8_t, 16>& address, bool ipv6) {
 }
 
 }  // namespace
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 bool SwitchedOff(const char* name) {
   const char* value = std::getenv(name);

@@ -39,9 +39,6 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row);
 // The destination as rows hold it (IPv4 v4-mapped).
 track::Address DestinationOf(const RawSocket& raw);
 
-// Milliseconds of the monotonic clock: what durations in the source go by.
-int64_t MonotonicMs();
-
 // A test switch: whether the environment sets `name` to 1.
 bool SwitchedOff(const char* name);
 

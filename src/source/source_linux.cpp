@@ -3,6 +3,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/clock.h"
 #include "source/netlink_linux.h"
 
 namespace sockvane::source {
@@ -35,7 +36,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     raws[kept++] = raws[i];
   }
   raws.resize(kept);
-  JoinOwners(raws, FindOwners(owners, raws, MonotonicMs()), pids);
+  JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that
