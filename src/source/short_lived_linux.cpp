@@ -335,10 +335,10 @@ void DrainNotifications(ShortLived& layer) {
 
 }  // namespace
 
-void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows) {
-  if (layer.tracer && TracerActive()) {
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows) {
+  if (layer.tracer) {
     // Records of this read's sockets belong to the poll it starts.
-    DrainTracer(layer.traced, layer.tracer_lost);
+    DrainTracer(tracer, layer.traced, layer.tracer_lost);
     layer.traced_generation.resize(layer.traced.size(), layer.generation + 1);
   }
   if (layer.fd < 0) return;
@@ -349,37 +349,22 @@ void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows) {
   DrainNotifications(layer);
 }
 
-namespace {
-
-// libbpf opens descriptors of its own: a closed standard stream must not
-// become one of them, or our writes would go to a BPF object, not fail.
-bool StartTracerAboveStdStreams(std::string& why) {
-  std::vector<int> held;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (placeholder >= 0) held.push_back(placeholder);
-  }
-  const bool started = StartTracer(why);
-  for (const int fd : held) close(fd);
-  return started;
-}
-
-}  // namespace
-
 ShortLived::~ShortLived() {
   if (fd >= 0) close(fd);
 }
 
-std::string StartShortLived(ShortLived& layer) {
-  // The table read needs descriptors of its own: under a tight limit it
-  // comes first, and these extras stay off.
-  std::string scarce;
+std::string ScarceDescriptors() {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
       files.rlim_cur < kFewestFiles) {
-    scarce = "off (too few descriptors allowed: " + track::DecimalText(uint64_t{files.rlim_cur}) + ")";
+    return "too few descriptors allowed: " + track::DecimalText(uint64_t{files.rlim_cur});
   }
+  return "";
+}
+
+std::string StartShortLived(ShortLived& layer, Tracer& tracer) {
+  std::string scarce = ScarceDescriptors();
+  if (!scarce.empty()) scarce = "off (" + scarce + ")";
   std::string events = "off";
   if (!scarce.empty()) {
     events = scarce;
@@ -390,19 +375,19 @@ std::string StartShortLived(ShortLived& layer) {
   } else {
     events = "on";
   }
-  std::string tracer = "off";
+  std::string traced = "off";
   if (!scarce.empty()) {
-    tracer = scarce;
+    traced = scarce;
   } else if (SwitchedOff("SOCKVANE_NO_TRACER")) {
-    tracer = "off (SOCKVANE_NO_TRACER)";
-  } else if (std::string why; StartTracerAboveStdStreams(why)) {
+    traced = "off (SOCKVANE_NO_TRACER)";
+  } else if (std::string why; StartTracer(tracer, layer.proc_root, true, why)) {
     layer.tracer = true;
-    tracer = "on";
+    traced = "on";
   } else {
-    tracer = "off (" + why + ")";
+    traced = "off (" + why + ")";
   }
   if (isatty(STDERR_FILENO) != 1) return "";
-  return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + tracer;
+  return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + traced;
 }
 
 void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
@@ -410,20 +395,20 @@ void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std
   GiveTracedOwners(rows, layer.traced, pids, names);
 }
 
-void ReadShortLived(ShortLived& layer, const RowConsumer& consume) {
+void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume) {
   if (layer.fd < 0) {
     // No notifications to give owners to: keep only what the next read may use.
-    if (layer.tracer && TracerActive()) {
+    if (layer.tracer) {
       layer.traced.clear();
       layer.traced_generation.clear();
-      DrainTracer(layer.traced, layer.tracer_lost);
+      DrainTracer(tracer, layer.traced, layer.tracer_lost);
       layer.traced_generation.resize(layer.traced.size(), layer.generation);
     }
     return;
   }
   ++layer.generation;
-  if (layer.tracer && TracerActive()) {
-    DrainTracer(layer.traced, layer.tracer_lost);
+  if (layer.tracer) {
+    DrainTracer(tracer, layer.traced, layer.tracer_lost);
     layer.traced_generation.resize(layer.traced.size(), layer.generation);
   }
   std::vector<ShortLivedSocket> picked;

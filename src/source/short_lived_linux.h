@@ -86,9 +86,9 @@ void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<Trac
 // The layer's state for a run.
 struct ShortLived {
   std::string proc_root = "/proc";
-  TupleFilter filter;  // notifications it drops are dropped as they arrive
-  int fd = -1;         // the subscribed netlink socket
-  bool tracer = false;
+  TupleFilter filter;   // notifications it drops are dropped as they arrive
+  int fd = -1;          // the subscribed netlink socket
+  bool tracer = false;  // `Tracer` runs its hooks for this layer
   // Heard of before the latest read began: decided at the poll of that read,
   // whose TIME_WAIT rows they may have left.
   std::vector<RawSocket> pending;
@@ -116,11 +116,15 @@ struct ShortLived {
 // test switches (SOCKVANE_NO_DESTROY_EVENTS=1, SOCKVANE_NO_TRACER=1) allow.
 // Returns the line to show on standard error about which layers run: only
 // when standard error is a terminal, "" otherwise.
-std::string StartShortLived(ShortLived& layer);
+std::string StartShortLived(ShortLived& layer, Tracer& tracer);
+
+// Why the table read must keep the descriptors for itself ("" when it need
+// not): under a tight limit, the extra layers stay off.
+std::string ScarceDescriptors();
 
 // Tells the layer which sockets a good read saw; call before the owners are
 // looked for.
-void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows);
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows);
 
 // Gives rows whose owner the search has not found the owner the tracer saw
 // for them, when it runs (see the pure GiveTracedOwners).
@@ -128,7 +132,7 @@ void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std
                       std::unordered_map<uint32_t, std::string>& names);
 
 // Source::ReadShortLived, Source::Pause and the loss notice of Source::Notices.
-void ReadShortLived(ShortLived& layer, const RowConsumer& consume);
+void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume);
 void PauseShortLived(ShortLived& layer, uint32_t milliseconds);
 std::string ShortLivedLossNotice(ShortLived& layer);
 

@@ -19,13 +19,16 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   // A test switch: the filters alone, as on a kernel that refuses the filter.
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
-  return settings.short_lived ? StartShortLived(short_lived) : "";
+  if (settings.short_lived) return StartShortLived(short_lived, tracer);
+  // One scan: its owners from one walk, which needs no hooks.
+  if (std::string why; ScarceDescriptors().empty()) StartTracer(tracer, reads.proc_root, false, why);
+  return "";
 }
 
 bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
-  NoteTableRead(short_lived, raws);
+  NoteTableRead(short_lived, tracer, raws);
 
   // Owners only for the rows that may be wanted.
   std::size_t kept = 0;
@@ -36,17 +39,27 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     raws[kept++] = raws[i];
   }
   raws.resize(kept);
-  JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that
   // lives on with nobody holding it (in flight) has none.
-  if (owners.previous_poll == owners.poll) {
+  const auto closed_since_dump = [this](const OwnerMap& before) {
     for (std::size_t i = 0; i < raws.size(); ++i) {
       if (pids[i] != 0 || raws[i].inode == 0) continue;
-      const auto before = owners.previous.find(raws[i].inode);
-      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) pids[i] = before->second;
+      const auto it = before.find(raws[i].inode);
+      if (it != before.end() && !StillHeld(reads, raws[i])) pids[i] = it->second;
     }
+  };
+  // The tracer's walk where it runs; one that fails leaves this read to /proc.
+  std::string walk_failure;
+  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
+  if (by_walk) {
+    JoinOwners(raws, walked.owners, pids);
+    closed_since_dump(walked.left);
+    owners.problem.clear();
+  } else {
+    JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
+    if (owners.previous_poll == owners.poll) closed_since_dump(owners.previous);
   }
   // A search hampered but complete is nothing to tell; otherwise tell how many it left.
   if (!owners.problem.empty()) {
@@ -63,7 +76,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   // Where the search could not settle every owner, the tracer's record may
   // name one; where it did, a socket it found no holder for has none.
   std::unordered_map<uint32_t, std::string> traced_names;
-  if (!owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
+  if (!by_walk && !owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
 
   // Named once per PID a read; the rows of a process share the text.
   std::unordered_map<uint32_t, track::ProcessName> names;
@@ -77,7 +90,8 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     } else {
       auto [it, inserted] = names.try_emplace(row.pid);
       if (inserted) {
-        std::string name = OwnerName(owners, row.pid);
+        std::string name = by_walk ? WalkedName(walked, row.pid) : "";
+        if (name.empty()) name = OwnerName(owners, row.pid);
         // Also when the process has gone since the table was read: the tracer saw it.
         const auto traced = traced_names.find(row.pid);
         if (name == "unknown" && traced != traced_names.end()) name = traced->second;
@@ -91,7 +105,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
 }
 
 void LinuxSource::ReadShortLived(const RowConsumer& consume) {
-  source::ReadShortLived(short_lived, consume);
+  source::ReadShortLived(short_lived, tracer, consume);
 }
 
 void LinuxSource::Pause(uint32_t milliseconds) {

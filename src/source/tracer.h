@@ -104,9 +104,4 @@ bool TracerWalksOneProcess(const Tracer& tracer);
 // replaces `out`. True with nothing found when the process has gone.
 bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& why);
 
-// The source's one tracer, until the source holds it itself.
-bool StartTracer(std::string& why);
-bool TracerActive();
-void DrainTracer(std::vector<TracedSocket>& out, uint64_t& lost);
-
 }  // namespace sockvane::source

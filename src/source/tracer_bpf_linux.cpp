@@ -305,8 +305,9 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
 
 }  // namespace
 
-bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
-  if (tracer.kernel != nullptr) return true;
+namespace {
+
+bool Start(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
   const char* off = std::getenv("SOCKVANE_NO_TRACER");
   if (off != nullptr && std::strcmp(off, "1") == 0) {
     why = "switched off by SOCKVANE_NO_TRACER=1";
@@ -344,6 +345,23 @@ bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::
   GiveUpLoadingRights();
   why = missing.empty() ? "" : "without the connect and release hooks: " + missing;
   return true;
+}
+
+}  // namespace
+
+bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
+  if (tracer.kernel != nullptr) return true;
+  // libbpf opens descriptors of its own: a closed standard stream must not
+  // become one of them, or our writes would go to a BPF object, not fail.
+  std::vector<int> held;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (placeholder >= 0) held.push_back(placeholder);
+  }
+  const bool started = Start(tracer, proc_root, hooks, why);
+  for (const int fd : held) close(fd);
+  return started;
 }
 
 bool TracerActive(const Tracer& tracer) {
@@ -472,25 +490,6 @@ bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& wh
   const bool ok = Walk(*kernel, bpf_link__fd(link), out, why);
   bpf_link__destroy(link);
   return ok;
-}
-
-namespace {
-Tracer& SourceTracer() {
-  static Tracer tracer;
-  return tracer;
-}
-}  // namespace
-
-bool StartTracer(std::string& why) {
-  return StartTracer(SourceTracer(), "/proc", true, why);
-}
-
-bool TracerActive() {
-  return TracerActive(SourceTracer());
-}
-
-void DrainTracer(std::vector<TracedSocket>& out, uint64_t& lost) {
-  DrainTracer(SourceTracer(), out, lost);
 }
 
 }  // namespace sockvane::source

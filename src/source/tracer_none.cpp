@@ -26,15 +26,4 @@ bool WalkHeldSockets(Tracer&, HeldSockets& out, std::string& why) {
   return false;
 }
 
-bool StartTracer(std::string& why) {
-  why = "not built in";
-  return false;
-}
-
-bool TracerActive() {
-  return false;
-}
-
-void DrainTracer(std::vector<TracedSocket>&, uint64_t&) {}
-
 }  // namespace sockvane::source

@@ -21,6 +21,7 @@ void RemoveHolder(WalkedOwners& walked, uint64_t inode, uint32_t pid) {
   std::vector<uint32_t>& pids = it->second;
   pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
   if (pids.empty()) {
+    walked.left[inode] = pid;
     walked.holders.erase(it);
     walked.owners.erase(inode);
   } else {
@@ -97,7 +98,14 @@ void ForgetProcess(WalkedOwners& walked, uint32_t pid) {
   const auto it = walked.processes.find(pid);
   if (it == walked.processes.end()) return;
   for (const uint64_t inode : it->second.sockets) RemoveHolder(walked, inode, pid);
+  if (!it->second.name.empty()) walked.left_names[pid] = std::move(it->second.name);
   walked.processes.erase(it);
+}
+
+std::string WalkedName(const WalkedOwners& walked, uint32_t pid) {
+  if (const auto it = walked.processes.find(pid); it != walked.processes.end()) return it->second.name;
+  const auto it = walked.left_names.find(pid);
+  return it == walked.left_names.end() ? std::string() : it->second;
 }
 
 bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
@@ -105,6 +113,8 @@ bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
   if (!ListTaskRuns(tracer, tasks, why)) return false;
   const ProcessRuns runs = SumTaskRuns(tasks);
   ++walked.poll;
+  walked.left.clear();
+  walked.left_names.clear();
   std::vector<uint32_t> gone;
   for (const auto& [pid, process] : walked.processes) {
     if (!runs.contains(pid)) gone.push_back(pid);

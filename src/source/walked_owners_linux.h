@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "source/owner_policy.h"
 #include "source/tracer.h"
 
 namespace sockvane::source {
@@ -44,7 +45,11 @@ struct WalkedProcess {
 struct WalkedOwners {
   std::unordered_map<uint32_t, WalkedProcess> processes;
   std::unordered_map<uint64_t, std::vector<uint32_t>> holders;  // by socket inode
-  std::unordered_map<uint64_t, uint32_t> owners;                // by socket inode: the lowest holder
+  OwnerMap owners;                                              // by socket inode: the lowest holder
+  // Sockets whose last holder went at the latest update, with that holder,
+  // and the names of the processes that left then.
+  OwnerMap left;
+  std::unordered_map<uint32_t, std::string> left_names;
   uint64_t poll = 0;
   uint64_t full_at = 0;  // the poll of the last walk over all; 0: none yet
   uint64_t walked = 0;   // processes walked one by one, in all
@@ -67,6 +72,10 @@ bool WalkAllCheaper(const WalkedOwners& walked, const std::vector<uint32_t>& due
 // run at the pass before; keeps holders and owners in step. Pure.
 void SetWalked(WalkedOwners& walked, uint32_t pid, const ProcessRun& run, std::vector<uint64_t> sockets,
                std::string name);
+
+// The name the walks found for `pid`, also for one that left at the latest
+// update; "" when they found none. Pure.
+std::string WalkedName(const WalkedOwners& walked, uint32_t pid);
 
 // A process the pass no longer lists holds nothing. Pure.
 void ForgetProcess(WalkedOwners& walked, uint32_t pid);
