@@ -55,12 +55,6 @@ bool Holds(const std::vector<T>& sorted, const T& value) {
   return std::binary_search(sorted.begin(), sorted.end(), value);
 }
 
-// A reset socket keeps its protocol, family, source port and destination
-// address; the kernel clears the rest.
-SocketTuple ResetTuple(uint8_t protocol, bool ipv6, uint16_t src_port, const std::array<uint8_t, 16>& dst) {
-  return TupleOf(protocol, ipv6, {}, src_port, dst, 0);
-}
-
 // The first and last record of one socket.
 struct Trace {
   std::size_t first = 0;
@@ -80,13 +74,52 @@ void AddTrace(Map& map, const Key& key, std::size_t index, uint64_t when) {
   trace.latest = std::max(trace.latest, when);
 }
 
-struct TupleHash {
-  std::size_t operator()(const SocketTuple& tuple) const {
-    uint64_t hash = 1469598103934665603ull;  // FNV-1a
-    for (uint8_t byte : tuple) hash = (hash ^ byte) * 1099511628211ull;
-    return static_cast<std::size_t>(hash);
-  }
+constexpr uint8_t kLinuxEstablished = 1, kLinuxSynSent = 2, kLinuxFinWait1 = 4, kLinuxFinWait2 = 5,
+                  kLinuxClose = 7, kLinuxLastAck = 9, kLinuxClosing = 11;
+
+// What the records tell of each socket, by cookie alone: a tuple or a PID
+// from another network namespace must never name one of ours.
+struct Traces {
+  std::unordered_map<uint64_t, Trace> owned;           // records with an owner
+  std::unordered_map<uint64_t, std::size_t> whole;     // one with the whole tuple
+  std::unordered_map<uint64_t, uint8_t> before_close;  // the state its owner's close left
 };
+
+Traces TracesOf(const std::vector<TracedSocket>& traced) {
+  Traces traces;
+  for (std::size_t i = 0; i < traced.size(); ++i) {
+    const TracedSocket& t = traced[i];
+    if (t.cookie == 0) continue;
+    // A connect record has no source yet: the whole tuple comes from another.
+    if (t.src_port != 0 && t.dst_port != 0) traces.whole[t.cookie] = i;
+    if (t.pid == 0) continue;
+    AddTrace(traces.owned, t.cookie, i, t.when_ns);
+    if (t.kind == TraceKind::kState && t.state != kLinuxSynSent) traces.before_close[t.cookie] = t.old_state;
+  }
+  return traces;
+}
+
+// `raw` with the owner the records give it (by its first record), its known
+// life, and the tuple a reset cleared; false when no record names an owner.
+bool GiveOwner(const Traces& traces, const std::vector<TracedSocket>& traced, ShortLivedSocket& socket) {
+  const auto trace = traces.owned.find(socket.raw.cookie);
+  if (socket.raw.cookie == 0 || trace == traces.owned.end()) return false;
+  const TracedSocket& owner = traced[trace->second.first];
+  socket.pid = owner.pid;
+  socket.name = owner.name;
+  socket.life_ns = trace->second.latest - trace->second.earliest;
+  RawSocket& raw = socket.raw;
+  const auto whole = traces.whole.find(raw.cookie);
+  const TracedSocket& t = whole != traces.whole.end() ? traced[whole->second] : owner;
+  if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
+    // The tracer saw the whole tuple before the reset cleared it.
+    raw.src = t.src;
+    raw.dst = t.dst;
+    raw.src_port = t.src_port;
+    raw.dst_port = t.dst_port;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -139,81 +172,73 @@ bool SeenByRead(SeenReads& seen, const RawSocket& raw) {
   return false;
 }
 
+namespace {
+
+// Whether a recent read listed the TIME_WAIT remnant of this socket.
+bool ShownAsTimeWait(SeenReads& seen, const RawSocket& raw) {
+  const SocketTuple tuple = TupleOf(raw);
+  for (const ReadMarks& marks : SortedReads(seen))
+    if (Holds(marks.time_wait, tuple)) return true;
+  return false;
+}
+
+}  // namespace
+
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
                     SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally) {
-  std::unordered_map<uint64_t, Trace> by_cookie;
-  std::unordered_map<SocketTuple, Trace, TupleHash> by_tuple;
-  std::unordered_map<SocketTuple, Trace, TupleHash> by_reset_tuple;
-  // A connect record has no source yet: the whole tuple comes from another.
-  std::unordered_map<uint64_t, std::size_t> whole_tuple;
-  for (std::size_t i = 0; i < traced.size(); ++i) {
-    const TracedSocket& t = traced[i];
-    if (t.cookie != 0 && t.src_port != 0 && t.dst_port != 0) whole_tuple[t.cookie] = i;
-    if (t.pid == 0) continue;
-    if (t.cookie != 0) {
-      // Two cookies that differ are two sockets, whatever their tuples.
-      AddTrace(by_cookie, t.cookie, i, t.when_ns);
-      continue;
-    }
-    if (t.dst_port == 0) continue;  // not connected yet: no tuple to go by
-    AddTrace(by_tuple, TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port), i, t.when_ns);
-    if (t.protocol == kProtoTcp)
-      AddTrace(by_reset_tuple, ResetTuple(t.protocol, t.ipv6, t.src_port, t.dst), i, t.when_ns);
-  }
-
+  const Traces traces = TracesOf(traced);
   for (const RawSocket& raw : destroyed) {
     ++tally.destroyed;
     if (SeenByRead(seen, raw)) {
       ++tally.seen;
       continue;
     }
-    const Trace* trace = nullptr;
-    if (raw.cookie != 0) {
-      if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) trace = &it->second;
-    }
-    if (trace == nullptr && raw.dst_port != 0) {
-      if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) trace = &it->second;
-    }
-    if (trace == nullptr && raw.dst_port == 0 && raw.protocol == kProtoTcp) {
-      auto it = by_reset_tuple.find(ResetTuple(raw.protocol, raw.ipv6, raw.src_port, raw.dst));
-      if (it != by_reset_tuple.end()) trace = &it->second;
-    }
-
     ShortLivedSocket socket;
     socket.raw = raw;
-    if (trace != nullptr) {
-      const TracedSocket& owner = traced[trace->first];
-      socket.pid = owner.pid;
-      socket.name = owner.name;
-      socket.life_ns = trace->latest - trace->earliest;
-      const auto whole = whole_tuple.find(owner.cookie);
-      const TracedSocket& t = whole != whole_tuple.end() ? traced[whole->second] : owner;
-      if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
-        // The tracer saw the whole tuple before the reset cleared it.
-        socket.raw.src = t.src;
-        socket.raw.dst = t.dst;
-        socket.raw.src_port = t.src_port;
-        socket.raw.dst_port = t.dst_port;
-      }
-    }
+    const bool owned = GiveOwner(traces, traced, socket);
     const RawSocket& kept = socket.raw;
     if (kept.protocol == kProtoTcp && kept.dst_port == 0) {
       // Where it went is gone; reporting it would invent a destination.
       ++tally.no_peer;
       continue;
     }
-    if (socket.pid == 0 && kept.protocol == kProtoTcp) {
-      const SocketTuple tuple = TupleOf(kept);
-      bool shown = false;
-      for (const ReadMarks& marks : SortedReads(seen)) shown = shown || Holds(marks.time_wait, tuple);
-      if (shown) {
-        ++tally.time_wait;
-        continue;
-      }
+    if (!owned && kept.protocol == kProtoTcp && ShownAsTimeWait(seen, kept)) {
+      ++tally.time_wait;
+      continue;
     }
     ++tally.reported;
     out.push_back(std::move(socket));
   }
+}
+
+void PickClosedRemnants(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                        SeenReads& seen, std::vector<ShortLivedSocket>& out) {
+  const auto remnant = [](const RawSocket& raw) {
+    if (raw.protocol != kProtoTcp || raw.inode != 0 || raw.cookie == 0 || raw.dst_port == 0) return false;
+    for (const uint8_t state : {kLinuxFinWait1, kLinuxFinWait2, kLinuxClosing, kLinuxLastAck, kLinuxTimeWait})
+      if (raw.state == state) return true;
+    return false;
+  };
+  if (traced.empty() || std::none_of(rows.begin(), rows.end(), remnant)) return;
+  const Traces traces = TracesOf(traced);
+  for (const RawSocket& raw : rows) {
+    if (!remnant(raw) || SeenByRead(seen, raw) || ShownAsTimeWait(seen, raw)) continue;
+    ShortLivedSocket socket;
+    socket.raw = raw;
+    if (!GiveOwner(traces, traced, socket)) continue;
+    // As a read before the close would have listed it.
+    const auto before = traces.before_close.find(raw.cookie);
+    socket.raw.state = before == traces.before_close.end() || before->second == kLinuxClose
+                           ? kLinuxEstablished
+                           : before->second;
+    out.push_back(std::move(socket));
+  }
+}
+
+void MarkSeen(SeenReads& seen, uint64_t cookie) {
+  ReadMarks& latest = seen.reads[(seen.next + kSeenReads - 1) % kSeenReads];
+  latest.cookies.push_back(cookie);
+  latest.sorted = false;
 }
 
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
@@ -221,27 +246,16 @@ void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<Trac
   if (traced.empty()) return;
   // Records come in time order: the later of two for one socket wins.
   std::unordered_map<uint64_t, const TracedSocket*> by_cookie;
-  std::unordered_map<SocketTuple, const TracedSocket*, TupleHash> by_tuple;
   for (const TracedSocket& t : traced) {
-    if (t.pid == 0) continue;
-    if (t.cookie != 0) by_cookie[t.cookie] = &t;
-    if (t.dst_port != 0) by_tuple[TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port)] = &t;
+    if (t.pid != 0 && t.cookie != 0) by_cookie[t.cookie] = &t;
   }
-  const auto give = [&](std::size_t i, const TracedSocket& t) {
-    pids[i] = t.pid;
-    if (!t.name.empty()) names[t.pid] = t.name;
-  };
   for (std::size_t i = 0; i < rows.size() && i < pids.size(); ++i) {
     const RawSocket& raw = rows[i];
-    if (pids[i] != 0 || raw.inode == 0) continue;
-    if (raw.cookie != 0) {
-      if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) {
-        give(i, *it->second);
-        continue;
-      }
-    }
-    if (raw.dst_port == 0) continue;
-    if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) give(i, *it->second);
+    if (pids[i] != 0 || raw.inode == 0 || raw.cookie == 0) continue;
+    const auto it = by_cookie.find(raw.cookie);
+    if (it == by_cookie.end()) continue;
+    pids[i] = it->second->pid;
+    if (!it->second->name.empty()) names[pids[i]] = it->second->name;
   }
 }
 
@@ -345,7 +359,11 @@ void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocke
   // What arrives from here on (and what came during the read, whose tables
   // may predate the TIME_WAIT rows it left) waits for the next poll.
   layer.reading = true;
+  // Before this read counts as seen: the remnants no earlier read listed.
+  if (layer.tracer) PickClosedRemnants(rows, layer.traced, layer.seen, layer.remnants);
   NoteRead(layer.seen, rows);
+  // Told now: their destroy notifications must not tell them again.
+  for (const ShortLivedSocket& remnant : layer.remnants) MarkSeen(layer.seen, remnant.raw.cookie);
   DrainNotifications(layer);
 }
 
@@ -412,6 +430,7 @@ void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consum
     layer.traced_generation.resize(layer.traced.size(), layer.generation);
   }
   std::vector<ShortLivedSocket> picked;
+  picked.swap(layer.remnants);
   DrainNotifications(layer);
   PickShortLived(layer.pending, layer.traced, layer.seen, picked, layer.tally);
   layer.pending.clear();

@@ -69,17 +69,26 @@ struct ShortLivedTally {
 };
 
 // Picks the destroyed sockets to report and gives them their owners from the
-// tracer's records (by cookie when both have one, else by protocol and
-// 4-tuple; a reset socket, whose destination port the kernel cleared, by its
-// source port and destination address). Pure.
+// tracer's records, by cookie (a reset socket, whose destination port the
+// kernel cleared, gets back the tuple a record saw). Pure.
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
                     SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally);
+
+// Sockets their process closed that a read lists as remnants (TCP in
+// FIN_WAIT1/2, CLOSING, LAST_ACK or TIME_WAIT, no descriptor) which no
+// earlier read listed, where the records tie their cookie to a process: each
+// is told as a read before the close would have listed it, with that
+// process and the state the close left. Call before the read is noted. Pure.
+void PickClosedRemnants(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                        SeenReads& seen, std::vector<ShortLivedSocket>& out);
+
+// Counts `cookie` as listed by the latest read noted.
+void MarkSeen(SeenReads& seen, uint64_t cookie);
 
 // Owners the tracer saw for listed sockets whose descriptors the owner search
 // has not found (yet): each such row of `rows` whose `pids` entry is 0, that
 // has a file (not a TIME_WAIT remnant, which no process holds) and that a
-// record names, takes the PID of the latest record of that socket (by cookie
-// when both have one, else by protocol and 4-tuple). Pure.
+// record names, takes the PID of the latest record of that cookie. Pure.
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
                       std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
 
@@ -96,6 +105,7 @@ struct ShortLived {
   std::vector<RawSocket> later;
   bool reading = false;  // between the start of a read and its poll's decisions
   std::vector<TracedSocket> traced;
+  std::vector<ShortLivedSocket> remnants;  // picked by the latest read, told at its poll
   std::vector<uint64_t> traced_generation;
   uint64_t generation = 0;
   SeenReads seen;
