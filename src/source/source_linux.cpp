@@ -1,5 +1,6 @@
 #include "source/source_linux.h"
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -20,8 +21,9 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   if (settings.short_lived) return StartShortLived(short_lived, tracer);
-  // One scan: its owners from one walk, which needs no hooks.
-  if (std::string why; ScarceDescriptors().empty()) StartTracer(tracer, reads.proc_root, false, why);
+  // One scan may take its owners from one walk, which needs no hooks: the
+  // read decides, once it knows how many there are to find.
+  walk_once = ScarceDescriptors().empty();
   return "";
 }
 
@@ -39,6 +41,12 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     raws[kept++] = raws[i];
   }
   raws.resize(kept);
+  if (walk_once) {
+    walk_once = false;
+    const auto held = static_cast<std::size_t>(
+        std::count_if(raws.begin(), raws.end(), [](const RawSocket& raw) { return raw.inode != 0; }));
+    if (std::string why; OneScanWalks(held, ProcShowsAll())) StartTracer(tracer, reads.proc_root, false, why);
+  }
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that

@@ -33,6 +33,7 @@ struct LinuxSource final : Source {
   ShortLived short_lived;
   Tracer tracer;
   WalkedOwners walked;
+  bool walk_once = false;  // a single scan whose read decides whether to walk
   bool owner_problem_told = false;
   // The read's rows and their owners, kept for their capacity.
   std::vector<RawSocket> raws;

@@ -1,5 +1,9 @@
 #include "source/walked_owners_linux.h"
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <iterator>
 #include <unordered_set>
@@ -106,6 +110,18 @@ std::string WalkedName(const WalkedOwners& walked, uint32_t pid) {
   if (const auto it = walked.processes.find(pid); it != walked.processes.end()) return it->second.name;
   const auto it = walked.left_names.find(pid);
   return it == walked.left_names.end() ? std::string() : it->second;
+}
+
+bool OneScanWalks(std::size_t held_sockets, bool proc_shows_all) {
+  return held_sockets != 0 && (held_sockets >= kWalkPaysFrom || !proc_shows_all);
+}
+
+bool ProcShowsAll() {
+  __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &head, data) != 0) return false;
+  const auto effective = [&data](int cap) { return ((data[cap / 32].effective >> (cap % 32)) & 1U) != 0; };
+  return effective(CAP_SYS_PTRACE) && effective(CAP_DAC_READ_SEARCH);
 }
 
 bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {

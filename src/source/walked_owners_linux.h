@@ -13,6 +13,7 @@
 // lowest PID among the processes that hold it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -79,6 +80,17 @@ std::string WalkedName(const WalkedOwners& walked, uint32_t pid);
 
 // A process the pass no longer lists holds nothing. Pure.
 void ForgetProcess(WalkedOwners& walked, uint32_t pid);
+
+// Whether a single scan whose rows hold `held_sockets` descriptors loads the
+// tracer for one walk: loading costs about as much as reading kWalkPaysFrom
+// descriptor links in /proc, and /proc shows every process's descriptors only
+// to a process with both CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH
+// (`proc_shows_all`). Pure.
+inline constexpr std::size_t kWalkPaysFrom = 20000;
+bool OneScanWalks(std::size_t held_sockets, bool proc_shows_all);
+
+// Whether this process holds both rights in its effective set.
+bool ProcShowsAll();
 
 // Brings `walked` up to date with one task pass and the walks it calls for.
 // False, with the reason in `why`, when the tracer failed: the owners must not

@@ -78,19 +78,21 @@ TEST(SetWalked, TheLowestHolderOwnsEverySocketThroughHandOffs) {
     uint32_t pid;
     std::vector<uint64_t> sockets;  // the process's whole holding; empty with forget: it ended
     bool forget;
-    std::unordered_map<uint64_t, uint32_t> owners;
+    OwnerMap owners;
+    OwnerMap left;  // sockets nobody holds any more, with their last holder
   };
   const Step steps[] = {
-      {"a server", 200, {1, 2}, false, {{1, 200}, {2, 200}}},
-      {"a forked child holds the same", 300, {2, 1}, false, {{1, 200}, {2, 200}}},
-      {"the parent closes one", 200, {1}, false, {{1, 200}, {2, 300}}},
+      {"a server", 200, {1, 2}, false, {{1, 200}, {2, 200}}, {}},
+      {"a forked child holds the same", 300, {2, 1}, false, {{1, 200}, {2, 200}}, {}},
+      {"the parent closes one", 200, {1}, false, {{1, 200}, {2, 300}}, {}},
       // Received over a Unix socket by a lower PID.
-      {"a lower PID receives one", 100, {2, 3}, false, {{1, 200}, {2, 100}, {3, 100}}},
-      {"the receiver ends", 100, {}, true, {{1, 200}, {2, 300}}},
-      {"the child ends", 300, {}, true, {{1, 200}}},
-      {"the parent closes the last", 200, {}, false, {}},
+      {"a lower PID receives one", 100, {2, 3}, false, {{1, 200}, {2, 100}, {3, 100}}, {}},
+      {"the receiver ends", 100, {}, true, {{1, 200}, {2, 300}}, {{3, 100}}},
+      {"the child ends", 300, {}, true, {{1, 200}}, {{2, 300}}},
+      {"the parent closes the last", 200, {}, false, {}, {{1, 200}}},
   };
   for (const Step& step : steps) {
+    walked.left.clear();
     if (step.forget) {
       ForgetProcess(walked, step.pid);
     } else {
@@ -98,6 +100,21 @@ TEST(SetWalked, TheLowestHolderOwnsEverySocketThroughHandOffs) {
     }
     EXPECT_EQ(walked.owners, step.owners) << step.what;
     EXPECT_EQ(walked.holders.size(), step.owners.size()) << step.what;
+    EXPECT_EQ(walked.left, step.left) << step.what;
+    EXPECT_EQ(WalkedName(walked, step.pid), "x") << step.what << ": named also in the poll it left";
+  }
+}
+
+TEST(OneScanWalks, WhereLoadingCostsLessOrProcHidesProcesses) {
+  struct Case {
+    std::size_t held;
+    bool proc_shows_all;
+    bool walks;
+  };
+  for (const Case& c :
+       {Case{0, false, false}, Case{0, true, false}, Case{10, false, true}, Case{10, true, false},
+        Case{kWalkPaysFrom - 1, true, false}, Case{kWalkPaysFrom, true, true}}) {
+    EXPECT_EQ(OneScanWalks(c.held, c.proc_shows_all), c.walks) << c.held << " " << c.proc_shows_all;
   }
 }
 
