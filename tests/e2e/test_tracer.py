@@ -186,8 +186,14 @@ class TracerRefusals(unittest.TestCase):
     @unittest.skipIf(shutil.which("bpftool") is None and not os.path.exists("/usr/sbin/bpftool"), "needs bpftool")
     def test_nothing_attached_after_sigkill(self):
         root_can_load()
+        # As root, and as uid 65534 holding the service's rights for the tracer.
+        for prefix in ([support.BIN], [*support.as_nobody(support.TRACER_CAPS), support.public_binary()]):
+            with self.subTest(prefix=prefix[0]):
+                self.killed_leaves_nothing(prefix)
+
+    def killed_leaves_nothing(self, prefix):
         bpftool = shutil.which("bpftool") or "/usr/sbin/bpftool"
-        mon = subprocess.Popen([support.BIN, "--interval", "100", "--all"], stdin=subprocess.DEVNULL,
+        mon = subprocess.Popen([*prefix, "--interval", "100", "--all"], stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             # What the monitor holds, from its descriptors: other programs may run the same one.
