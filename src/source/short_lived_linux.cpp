@@ -242,12 +242,15 @@ void MarkSeen(SeenReads& seen, uint64_t cookie) {
 }
 
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names) {
+                      bool closes_only, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names) {
   if (traced.empty()) return;
   // Records come in time order: the later of two for one socket wins.
   std::unordered_map<uint64_t, const TracedSocket*> by_cookie;
   for (const TracedSocket& t : traced) {
-    if (t.pid != 0 && t.cookie != 0) by_cookie[t.cookie] = &t;
+    const bool close =
+        t.kind == TraceKind::kRelease || (t.kind == TraceKind::kState && t.state != kLinuxSynSent);
+    if (t.pid != 0 && t.cookie != 0 && (close || !closes_only)) by_cookie[t.cookie] = &t;
   }
   for (std::size_t i = 0; i < rows.size() && i < pids.size(); ++i) {
     const RawSocket& raw = rows[i];
@@ -408,9 +411,12 @@ std::string StartShortLived(ShortLived& layer, Tracer& tracer) {
   return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + traced;
 }
 
-void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
-                      std::unordered_map<uint32_t, std::string>& names) {
-  GiveTracedOwners(rows, layer.traced, pids, names);
+void GiveTracedOwners(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, bool closes_only,
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names) {
+  if (!layer.tracer) return;
+  DrainTracer(tracer, layer.traced, layer.tracer_lost);
+  layer.traced_generation.resize(layer.traced.size(), layer.generation + 1);
+  GiveTracedOwners(rows, layer.traced, closes_only, pids, names);
 }
 
 void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume) {

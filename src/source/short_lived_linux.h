@@ -88,9 +88,14 @@ void MarkSeen(SeenReads& seen, uint64_t cookie);
 // Owners the tracer saw for listed sockets whose descriptors the owner search
 // has not found (yet): each such row of `rows` whose `pids` entry is 0, that
 // has a file (not a TIME_WAIT remnant, which no process holds) and that a
-// record names, takes the PID of the latest record of that cookie. Pure.
+// record names, takes the PID of the latest record of that cookie. With
+// `closes_only`, only a record of its last close counts (a release, or its
+// owner's close of a TCP socket): a socket the search found nobody holding
+// was closed after the table was read, or is in flight between processes and
+// has no owner. Pure.
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
+                      bool closes_only, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names);
 
 // The layer's state for a run.
 struct ShortLived {
@@ -137,9 +142,10 @@ std::string ScarceDescriptors();
 void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows);
 
 // Gives rows whose owner the search has not found the owner the tracer saw
-// for them, when it runs (see the pure GiveTracedOwners).
-void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
-                      std::unordered_map<uint32_t, std::string>& names);
+// for them, when it runs (see the pure GiveTracedOwners), with what it
+// recorded since the read too.
+void GiveTracedOwners(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, bool closes_only,
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
 
 // Source::ReadShortLived, Source::Pause and the loss notice of Source::Notices.
 void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume);

@@ -82,9 +82,11 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
                                         std::to_string(listed) + " sockets without an owner)";
   }
   // Where the search could not settle every owner, the tracer's record may
-  // name one; where it did, a socket it found no holder for has none.
+  // name one; where it did, a socket it found no holder for has none, unless
+  // its owner closed it after the table was read (which the walk, unlike
+  // the /proc search, knows of only from the records).
   std::unordered_map<uint32_t, std::string> traced_names;
-  if (!by_walk && !owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
+  if (by_walk || !owners.complete) GiveTracedOwners(short_lived, tracer, raws, by_walk, pids, traced_names);
 
   // Named once per PID a read; the rows of a process share the text.
   std::unordered_map<uint32_t, track::ProcessName> names;

@@ -357,8 +357,28 @@ TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
     uint32_t searched;  // the search's answer
     std::vector<TracedSocket> traced;
     uint32_t want;
+    bool closes_only = false;  // the walk found nobody holding it
+  };
+  const auto released_by = [](uint32_t pid) {
+    TracedSocket t = Trace(kProtoTcp, 0, 0, 9, pid, 2);
+    t.kind = TraceKind::kRelease;
+    return t;
   };
   const std::vector<Case> cases = {
+      {"closed since the read: its closer",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1), released_by(43)},
+       43,
+       true},
+      {"in flight, never closed: a connect names nobody",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
+       0,
+       true},
       {"by cookie",
        Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
        5,
@@ -414,7 +434,7 @@ TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
     row.inode = c.inode;
     std::vector<uint32_t> pids = {c.searched};
     std::unordered_map<uint32_t, std::string> names;
-    GiveTracedOwners({row}, c.traced, pids, names);
+    GiveTracedOwners({row}, c.traced, c.closes_only, pids, names);
     EXPECT_EQ(pids[0], c.want);
     // A name only for an owner the tracer gave, and only the one it recorded.
     const bool given = c.want != 0 && c.want != c.searched;
