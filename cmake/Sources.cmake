@@ -13,6 +13,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/output/render.cpp
     src/output/safe_text.cpp
     src/output/timestamp.cpp
+    src/output/user_names.cpp
     src/platform/clock.cpp
     src/platform/std_streams.cpp
     src/source/naming.cpp
@@ -25,6 +26,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
   set(_linux
     src/platform/clock_linux.cpp
     src/platform/std_streams_linux.cpp
+    src/platform/users_linux.cpp
     src/source/netlink_linux.cpp
     src/source/owners_linux.cpp
     src/source/proc_net_linux.cpp
@@ -33,6 +35,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
   set(_windows
     src/platform/clock_windows.cpp
     src/platform/std_streams_windows.cpp
+    src/platform/users_windows.cpp
     src/source/short_lived_windows.cpp
     src/source/socket_table_windows.cpp)
   set(_sources ${_portable})

@@ -20,7 +20,7 @@ void PrintBanner(output::Console& console, const config::Settings& settings) {
     text = std::string("SOCKVANE ") + config::kVersion + " | source=" + config::kFingerprint + " | " +
            config::kWebAddress + " | polling=" + std::to_string(settings.interval_ms) + "ms" + config::kEol;
   }
-  if (std::string header = output::ColumnHeader(settings.format); !header.empty()) {
+  if (std::string header = output::ColumnHeader(settings.format, settings.extra); !header.empty()) {
     text += header;
     text += config::kEol;
   }
