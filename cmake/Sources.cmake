@@ -18,6 +18,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/platform/std_streams.cpp
     src/source/naming.cpp
     src/source/tracer_record.cpp
+    src/source/unit.cpp
     src/track/address.cpp
     src/track/compare.cpp
     src/track/conn.cpp
