@@ -16,6 +16,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/output/user_names.cpp
     src/platform/clock.cpp
     src/platform/std_streams.cpp
+    src/source/direction.cpp
     src/source/naming.cpp
     src/source/tracer_record.cpp
     src/source/unit.cpp
