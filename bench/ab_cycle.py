@@ -10,6 +10,11 @@ with each build's ratio to ss -tan. Both binaries must be named `sockvane`
 
   bench/ab_cycle.py --a /tmp/before/sockvane --b build/bench/sockvane --held 10000 --clients 100
 
+--user UID runs the generator, both builds and ss as that user (as
+scan_bench.py does); --scope default polls without --all (public
+destinations only, so a loopback table prints nothing); --wake S makes every
+generator process wake at least every S seconds.
+
 With --hoard P, P processes holding --fds descriptors each (bench/hostile_load.py)
 start before the table is built, so they sit below its owners in PID order;
 the cycle's wall time (elapsed / cycles) is then printed against the interval
@@ -43,6 +48,10 @@ def main():
     ap.add_argument("--hoard", type=int, default=0, help="processes holding --fds descriptors each")
     ap.add_argument("--fds", type=int, default=19000)
     ap.add_argument("--wake", type=float, default=50, help="hoarders wake every WAKE ms")
+    ap.add_argument("--user", type=int, default=None, help="run the generator, the builds and ss as this uid")
+    ap.add_argument("--scope", choices=("all", "default"), default="all", help="poll with --all or without")
+    ap.add_argument("--holders-wake", type=float, default=1.0,
+                    help="the generator's processes wake at least every this many seconds")
     args = ap.parse_args()
 
     per = {"a": [], "b": [], "ss": []}
@@ -53,7 +62,8 @@ def main():
         print("hoarders %s hold %d descriptors each" % (" ".join(map(str, hoarders.pids)), hoarders.held),
               file=sys.stderr)
     try:
-        gen = Generator(args.held, args.clients, args.rate, None, duration, args.base_port)
+        gen = Generator(args.held, args.clients, args.rate, args.user, duration, args.base_port,
+                        wake=args.holders_wake)
     except BaseException:
         if hoarders:
             hoarders.stop()
@@ -62,13 +72,14 @@ def main():
         time.sleep(2.0)
         for r in range(args.rounds):
             for name in (("a", "b") if r % 2 == 0 else ("b", "a")):
-                got = poll_cpu(getattr(args, name), None, args.window, interval_ms=args.interval)
+                got = poll_cpu(getattr(args, name), args.user, args.window, interval_ms=args.interval,
+                               scope_all=args.scope == "all")
                 per[name].append(got["per_cycle_ms"])
                 wall[name].append(got["elapsed_s"] / got["cycles"] * 1000.0)
                 if hoarders or args.interval != 500:
                     per["ss"].append(timed_run(["ss", "-tanp"], None)[0] * 1000.0)
                 else:
-                    per["ss"].append(timed_run(["ss", "-tan"], None)[1] * 1000.0)
+                    per["ss"].append(timed_run(["ss", "-tan"], args.user)[1] * 1000.0)
             print("round %d: a %.1f ms, b %.1f ms CPU per cycle; wall %.1f / %.1f ms" % (
                 r + 1, per["a"][-1], per["b"][-1], wall["a"][-1], wall["b"][-1]), file=sys.stderr)
     finally:

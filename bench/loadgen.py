@@ -197,7 +197,7 @@ class Server(Child):
                 break
             if now >= self.deadline + 0.3 and not conns:
                 break   # every client end has closed
-            for key, ev in self.sel.select(min(1.0, end - now)):
+            for key, ev in self.sel.select(min(self.args.wake, end - now)):
                 tag = key.data
                 if tag == "listen":
                     for _ in range(512):
@@ -333,7 +333,7 @@ class Client(Child):
         # Wait for "go" (every held connection accepted everywhere).
         go = False
         while not go and not self.stop and time.time() < self.deadline:
-            for key, ev in self.sel.select(min(1.0, max(0.0, self.deadline - time.time()))):
+            for key, ev in self.sel.select(min(self.args.wake, max(0.0, self.deadline - time.time()))):
                 if key.data == "ctl" and "go" in self.read_control():
                     go = True
         rate = self.args.rate / self.args.clients if go else 0.0
@@ -369,7 +369,7 @@ class Client(Child):
                 wake = min(wake, next_open)
             if closing:
                 wake = min(wake, closing[0][0])
-            for key, ev in self.sel.select(max(0.0, min(1.0, wake - time.time()))):
+            for key, ev in self.sel.select(max(0.0, min(self.args.wake, wake - time.time()))):
                 if key.data == "ctl":
                     self.read_control()
                     continue
@@ -461,6 +461,8 @@ def main():
     ap.add_argument("--duration", type=float, default=60.0,
                     help="seconds from start to the deadline")
     ap.add_argument("--log", help="JSON lines log of every connection")
+    ap.add_argument("--wake", type=float, default=1.0,
+                    help="every process wakes at least this often, seconds")
     args = ap.parse_args()
 
     if args.held < 0 or args.clients < 1 or args.listeners < 1 or args.rate < 0:

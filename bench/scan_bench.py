@@ -52,11 +52,11 @@ def setpriv_prefix(user):
 class Generator:
     """One load generator run; ended by PID (SIGTERM) when done."""
 
-    def __init__(self, held, clients, rate, user, duration, base_port):
+    def __init__(self, held, clients, rate, user, duration, base_port, wake=1.0):
         cmd = setpriv_prefix(user) + [
             sys.executable, LOADGEN, "--held", str(held), "--clients", str(clients),
             "--rate", str(rate), "--life", "500", "--close", "fin", "--final-close", "rst",
-            "--duration", str(duration), "--base-port", str(base_port)]
+            "--duration", str(duration), "--base-port", str(base_port), "--wake", str(wake)]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                                      text=True)
         line = self.proc.stdout.readline().strip()
@@ -138,13 +138,13 @@ def sockets_per_read(sockvane, user):
     return max(1, n)
 
 
-def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0):
+def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0, scope_all=True):
     """CPU per poll cycle of a polling sockvane. The cycles are counted from
     its netlink socket() calls (strace, stopping at that one call only),
     since a cycle longer than the interval leaves no pause to count; without
     strace, elapsed / interval."""
     trace = None
-    cmd = [sockvane, "--all", "--interval", str(interval_ms)]
+    cmd = [sockvane] + (["--all"] if scope_all else []) + ["--interval", str(interval_ms)]
     if shutil.which("strace"):
         fd, trace = tempfile.mkstemp(prefix="scan-bench-strace-")
         os.close(fd)

@@ -5,6 +5,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/app/allowlist.cpp
     src/app/command_line.cpp
     src/app/monitor.cpp
+    src/app/tuple_filter.cpp
     src/config/lists.cpp
     src/config/options.cpp
     src/filter/filters.cpp
@@ -18,7 +19,9 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/platform/std_streams.cpp
     src/source/direction.cpp
     src/source/naming.cpp
+    src/source/owner_policy.cpp
     src/source/tracer_record.cpp
+    src/source/tuple_filter.cpp
     src/source/unit.cpp
     src/track/address.cpp
     src/track/compare.cpp
@@ -29,17 +32,20 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/platform/clock_linux.cpp
     src/platform/std_streams_linux.cpp
     src/platform/users_linux.cpp
+    src/source/dump_filter_linux.cpp
     src/source/netlink_linux.cpp
     src/source/owners_linux.cpp
+    src/source/proc_linux.cpp
     src/source/proc_net_linux.cpp
     src/source/short_lived_linux.cpp
-    src/source/socket_table_linux.cpp)
+    src/source/socket_table_linux.cpp
+    src/source/source_linux.cpp)
   set(_windows
     src/platform/clock_windows.cpp
     src/platform/std_streams_windows.cpp
     src/platform/users_windows.cpp
-    src/source/short_lived_windows.cpp
-    src/source/socket_table_windows.cpp)
+    src/source/socket_table_windows.cpp
+    src/source/source_windows.cpp)
   set(_sources ${_portable})
   if(SOCKVANE_PLATFORM STREQUAL "windows")
     list(APPEND _sources ${_windows})

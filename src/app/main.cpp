@@ -4,8 +4,7 @@
 
 #include "app/monitor.h"
 #include "config/build_info.h"
-#include "source/short_lived.h"
-#include "source/socket_table.h"
+#include "source/source.h"
 
 namespace {
 
@@ -23,8 +22,6 @@ namespace {
 
 int main(int argc, char** argv) {
   std::set_new_handler(EndOutOfMemory);
-  const sockvane::app::FleetingSource fleeting{
-      sockvane::source::StartShortLived, sockvane::source::ReadShortLived, sockvane::source::PauseShortLived,
-      sockvane::source::ShortLivedLossNotice};
-  return sockvane::app::RunMonitor(argc, argv, sockvane::source::ReadTcpTable, &fleeting);
+  const auto source = sockvane::source::MakeSystemSource();
+  return sockvane::app::RunMonitor(argc, argv, *source);
 }

@@ -6,10 +6,12 @@
 
 #include "app/allowlist.h"
 #include "app/command_line.h"
+#include "app/tuple_filter.h"
 #include "config/build_info.h"
 #include "output/console.h"
+#include "platform/clock.h"
 #include "platform/std_streams.h"
-#include "source/socket_table.h"
+#include "source/source.h"
 
 namespace sockvane::app {
 namespace {
@@ -40,12 +42,12 @@ void ReportTableReadable(MonitorState& state) {
 }
 
 // Through the same filters as the read's rows, dated back by their known life.
-void ReadShortLived(MonitorState& state, const FleetingReader& read_short_lived) {
+void ReadShortLived(MonitorState& state, source::Source& source) {
   track::ClearSnapshot(state.short_lived);
   track::Snapshot& short_lived = state.short_lived;
   const filter::Filters& filters = state.filters;
   const int64_t now = state.clock.steady_ms();
-  read_short_lived([&short_lived, &filters, now](track::TConn&& row) {
+  source.ReadShortLived([&short_lived, &filters, now](track::TConn&& row) {
     const int64_t life_ms = row.life_ms;
     if (filter::PassesFilters(row, filters)) track::AddRow(short_lived, std::move(row), now - life_ms);
   });
@@ -85,29 +87,27 @@ output::StatsInput CurrentStats(const MonitorState& state) {
   return stats;
 }
 
-int64_t PollCycle(MonitorState& state, const TableReader& read_table,
-                  const FleetingReader& read_short_lived) {
+int64_t PollCycle(MonitorState& state, source::Source& source) {
   int64_t (*const now)() = state.clock.steady_ms;
   const int64_t cycle_start = now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
-  state.last_read_ok = read_table(
+  state.last_read_ok = source.ReadTcpTable(
       [&current, &filters, now](track::TConn&& row) {
         if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
       },
-      [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); },
-      state.settings.ipv6);
+      [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); });
   if (state.last_read_ok) {
     track::SealSnapshot(current);
-    if (read_short_lived) ReadShortLived(state, read_short_lived);
+    ReadShortLived(state, source);
     output::RenderContext& render = state.render;
     track::CompareSnapshots(
         current, *state.previous, state.counters, state.process_counts,
         [&render](track::Event event, const track::TConn& connection, int32_t age) {
           output::RenderEvent(render, event, connection, age);
         },
-        now(), read_short_lived ? &state.short_lived : nullptr);
+        now(), &state.short_lived);
     // The poll's events reach a pipe together, as soon as they are known.
     output::FlushOut(state.console);
     std::swap(state.previous, state.current);
@@ -132,37 +132,30 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {
   return static_cast<uint32_t>(interval_ms - elapsed_ms);
 }
 
-int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
-               const FleetingSource* fleeting) {
+source::SourceSettings SourceSettingsOf(const MonitorState& state) {
+  source::SourceSettings settings;
+  settings.filter = TupleFilterOf(state.filters);
+  settings.ipv6 = state.settings.ipv6;
+  // A single scan has no next poll to hand short-lived sockets to: hearing of
+  // them would only cost its start (the tracer's loading most).
+  settings.short_lived = !state.settings.once;
+  return settings;
+}
+
+int RunMonitor(int argc, const char* const* argv, source::Source& source) {
   platform::PrepareStdStreams();
   MonitorState state;
   state.settings = ParseOptions(argc, argv);
   StartMonitor(state, platform::TimeSeparator());
-  // A single scan has no next poll to hand what they hear to: they would only
-  // cost its start (the tracer's loading most).
-  if (state.settings.once) fleeting = nullptr;
-  if (fleeting != nullptr) {
-    if (std::string line = fleeting->start(); !line.empty()) output::WriteErr(line + config::kEol);
-  }
-  bool owner_problem_told = false;
+  if (std::string line = source.Start(SourceSettingsOf(state)); !line.empty())
+    output::WriteErr(line + config::kEol);
   for (;;) {
-    const int64_t elapsed_ms = PollCycle(state, read_table, fleeting != nullptr ? fleeting->read : nullptr);
-    if (fleeting != nullptr) {
-      if (std::string notice = fleeting->losses(); !notice.empty()) output::WriteErr(notice + config::kEol);
-    }
-    if (std::string why = source::OwnerSearchProblem(); !why.empty() && !owner_problem_told) {
-      // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
-      output::WriteErr("sockvane: could not search for socket owners: " + why + config::kEol);
-      owner_problem_told = true;
-    }
+    const int64_t elapsed_ms = PollCycle(state, source);
+    for (const std::string& notice : source.Notices()) output::WriteErr(notice + config::kEol);
     if (state.settings.once) break;
     output::EndIfReaderGone();
-    const uint32_t pause = PauseAfterCycle(state.settings.interval_ms, elapsed_ms);
-    if (fleeting != nullptr) {
-      fleeting->pause(pause);  // also when 0: it drains what arrived
-    } else if (pause > 0) {
-      platform::PauseMs(pause);
-    }
+    // Also when 0: the source drains what arrived meanwhile.
+    source.Pause(PauseAfterCycle(state.settings.interval_ms, elapsed_ms));
   }
   if (!state.last_read_ok) {
     // A single scan that could not read the table must not look like an idle host.

@@ -10,27 +10,11 @@
 #include "output/console.h"
 #include "output/render.h"
 #include "platform/clock.h"
-#include "source/socket_table.h"
+#include "source/source.h"
 #include "track/compare.h"
 #include "track/snapshot.h"
 
 namespace sockvane::app {
-
-// The socket source the loop reads; tests hand their own rows in.
-using TableReader = std::function<bool(const source::RowConsumer&, const source::RowWanted&, bool ipv6)>;
-
-// Sockets that opened and closed since the last read, which the read could not
-// see; called right after a good read. Each row's `life_ms` holds its known
-// life (0 when unknown).
-using FleetingReader = std::function<void(const source::RowConsumer&)>;
-
-// The layer that hears of such sockets; the program's own is the OS's.
-struct FleetingSource {
-  std::function<std::string()> start;  // at start: a line for standard error, or ""
-  FleetingReader read;
-  std::function<void(uint32_t ms)> pause;  // the pause between polls
-  std::function<std::string()> losses;     // a loss notice for standard error, or ""
-};
 
 // Everything one run holds. The two tables swap roles every good poll.
 struct MonitorState {
@@ -59,8 +43,7 @@ void StartMonitor(MonitorState& state, std::string time_separator = ":");
 // One poll: read, compare, swap, statistics when due. A failed read leaves
 // `previous` as it was, so nothing is reported closed for it.
 // Returns the cycle's duration in milliseconds.
-int64_t PollCycle(MonitorState& state, const TableReader& read_table,
-                  const FleetingReader& read_short_lived = nullptr);
+int64_t PollCycle(MonitorState& state, source::Source& source);
 
 // The pause after a cycle that took `elapsed_ms`; never longer than the interval.
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);
@@ -68,7 +51,10 @@ uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms);
 // Statistics totals of the run as the report shows them.
 output::StatsInput CurrentStats(const MonitorState& state);
 
-int RunMonitor(int argc, const char* const* argv, const TableReader& read_table,
-               const FleetingSource* fleeting = nullptr);
+// How the source is started for this run's settings and filters.
+source::SourceSettings SourceSettingsOf(const MonitorState& state);
+
+// The program: `source` is started once the options are parsed.
+int RunMonitor(int argc, const char* const* argv, source::Source& source);
 
 }  // namespace sockvane::app

@@ -1,12 +1,12 @@
-// Socket tables from the text files under /proc/net, for systems where the
-// netlink dump is refused.
+#include "source/proc_net_linux.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "source/linux_source.h"
+#include "source/proc_linux.h"
 
 namespace sockvane::source {
 
@@ -64,18 +64,6 @@ bool ParseEndpoint(std::string_view text, bool ipv6, std::array<uint8_t, 16>& ad
 
 }  // namespace
 
-bool ParseDecimal64(std::string_view text, uint64_t& value) {
-  if (text.empty() || text.size() > 20) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
-}
-
 bool ParseProcNetLine(std::string_view line, bool ipv6, uint8_t protocol, RawSocket& out) {
   std::string_view rest = line;
   std::string_view slot = NextField(rest);
@@ -117,16 +105,15 @@ void ParseProcNetText(std::string_view text, bool ipv6, uint8_t protocol, std::v
   }
 }
 
-bool ReadProcNet(bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
-  const char* path = protocol == kProtoUdp ? (ipv6 ? "/proc/net/udp6" : "/proc/net/udp")
-                                           : (ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+bool ReadProcNet(const std::string& root, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
+  const std::string path =
+      root + (protocol == kProtoUdp ? (ipv6 ? "/net/udp6" : "/net/udp") : (ipv6 ? "/net/tcp6" : "/net/tcp"));
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     // No IPv6 files on a kernel without IPv6: an empty table, not a failure.
     return ipv6 && errno == ENOENT;
   }
-  static std::string text;
-  text.clear();
+  std::string text;
   std::size_t used = 0;
   bool ok = true;
   for (;;) {

@@ -1,5 +1,3 @@
-// Sockets that open and close between two reads: the kernel's socket-destroy
-// notifications say that they existed, the tracer's records who owned them.
 #include "source/short_lived_linux.h"
 
 #include <fcntl.h>
@@ -18,7 +16,8 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
-#include "source/short_lived.h"
+#include "source/netlink_linux.h"
+#include "source/proc_linux.h"
 #include "track/text.h"
 
 namespace sockvane::source {
@@ -113,22 +112,35 @@ void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
       marks.uncookied.push_back(TupleOf(raw));
     }
   }
-  SortUnique(marks.cookies);
-  SortUnique(marks.uncookied);
-  SortUnique(marks.time_wait);
+  marks.sorted = false;
 }
 
-bool SeenByRead(const SeenReads& seen, const RawSocket& raw) {
+namespace {
+
+const std::array<ReadMarks, kSeenReads>& SortedReads(SeenReads& seen) {
+  for (ReadMarks& marks : seen.reads) {
+    if (marks.sorted) continue;
+    SortUnique(marks.cookies);
+    SortUnique(marks.uncookied);
+    SortUnique(marks.time_wait);
+    marks.sorted = true;
+  }
+  return seen.reads;
+}
+
+}  // namespace
+
+bool SeenByRead(SeenReads& seen, const RawSocket& raw) {
   const SocketTuple tuple = TupleOf(raw);
-  for (const ReadMarks& marks : seen.reads) {
+  for (const ReadMarks& marks : SortedReads(seen)) {
     if (raw.cookie != 0 && Holds(marks.cookies, raw.cookie)) return true;
     if (Holds(marks.uncookied, tuple)) return true;
   }
   return false;
 }
 
-void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
-                  const SeenReads& seen, std::vector<Fleeting>& out, FleetingTally& tally) {
+void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
+                    SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally) {
   std::unordered_map<uint64_t, Trace> by_cookie;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_tuple;
   std::unordered_map<SocketTuple, Trace, TupleHash> by_reset_tuple;
@@ -164,38 +176,38 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
       if (it != by_reset_tuple.end()) trace = &it->second;
     }
 
-    Fleeting fleeting;
-    fleeting.raw = raw;
+    ShortLivedSocket socket;
+    socket.raw = raw;
     if (trace != nullptr) {
       const TracedSocket& t = traced[trace->first];
-      fleeting.pid = t.pid;
-      fleeting.name = t.name;
-      fleeting.life_ns = trace->latest - trace->earliest;
+      socket.pid = t.pid;
+      socket.name = t.name;
+      socket.life_ns = trace->latest - trace->earliest;
       if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
         // The tracer saw the whole tuple before the reset cleared it.
-        fleeting.raw.src = t.src;
-        fleeting.raw.dst = t.dst;
-        fleeting.raw.src_port = t.src_port;
-        fleeting.raw.dst_port = t.dst_port;
+        socket.raw.src = t.src;
+        socket.raw.dst = t.dst;
+        socket.raw.src_port = t.src_port;
+        socket.raw.dst_port = t.dst_port;
       }
     }
-    const RawSocket& kept = fleeting.raw;
+    const RawSocket& kept = socket.raw;
     if (kept.protocol == kProtoTcp && kept.dst_port == 0) {
       // Where it went is gone; reporting it would invent a destination.
       ++tally.no_peer;
       continue;
     }
-    if (fleeting.pid == 0 && kept.protocol == kProtoTcp) {
+    if (socket.pid == 0 && kept.protocol == kProtoTcp) {
       const SocketTuple tuple = TupleOf(kept);
       bool shown = false;
-      for (const ReadMarks& marks : seen.reads) shown = shown || Holds(marks.time_wait, tuple);
+      for (const ReadMarks& marks : SortedReads(seen)) shown = shown || Holds(marks.time_wait, tuple);
       if (shown) {
         ++tally.time_wait;
         continue;
       }
     }
     ++tally.reported;
-    out.push_back(std::move(fleeting));
+    out.push_back(std::move(socket));
   }
 }
 
@@ -236,34 +248,6 @@ constexpr int kReceiveBuffer = 8 << 20;
 constexpr int64_t kNoticeGapMs = 60000;
 constexpr rlim_t kFewestFiles = 64;
 
-struct Layer {
-  int fd = -1;
-  bool tracer = false;
-  // Heard of before the latest read began: decided at the poll of that read,
-  // whose TIME_WAIT rows they may have left.
-  std::vector<RawSocket> pending;
-  // Heard of since: decided at the next poll.
-  std::vector<RawSocket> later;
-  bool reading = false;  // between the start of a read and its poll's decisions
-  std::vector<TracedSocket> traced;
-  std::vector<uint64_t> traced_generation;
-  uint64_t generation = 0;
-  SeenReads seen;
-  FleetingTally tally;
-  uint64_t overruns = 0;  // ENOBUFS: an unknown number of notifications
-  uint64_t dropped = 0;   // over kMaxPending
-  uint64_t tracer_lost = 0;
-  uint64_t told_losses = 0;
-  int64_t told_at_ms = 0;
-};
-
-Layer g_layer;
-
-bool SwitchedOff(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
 int CloseKeepingErrno(int fd) {
   const int error = errno;
   close(fd);
@@ -302,55 +286,62 @@ int Subscribe() {
 }
 
 // Drained also within a poll, so that a long one does not overrun the buffer.
-void DrainNotifications() {
-  if (g_layer.fd < 0) return;
-  std::vector<RawSocket>& into = g_layer.reading ? g_layer.later : g_layer.pending;
-  static std::vector<uint8_t> buffer(1 << 16);
+void DrainNotifications(ShortLived& layer) {
+  if (layer.fd < 0) return;
+  std::vector<RawSocket>& into = layer.reading ? layer.later : layer.pending;
+  std::vector<uint8_t>& buffer = layer.buffer;
+  if (buffer.empty()) buffer.resize(1 << 16);
   for (;;) {
     sockaddr_nl sender;
     socklen_t sender_size = sizeof sender;
-    ssize_t got = recvfrom(g_layer.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+    ssize_t got = recvfrom(layer.fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sender), &sender_size);
     if (got < 0) {
       if (errno == EINTR) continue;
       if (errno == ENOBUFS) {
-        ++g_layer.overruns;
+        ++layer.overruns;
         continue;
       }
       return;  // EAGAIN: nothing more for now
     }
     if (static_cast<std::size_t>(got) > buffer.size()) {
-      ++g_layer.overruns;  // cut datagram: its messages are lost
+      ++layer.overruns;  // cut datagram: its messages are lost
       continue;
     }
     if (sender_size < sizeof sender || sender.nl_pid != 0) continue;  // only the kernel speaks here
     std::size_t before = into.size();
     ParseDiagReply(buffer.data(), static_cast<std::size_t>(got), 0, 0, into);
+    // What the filters would drop goes before any other work. A reset TCP
+    // socket has lost its destination port: the tracer may know it.
+    const auto unwanted = [&layer](const RawSocket& raw) {
+      const auto proto = raw.protocol == kProtoUdp ? track::Proto::kUdp : track::Proto::kTcp;
+      if (proto == track::Proto::kTcp && raw.dst_port == 0)
+        return TupleFilterDropsDestination(layer.filter, proto, DestinationOf(raw));
+      return TupleFilterDrops(layer.filter, proto, DestinationOf(raw), raw.dst_port);
+    };
+    into.erase(std::remove_if(into.begin() + static_cast<std::ptrdiff_t>(before), into.end(), unwanted),
+               into.end());
     if (into.size() > kMaxPending) {
-      g_layer.dropped += into.size() - std::max(before, kMaxPending);
+      layer.dropped += into.size() - std::max(before, kMaxPending);
       into.resize(std::max(before, kMaxPending));
     }
   }
 }
 
-int64_t MonotonicMs(const timespec& t) {
-  return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
-
 }  // namespace
 
-void NoteTableRead(const std::vector<RawSocket>& rows) {
-  if (g_layer.tracer && TracerActive()) {
+void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows) {
+  if (layer.tracer && TracerActive()) {
     // Records of this read's sockets belong to the poll it starts.
-    DrainTracer(g_layer.traced, g_layer.tracer_lost);
-    g_layer.traced_generation.resize(g_layer.traced.size(), g_layer.generation + 1);
+    DrainTracer(layer.traced, layer.tracer_lost);
+    layer.traced_generation.resize(layer.traced.size(), layer.generation + 1);
   }
-  if (g_layer.fd < 0) return;
+  if (layer.fd < 0) return;
   // What arrives from here on (and what came during the read, whose tables
   // may predate the TIME_WAIT rows it left) waits for the next poll.
-  g_layer.reading = true;
-  NoteRead(g_layer.seen, rows);
-  DrainNotifications();
+  layer.reading = true;
+  NoteRead(layer.seen, rows);
+  DrainNotifications(layer);
 }
 
 namespace {
@@ -371,7 +362,11 @@ bool StartTracerAboveStdStreams(std::string& why) {
 
 }  // namespace
 
-std::string StartShortLived() {
+ShortLived::~ShortLived() {
+  if (fd >= 0) close(fd);
+}
+
+std::string StartShortLived(ShortLived& layer) {
   // The table read needs descriptors of its own: under a tight limit it
   // comes first, and these extras stay off.
   std::string scarce;
@@ -385,7 +380,7 @@ std::string StartShortLived() {
     events = scarce;
   } else if (SwitchedOff("SOCKVANE_NO_DESTROY_EVENTS")) {
     events = "off (SOCKVANE_NO_DESTROY_EVENTS)";
-  } else if ((g_layer.fd = Subscribe()) < 0) {
+  } else if ((layer.fd = Subscribe()) < 0) {
     events = std::string("off (") + std::strerror(errno) + ")";
   } else {
     events = "on";
@@ -396,7 +391,7 @@ std::string StartShortLived() {
   } else if (SwitchedOff("SOCKVANE_NO_TRACER")) {
     tracer = "off (SOCKVANE_NO_TRACER)";
   } else if (std::string why; StartTracerAboveStdStreams(why)) {
-    g_layer.tracer = true;
+    layer.tracer = true;
     tracer = "on";
   } else {
     tracer = "off (" + why + ")";
@@ -405,47 +400,46 @@ std::string StartShortLived() {
   return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + tracer;
 }
 
-void GiveTracedOwners(const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
+void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
                       std::unordered_map<uint32_t, std::string>& names) {
-  GiveTracedOwners(rows, g_layer.traced, pids, names);
+  GiveTracedOwners(rows, layer.traced, pids, names);
 }
 
-void ReadShortLived(const RowConsumer& consume) {
-  if (g_layer.fd < 0) {
+void ReadShortLived(ShortLived& layer, const RowConsumer& consume) {
+  if (layer.fd < 0) {
     // No notifications to give owners to: keep only what the next read may use.
-    if (g_layer.tracer && TracerActive()) {
-      g_layer.traced.clear();
-      g_layer.traced_generation.clear();
-      DrainTracer(g_layer.traced, g_layer.tracer_lost);
-      g_layer.traced_generation.resize(g_layer.traced.size(), g_layer.generation);
+    if (layer.tracer && TracerActive()) {
+      layer.traced.clear();
+      layer.traced_generation.clear();
+      DrainTracer(layer.traced, layer.tracer_lost);
+      layer.traced_generation.resize(layer.traced.size(), layer.generation);
     }
     return;
   }
-  ++g_layer.generation;
-  if (g_layer.tracer && TracerActive()) {
-    DrainTracer(g_layer.traced, g_layer.tracer_lost);
-    g_layer.traced_generation.resize(g_layer.traced.size(), g_layer.generation);
+  ++layer.generation;
+  if (layer.tracer && TracerActive()) {
+    DrainTracer(layer.traced, layer.tracer_lost);
+    layer.traced_generation.resize(layer.traced.size(), layer.generation);
   }
-  static std::vector<Fleeting> picked;
-  picked.clear();
-  DrainNotifications();
-  PickFleeting(g_layer.pending, g_layer.traced, g_layer.seen, picked, g_layer.tally);
-  g_layer.pending.clear();
-  g_layer.pending.swap(g_layer.later);
-  g_layer.reading = false;
+  std::vector<ShortLivedSocket> picked;
+  DrainNotifications(layer);
+  PickShortLived(layer.pending, layer.traced, layer.seen, picked, layer.tally);
+  layer.pending.clear();
+  layer.pending.swap(layer.later);
+  layer.reading = false;
 
   // A socket's records come within the few polls around its short life.
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < g_layer.traced.size(); ++i) {
-    if (g_layer.traced_generation[i] + kSeenReads <= g_layer.generation) continue;
-    g_layer.traced[kept] = std::move(g_layer.traced[i]);
-    g_layer.traced_generation[kept++] = g_layer.traced_generation[i];
+  for (std::size_t i = 0; i < layer.traced.size(); ++i) {
+    if (layer.traced_generation[i] + kSeenReads <= layer.generation) continue;
+    layer.traced[kept] = std::move(layer.traced[i]);
+    layer.traced_generation[kept++] = layer.traced_generation[i];
   }
-  g_layer.traced.resize(kept);
-  g_layer.traced_generation.resize(kept);
+  layer.traced.resize(kept);
+  layer.traced_generation.resize(kept);
 
   std::unordered_map<uint32_t, track::ProcessName> names;
-  for (Fleeting& f : picked) {
+  for (ShortLivedSocket& f : picked) {
     track::TConn row;
     FillAddressFields(f.raw, row);
     row.pid = f.pid;
@@ -455,7 +449,7 @@ void ReadShortLived(const RowConsumer& consume) {
       row.process = track::MakeProcessName(std::move(f.name));
     } else {
       auto [it, inserted] = names.try_emplace(f.pid);
-      if (inserted) it->second = track::MakeProcessName(ProcessNameForPid(f.pid));
+      if (inserted) it->second = track::MakeProcessName(ProcessNameOf(layer.proc_root, f.pid));
       row.process = it->second;
     }
     row.life_ms = static_cast<int64_t>(f.life_ns / 1000000);
@@ -463,46 +457,40 @@ void ReadShortLived(const RowConsumer& consume) {
   }
 }
 
-void PauseShortLived(uint32_t milliseconds) {
-  if (g_layer.fd < 0) {
+void PauseShortLived(ShortLived& layer, uint32_t milliseconds) {
+  if (layer.fd < 0) {
     if (milliseconds > 0) platform::PauseMs(milliseconds);
     return;
   }
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const int64_t start_ms = platform::SteadyMs();
   for (;;) {
-    DrainNotifications();
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t left = int64_t{milliseconds} - MonotonicMs(now) + MonotonicMs(start);
+    DrainNotifications(layer);
+    const int64_t left = int64_t{milliseconds} - platform::SteadyMs() + start_ms;
     if (left <= 0) return;
-    pollfd wait{g_layer.fd, POLLIN, 0};
+    pollfd wait{layer.fd, POLLIN, 0};
     poll(&wait, 1, static_cast<int>(left));
   }
 }
 
-std::string ShortLivedLossNotice() {
-  DrainNotifications();
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const int64_t now_ms = MonotonicMs(now);
-  const uint64_t losses = g_layer.overruns + g_layer.dropped + g_layer.tracer_lost;
-  if (losses == g_layer.told_losses) return "";
-  if (g_layer.told_losses != 0 && now_ms - g_layer.told_at_ms < kNoticeGapMs) return "";
-  g_layer.told_losses = losses;
-  g_layer.told_at_ms = now_ms;
+std::string ShortLivedLossNotice(ShortLived& layer) {
+  DrainNotifications(layer);
+  const int64_t now_ms = platform::SteadyMs();
+  const uint64_t losses = layer.overruns + layer.dropped + layer.tracer_lost;
+  if (losses == layer.told_losses) return "";
+  if (layer.told_losses != 0 && now_ms - layer.told_at_ms < kNoticeGapMs) return "";
+  layer.told_losses = losses;
+  layer.told_at_ms = now_ms;
   std::string text = "sockvane: short-lived sockets may be missing: ";
   std::string sep;
-  if (g_layer.overruns != 0) {
-    text += track::DecimalText(g_layer.overruns) + " overruns of the destroy notifications";
+  if (layer.overruns != 0) {
+    text += track::DecimalText(layer.overruns) + " overruns of the destroy notifications";
     sep = ", ";
   }
-  if (g_layer.dropped != 0) {
-    text += sep + track::DecimalText(g_layer.dropped) + " notifications over the queue bound";
+  if (layer.dropped != 0) {
+    text += sep + track::DecimalText(layer.dropped) + " notifications over the queue bound";
     sep = ", ";
   }
-  if (g_layer.tracer_lost != 0)
-    text += sep + track::DecimalText(g_layer.tracer_lost) + " tracer records lost";
+  if (layer.tracer_lost != 0) text += sep + track::DecimalText(layer.tracer_lost) + " tracer records lost";
   return text + " since start";
 }
 

@@ -1,5 +1,8 @@
-// The pure parts of the short-lived socket layer on Linux: which destroyed
-// sockets a read of the table saw, and who owned the others.
+// Sockets that open and close between two reads of the table, which polling
+// alone never sees: the kernel's socket-destroy notifications (no privileges
+// needed) say that they existed, the tracer's records (when it runs) who
+// owned them. The pure parts decide which destroyed sockets a read saw and
+// who owned the others.
 #pragma once
 
 #include <array>
@@ -9,7 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "source/linux_source.h"
+#include "source/socket_table_linux.h"
+#include "source/source.h"
 #include "source/tracer.h"
 
 namespace sockvane::source {
@@ -31,6 +35,8 @@ struct ReadMarks {
   std::vector<uint64_t> cookies;
   std::vector<SocketTuple> uncookied;  // rows of /proc, which gives no cookie
   std::vector<SocketTuple> time_wait;  // TCP rows in TIME_WAIT
+  // Sorted when first looked up: most reads hear of no destroyed socket.
+  bool sorted = true;
 };
 
 struct SeenReads {
@@ -43,10 +49,10 @@ struct SeenReads {
 void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows);
 
 // Whether one of the recent reads listed this socket.
-bool SeenByRead(const SeenReads& seen, const RawSocket& raw);
+bool SeenByRead(SeenReads& seen, const RawSocket& raw);
 
 // A destroyed socket to report, with what is known of its owner.
-struct Fleeting {
+struct ShortLivedSocket {
   RawSocket raw;
   uint32_t pid = 0;      // 0: unknown
   std::string name;      // "" when the tracer gave none
@@ -54,8 +60,8 @@ struct Fleeting {
 };
 
 // Where the destroyed sockets went, for the loss notices and the benchmarks.
-struct FleetingTally {
-  uint64_t destroyed = 0;  // notifications read
+struct ShortLivedTally {
+  uint64_t destroyed = 0;  // notifications picked from
   uint64_t seen = 0;       // left to the polls
   uint64_t time_wait = 0;  // ownerless, already shown by their TIME_WAIT row
   uint64_t no_peer = 0;    // TCP without a destination port (a reset), no tracer record
@@ -66,8 +72,8 @@ struct FleetingTally {
 // tracer's records (by cookie when both have one, else by protocol and
 // 4-tuple; a reset socket, whose destination port the kernel cleared, by its
 // source port and destination address). Pure.
-void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
-                  const SeenReads& seen, std::vector<Fleeting>& out, FleetingTally& tally);
+void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
+                    SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally);
 
 // Owners the tracer saw for listed sockets whose descriptors the owner search
 // has not found (yet): each such row of `rows` whose `pids` entry is 0, that
@@ -76,5 +82,54 @@ void PickFleeting(const std::vector<RawSocket>& destroyed, const std::vector<Tra
 // when both have one, else by protocol and 4-tuple). Pure.
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
                       std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
+
+// The layer's state for a run.
+struct ShortLived {
+  std::string proc_root = "/proc";
+  TupleFilter filter;  // notifications it drops are dropped as they arrive
+  int fd = -1;         // the subscribed netlink socket
+  bool tracer = false;
+  // Heard of before the latest read began: decided at the poll of that read,
+  // whose TIME_WAIT rows they may have left.
+  std::vector<RawSocket> pending;
+  // Heard of since: decided at the next poll.
+  std::vector<RawSocket> later;
+  bool reading = false;  // between the start of a read and its poll's decisions
+  std::vector<TracedSocket> traced;
+  std::vector<uint64_t> traced_generation;
+  uint64_t generation = 0;
+  SeenReads seen;
+  ShortLivedTally tally;
+  std::vector<uint8_t> buffer;
+  uint64_t overruns = 0;  // ENOBUFS: an unknown number of notifications
+  uint64_t dropped = 0;   // over the queue bound
+  uint64_t tracer_lost = 0;
+  uint64_t told_losses = 0;
+  int64_t told_at_ms = 0;
+  ShortLived() = default;
+  ShortLived(const ShortLived&) = delete;
+  ShortLived& operator=(const ShortLived&) = delete;
+  ~ShortLived();
+};
+
+// Subscribes to the notifications and starts the tracer, as this host and the
+// test switches (SOCKVANE_NO_DESTROY_EVENTS=1, SOCKVANE_NO_TRACER=1) allow.
+// Returns the line to show on standard error about which layers run: only
+// when standard error is a terminal, "" otherwise.
+std::string StartShortLived(ShortLived& layer);
+
+// Tells the layer which sockets a good read saw; call before the owners are
+// looked for.
+void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows);
+
+// Gives rows whose owner the search has not found the owner the tracer saw
+// for them, when it runs (see the pure GiveTracedOwners).
+void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names);
+
+// Source::ReadShortLived, Source::Pause and the loss notice of Source::Notices.
+void ReadShortLived(ShortLived& layer, const RowConsumer& consume);
+void PauseShortLived(ShortLived& layer, uint32_t milliseconds);
+std::string ShortLivedLossNotice(ShortLived& layer);
 
 }  // namespace sockvane::source

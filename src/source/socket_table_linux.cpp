@@ -1,13 +1,14 @@
-// One read of the Linux socket tables: TCP and UDP, IPv4 and IPv6.
-#include <time.h>
+#include "source/socket_table_linux.h"
 
+#include <sys/socket.h>
+
+#include <cstdlib>
 #include <cstring>
-#include <unordered_map>
+#include <optional>
 
-#include "source/linux_source.h"
-#include "source/naming.h"
-#include "source/socket_table.h"
-#include "track/text.h"
+#include "source/dump_filter_linux.h"
+#include "source/netlink_linux.h"
+#include "source/proc_net_linux.h"
 
 namespace sockvane::source {
 
@@ -29,6 +30,15 @@ track::Address RowAddress(const std::array<uint8_t, 16>& address, bool ipv6) {
 
 }  // namespace
 
+bool SwitchedOff(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+track::Address DestinationOf(const RawSocket& raw) {
+  return RowAddress(raw.dst, raw.ipv6);
+}
+
 void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.proto = raw.protocol == kProtoUdp ? track::Proto::kUdp : track::Proto::kTcp;
   row.src_ip = RowAddress(raw.src, raw.ipv6);
@@ -38,91 +48,43 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.state = MibStateFromLinux(raw.state, raw.protocol);
 }
 
-bool ReadRawSockets(std::vector<RawSocket>& out, TablePath path) {
+bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out) {
   static constexpr struct {
-    bool ipv6;
+    int family;
     uint8_t protocol;
-  } kTables[] = {{false, kProtoTcp}, {true, kProtoTcp}, {false, kProtoUdp}, {true, kProtoUdp}};
+  } kTables[] = {{AF_INET, kProtoTcp}, {AF_INET6, kProtoTcp}, {AF_INET, kProtoUdp}, {AF_INET6, kProtoUdp}};
+  const std::size_t mark = out.size();
+  // The kernel walks one table for the TCP sockets of both families: once
+  // filtered, one dump takes them both.
+  bool both_tcp = false;
   for (const auto& table : kTables) {
-    if (path == TablePath::kNetlinkFirst && DumpByNetlink(table.ipv6, table.protocol, out)) continue;
-    if (!ReadProcNet(table.ipv6, table.protocol, out)) return false;
-  }
-  return true;
-}
-
-OwnerCache& ReadPathOwnerCache() {
-  static OwnerCache cache;
-  return cache;
-}
-
-std::string NameOrLastKnown(uint32_t pid, std::string fresh, uint64_t start_time,
-                            const std::unordered_map<uint32_t, KnownName>& previous,
-                            std::unordered_map<uint32_t, KnownName>& seen, std::string_view traced) {
-  if (fresh == "unknown" && start_time != 0) {
-    auto it = previous.find(pid);
-    if (it != previous.end() && it->second.start_time == start_time) fresh = it->second.name;
-  }
-  // Also when the process has gone since the table was read: the tracer saw it.
-  if (fresh == "unknown" && !traced.empty()) fresh = traced;
-  if (start_time != 0 && fresh != "unknown") seen[pid] = KnownName{start_time, fresh};
-  return fresh;
-}
-
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool /*ipv6: always read here*/) {
-  return ReadSocketTable(consume, wanted, TablePath::kNetlinkFirst);
-}
-
-bool ReadSocketTable(const RowConsumer& consume, const RowWanted& wanted, TablePath path) {
-  static std::vector<RawSocket> raws;
-  static std::vector<uint32_t> pids;
-  // Looked up afresh at every read, once per PID; the rows of a process share the text.
-  static std::unordered_map<uint32_t, track::ProcessName> names;
-  static std::unordered_map<uint32_t, KnownName> previous_names;
-  static std::unordered_map<uint32_t, KnownName> seen_names;
-  static std::unordered_map<uint32_t, std::string> traced_names;
-  raws.clear();
-  names.clear();
-  traced_names.clear();
-  if (!ReadRawSockets(raws, path)) return false;
-  NoteTableRead(raws);
-
-  // Owners only for the rows that may be wanted: on a busy host most are not.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < raws.size(); ++i) {
-    track::TConn row;
-    FillAddressFields(raws[i], row);
-    if (wanted && !wanted(row)) continue;
-    raws[kept++] = raws[i];
-  }
-  raws.resize(kept);
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  ResolveOwners(ReadPathOwnerCache(), raws, pids, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
-  GiveTracedOwners(raws, pids, traced_names);
-
-  seen_names.clear();
-  const track::ProcessName unknown = track::MakeProcessName("unknown");
-  for (std::size_t i = 0; i < raws.size(); ++i) {
-    track::TConn row;
-    FillAddressFields(raws[i], row);
-    const uint32_t pid = pids[i];
-    row.pid = pid;
-    if (pid == 0) {
-      row.process = unknown;
-    } else {
-      auto [it, inserted] = names.try_emplace(pid);
-      if (inserted) {
-        const auto traced = traced_names.find(pid);
-        it->second = track::MakeProcessName(
-            NameOrLastKnown(pid, ProcessNameForPid(pid), ProcessStartTime(pid), previous_names, seen_names,
-                            traced == traced_names.end() ? std::string_view() : traced->second));
+    if (reads.path == TablePath::kNetlinkFirst) {
+      if (reads.kernel_filter) {
+        // Skipped, not filtered, when the filters want none of its sockets.
+        if (!(table.protocol == kProtoUdp ? filter.udp : filter.tcp)) continue;
+        if (both_tcp && table.protocol == kProtoTcp) continue;
+        const bool both = table.protocol == kProtoTcp;
+        // An IPv6 socket's program serves IPv4 sockets too.
+        const std::optional<std::vector<uint8_t>> bytecode =
+            DumpBytecode(filter, both ? AF_INET6 : table.family);
+        if (!bytecode) continue;  // no socket of this family can pass
+        if (DumpByNetlink(reads, both ? AF_UNSPEC : table.family, table.protocol, *bytecode, out)) {
+          both_tcp = both_tcp || both;
+          continue;
+        }
       }
-      row.process = it->second;
+      // A kernel that refuses the filter (an older one) dumps everything, and
+      // the filters see to the rest, from now on.
+      if (DumpByNetlink(reads, table.family, table.protocol, {}, out)) {
+        reads.kernel_filter = false;
+        continue;
+      }
     }
-    consume(std::move(row));
+    if (!ReadProcNet(reads.proc_root, table.family == AF_INET6, table.protocol, out)) {
+      out.resize(mark);
+      return false;
+    }
   }
-  names.clear();
-  previous_names.swap(seen_names);
   return true;
 }
 

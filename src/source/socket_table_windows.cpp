@@ -16,18 +16,18 @@
 #include <vector>
 
 #include "source/naming.h"
-#include "source/socket_table.h"
 #include "track/text.h"
 
 namespace sockvane::source {
-namespace {
 
-uint32_t RealTcpTableCall(uint32_t family, void* table, uint32_t* size) {
+uint32_t SystemTcpTableCall(uint32_t family, void* table, uint32_t* size) {
   DWORD bytes = *size;
   const DWORD status = GetExtendedTcpTable(table, &bytes, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
   *size = bytes;
   return status;
 }
+
+namespace {
 
 // One whole table of `family` in `buffer`, or false. DWORD elements keep the
 // rows aligned. Returns the bytes the buffer holds in `filled`.
@@ -103,10 +103,6 @@ void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowCo
 
 }  // namespace
 
-bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
-  return ReadTcpTableWith(RealTcpTableCall, consume, wanted, ipv6);
-}
-
 bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
   // Both tables are fetched before any row is handed over: a failed read of
   // either is no poll. The vectors free themselves on every path.
@@ -143,11 +139,6 @@ std::string ProcessNameForPid(uint32_t pid) {
   }
   CloseHandle(process);
   return name;
-}
-
-// The table names every owner itself: there is no search to fail.
-std::string OwnerSearchProblem() {
-  return "";
 }
 
 }  // namespace sockvane::source

@@ -3,8 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-#include "source/socket_table.h"
+#include "source/source.h"
 
 namespace sockvane::source {
 
@@ -13,10 +14,16 @@ namespace sockvane::source {
 // returns a Win32 status. `family` is AF_INET or AF_INET6.
 using TcpTableCall = uint32_t (*)(uint32_t family, void* table, uint32_t* size);
 
-// ReadTcpTable with `call` in place of GetExtendedTcpTable.
+// GetExtendedTcpTable itself, as a TcpTableCall.
+uint32_t SystemTcpTableCall(uint32_t family, void* table, uint32_t* size);
+
+// Source::ReadTcpTable with `call` in place of GetExtendedTcpTable.
 bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6);
 
 // Read attempts when the table outgrows the buffer between size query and read.
 inline constexpr int kTcpTableAttempts = 3;
+
+// File name of the process's image, or "unknown".
+std::string ProcessNameForPid(uint32_t pid);
 
 }  // namespace sockvane::source

@@ -43,13 +43,15 @@ track::TConn Row(std::string pid, uint16_t src_port, std::string state = "ESTABL
       {"TCP", std::move(pid), "client", "127.0.0.1", src_port, "127.0.0.1", 8080, std::move(state)});
 }
 
-// A source that plays back one scripted poll per call; nullopt is a failed read.
-struct ScriptedSource {
+// A source that plays back one scripted poll per read; nullopt is a failed
+// read. `short_lived` rows come after every good read.
+struct ScriptedSource final : source::Source {
   std::deque<std::optional<std::vector<track::TConn>>> polls;
-  std::vector<bool> ipv6_asked;         // per call
+  std::vector<track::TConn> short_lived;
+  int short_lived_reads = 0;
   std::function<void()> while_reading;  // what happens to the clocks meanwhile
-  bool operator()(const source::RowConsumer& consume, const source::RowWanted& wanted, bool ipv6) {
-    ipv6_asked.push_back(ipv6);
+  std::string Start(const source::SourceSettings&) override { return ""; }
+  bool ReadTcpTable(const source::RowConsumer& consume, const source::RowWanted& wanted) override {
     if (while_reading) while_reading();
     auto poll = polls.front();
     polls.pop_front();
@@ -62,6 +64,12 @@ struct ScriptedSource {
     }
     return true;
   }
+  void ReadShortLived(const source::RowConsumer& consume) override {
+    ++short_lived_reads;
+    for (auto row : short_lived) consume(std::move(row));
+  }
+  void Pause(uint32_t) override {}
+  std::vector<std::string> Notices() override { return {}; }
 };
 
 class MonitorTest : public ::testing::Test {
@@ -103,13 +111,13 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
   source.polls = {std::vector{Row("10", 1000), Row("10", 1001)}, std::nullopt,
                   std::vector{Row("10", 1000), Row("10", 1001, "CLOSE_WAIT")}};
   StartMonitor(state_);
-  PollCycle(state_, std::ref(source));
+  PollCycle(state_, source);
   Advance(1);
-  PollCycle(state_, std::ref(source));
+  PollCycle(state_, source);
   EXPECT_FALSE(state_.last_read_ok);
   EXPECT_EQ(state_.previous->rows.size(), 2u) << "the last good poll stays the comparison base";
   Advance(1);
-  PollCycle(state_, std::ref(source));
+  PollCycle(state_, source);
 
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 4u) << out();
@@ -132,23 +140,18 @@ TEST_F(MonitorTest, FailedReadReportsNothingClosed) {
 TEST_F(MonitorTest, ShortLivedSocketsGoThroughTheFiltersAndCounters) {
   ScriptedSource source;
   source.polls = {std::vector{Row("10", 1000)}, std::vector{Row("10", 1000)}, std::nullopt};
-  int reads = 0;
-  FleetingReader short_lived = [&reads](const source::RowConsumer& consume) {
-    ++reads;
-    track::TConn lived = Row("20", 2000, "1");
-    lived.life_ms = 3500;
-    consume(std::move(lived));
-    track::TConn listener = Row("20", 2001, "1");
-    listener.dst_port = 0;  // the filters drop it as they drop any such row
-    consume(std::move(listener));
-  };
+  track::TConn brief = Row("20", 2000, "1");
+  brief.life_ms = 3500;
+  track::TConn listener = Row("20", 2001, "1");
+  listener.dst_port = 0;  // the filters drop it as they drop any such row
+  source.short_lived = {brief, listener};
   state_.settings.summary = true;
   StartMonitor(state_);
-  PollCycle(state_, std::ref(source), short_lived);
+  PollCycle(state_, source);
   Advance(1);
-  PollCycle(state_, std::ref(source), short_lived);
-  PollCycle(state_, std::ref(source), short_lived);
-  EXPECT_EQ(reads, 2);
+  PollCycle(state_, source);
+  PollCycle(state_, source);
+  EXPECT_EQ(source.short_lived_reads, 2);
 
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 6u) << out();
@@ -165,16 +168,20 @@ TEST_F(MonitorTest, ShortLivedSocketsGoThroughTheFiltersAndCounters) {
   EXPECT_EQ(state_.process_counts.entries[1].count, 2u);
 }
 
-TEST_F(MonitorTest, Ipv6SettingReachesTheSource) {
+TEST_F(MonitorTest, SettingsReachTheSource) {
+  state_.settings.ipv6 = true;
+  state_.settings.filters.dst_ports = config::PortSet().set(80).set(443);
   StartMonitor(state_);
-  for (const bool ipv6 : {false, true}) {
-    ScriptedSource source;
-    source.polls = {std::vector{Row("10", 1000)}, std::vector{Row("10", 1000)}};
-    state_.settings.ipv6 = ipv6;
-    PollCycle(state_, std::ref(source));
-    PollCycle(state_, std::ref(source));
-    EXPECT_EQ(source.ipv6_asked, (std::vector<bool>{ipv6, ipv6}));
-  }
+  source::SourceSettings settings = SourceSettingsOf(state_);
+  EXPECT_TRUE(settings.ipv6);
+  EXPECT_TRUE(settings.short_lived);
+  ASSERT_EQ(settings.filter.ports.size(), 2u);
+  EXPECT_EQ(settings.filter.ports[1].first, 443);
+  state_.settings.once = true;
+  state_.settings.ipv6 = false;
+  settings = SourceSettingsOf(state_);
+  EXPECT_FALSE(settings.ipv6);
+  EXPECT_FALSE(settings.short_lived) << "a single scan has no next poll";
 }
 
 TEST_F(MonitorTest, EmptyTableIsNotAFailure) {
@@ -182,7 +189,7 @@ TEST_F(MonitorTest, EmptyTableIsNotAFailure) {
   source.polls = {std::vector{Row("10", 1000)}, std::vector<track::TConn>{}, std::vector{Row("10", 1000)}};
   StartMonitor(state_);
   for (int i = 0; i < 3; ++i) {
-    PollCycle(state_, std::ref(source));
+    PollCycle(state_, source);
     Advance(1);
   }
   EXPECT_TRUE(state_.last_read_ok);
@@ -201,7 +208,7 @@ TEST_F(MonitorTest, StatisticsWhenThePeriodHasPassed) {
   for (int cycle = 0; cycle < 12; ++cycle) {
     const auto before = out().size();
     Advance(1);  // the cycle ends one second after it starts
-    PollCycle(state_, std::ref(source));
+    PollCycle(state_, source);
     if (out().size() != before) report_cycles.push_back(cycle);
   }
   // Seconds since start at each cycle end: 1, 2, ... The first report at 5 s,
@@ -260,21 +267,21 @@ TEST_F(MonitorTest, WallClockStepsMoveOnlyTheTimestamps) {
                   std::vector<track::TConn>{}};
   state_.settings.stats_seconds = 3;
   StartMonitor(state_);
-  EXPECT_EQ(PollCycle(state_, std::ref(source)), 0);
+  EXPECT_EQ(PollCycle(state_, source), 0);
   Advance(2.4);
   // The wall clock goes an hour back during a read that takes 100 ms.
   source.while_reading = [] {
     Advance(0.1);
     g_local_ms -= 3600 * 1000;
   };
-  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, std::ref(source))), 400u);
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, source)), 400u);
   Advance(0.9);
   // And two hours forward.
   source.while_reading = [] {
     Advance(0.1);
     g_local_ms += 7200 * 1000;
   };
-  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, std::ref(source))), 400u);
+  EXPECT_EQ(PauseAfterCycle(500, PollCycle(state_, source)), 400u);
 
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 7u) << out();

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "source/linux_source.h"
+#include "source/netlink_linux.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ src::DiagStatus RefParse(const uint8_t* data, size_t size, uint8_t protocol,
       return error < 0 ? src::DiagStatus::kError : src::DiagStatus::kDone;
     }
     if (type == NLMSG_ERROR) return src::DiagStatus::kError;
-    if (type != SOCK_DIAG_BY_FAMILY) continue;
+    if (type != SOCK_DIAG_BY_FAMILY && type != TCPDIAG_GETSOCK) continue;
     if (payload_size < kMsgSize) return src::DiagStatus::kError;
     const uint8_t family = payload[kFamily];
     if (family != AF_INET && family != AF_INET6) continue;

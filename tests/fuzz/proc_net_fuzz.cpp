@@ -15,8 +15,9 @@
 #include "config/lists.h"
 #include "fuzz_check.h"
 #include "platform/clock.h"
-#include "source/linux_source.h"
 #include "source/naming.h"
+#include "source/proc_linux.h"
+#include "source/proc_net_linux.h"
 #include "track/conn.h"
 
 namespace {
@@ -171,9 +172,9 @@ void CheckOtherTexts(std::string_view text) {
     FUZZ_CHECK(ec == std::errc() && ptr == digits.data() + digits.size() && value == inode);
   }
 
-  uint64_t start_time = 0;
-  if (src::ParseStartTime(text, start_time)) {
-    // Field 22 counted after the command name, whatever the name holds.
+  src::ProcStat stat;
+  if (src::ParseProcStat(text, stat)) {
+    // Fields 4 and 22 counted after the command name, whatever the name holds.
     const std::string_view rest = text.substr(text.rfind(')') + 1);
     std::vector<std::string_view> fields;
     size_t i = 0;
@@ -184,23 +185,14 @@ void CheckOtherTexts(std::string_view text) {
       if (i > begin) fields.push_back(rest.substr(begin, i - begin));
     }
     FUZZ_CHECK(fields.size() >= 20);
-    FUZZ_CHECK(AllDigits(fields[19]));
+    FUZZ_CHECK(AllDigits(fields[1]) && AllDigits(fields[19]));
     uint64_t value = 0;
     const auto [ptr, ec] = std::from_chars(fields[19].data(), fields[19].data() + fields[19].size(), value);
-    FUZZ_CHECK(ec == std::errc() && ptr == fields[19].data() + fields[19].size() && value == start_time);
-  }
-
-  // The fields the owner search reads agree with the start time read alone.
-  src::ProcStat stat;
-  if (src::ParseProcStat(text, stat)) {
-    uint64_t start = 0;
-    FUZZ_CHECK(src::ParseStartTime(text, start) && start == stat.start_time);
+    FUZZ_CHECK(ec == std::errc() && ptr == fields[19].data() + fields[19].size() && value == stat.start_time);
     FUZZ_CHECK(stat.state != ' ' && stat.state != '\n');
-  } else {
-    FUZZ_CHECK(!src::ParseStartTime(text, start_time));
   }
-  uint64_t run_ns = 0;
-  if (src::ParseRunTime(text, run_ns)) {
+  src::RunTime run;
+  if (src::AddRunTime(text, run)) {
     const std::string_view first = text.substr(0, text.find_first_of(" \n"));
     FUZZ_CHECK(AllDigits(first));
   }

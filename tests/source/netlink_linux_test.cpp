@@ -8,7 +8,7 @@
 #include <memory>
 #include <random>
 
-#include "source/linux_source.h"
+#include "source/netlink_linux.h"
 #include "support/text_rows.h"
 
 namespace sockvane::source {

@@ -1,12 +1,13 @@
-#include <gtest/gtest.h>
+#include "source/owners_linux.h"
 
-#include <algorithm>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include "source/linux_source.h"
 
 namespace sockvane::source {
 namespace {
@@ -37,14 +38,11 @@ TEST(ParseProcStat, FieldsAfterTheLastParenthesis) {
   for (const Case& c : cases) {
     ProcStat stat;
     ASSERT_EQ(ParseProcStat(c.text, stat), c.ok) << c.what;
-    uint64_t start = 0;
-    EXPECT_EQ(ParseStartTime(c.text, start), c.ok) << c.what;
     if (!c.ok) continue;
     EXPECT_EQ(stat.state, c.state) << c.what;
     EXPECT_EQ(stat.flags, c.flags) << c.what;
     EXPECT_EQ(stat.threads, c.threads) << c.what;
     EXPECT_EQ(stat.start_time, c.start_time) << c.what;
-    EXPECT_EQ(start, c.start_time) << c.what;
   }
 }
 
@@ -58,84 +56,45 @@ TEST(ParseProcStat, OwnProcess) {
   EXPECT_GT(stat.start_time, 0u);
 }
 
-TEST(ParseRunTime, FirstField) {
-  uint64_t ns = 0;
-  EXPECT_TRUE(ParseRunTime("123456789 2000 17\n", ns));
-  EXPECT_EQ(ns, 123456789u);
-  EXPECT_TRUE(ParseRunTime("0 0 0\n", ns));  // no scheduler statistics: 0, which never counts as unchanged
-  EXPECT_EQ(ns, 0u);
-  for (const char* bad : {"", " 1 2 3", "x 1 2", "-1 0 0", "99999999999999999999 0 0"}) {
-    EXPECT_FALSE(ParseRunTime(bad, ns)) << bad;
+TEST(AddRunTime, ThreadsAddUp) {
+  RunTime run;
+  EXPECT_TRUE(AddRunTime("123456789 2000 17\n", run));
+  EXPECT_TRUE(AddRunTime("11 0 3", run));
+  EXPECT_EQ(run, (RunTime{123456800, 20}));
+  for (const char* bad : {"", " 1 2 3", "x 1 2", "-1 0 0", "1 2", "99999999999999999999 0 0"}) {
+    RunTime left;
+    EXPECT_FALSE(AddRunTime(bad, left)) << bad;
   }
 }
 
-TEST(UnchangedSinceLook, OnlyAProcessThatCannotHaveRun) {
-  const LookMark mark{1000, 5000};
-  const ProcStat asleep{'S', 0, 1, 1000};
+TEST(MayHaveChanged, OnlyAProcessThatDidNotRunIsPassedOver) {
+  const ProcessLook before{40, {5000, 12}, true};
   struct Case {
     const char* what;
-    LookMark mark;
-    ProcStat now;
-    uint64_t run_ns;
-    bool unchanged;
+    ProcessLook now;
+    bool changed;
   };
   const Case cases[] = {
-      {"asleep, no run time since", mark, asleep, 5000, true},
-      {"ran since", mark, asleep, 5001, false},
-      {"run time read as 0", LookMark{1000, 0}, asleep, 0, false},
-      {"mark without run time", LookMark{1000, 0}, asleep, 5000, false},
-      {"on a CPU now: its run time may lag", mark, ProcStat{'R', 0, 1, 1000}, 5000, false},
-      {"a zombie", mark, ProcStat{'Z', 0, 1, 1000}, 5000, false},
-      {"in disk sleep", mark, ProcStat{'D', 0, 1, 1000}, 5000, true},
-      {"stopped", mark, ProcStat{'T', 0, 1, 1000}, 5000, true},
-      {"stopped by a tracer", mark, ProcStat{'t', 0, 1, 1000}, 5000, true},
-      {"a second thread: the first one's run time says nothing", mark, ProcStat{'S', 0, 2, 1000}, 5000,
-       false},
-      {"PID reused by another process", mark, ProcStat{'S', 0, 1, 1001}, 5000, false},
+      {"same count, no run since", before, false},
+      {"one descriptor more", {41, {5000, 12}, true}, true},
+      {"ran (a dup2 or a receive and close keeps the count)", {40, {5001, 12}, true}, true},
+      {"put on a CPU, run time not yet counted", {40, {5000, 13}, true}, true},
+      {"the look failed", {40, {5000, 12}, false}, true},
+      {"a kernel without run figures", {40, {0, 0}, true}, true},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(UnchangedSinceLook(c.mark, c.now, c.run_ns), c.unchanged) << c.what;
-  }
+  for (const Case& c : cases) EXPECT_EQ(MayHaveChanged(before, c.now), c.changed) << c.what;
+  EXPECT_TRUE(MayHaveChanged(ProcessLook{}, before)) << "nothing to compare with";
 }
 
-TEST(RevisitReads, AboutOneAndAHalfSeconds) {
-  const struct {
-    int64_t gap_ms;
-    uint32_t reads;
-  } cases[] = {
-      {0, 1},    {-20, 1},   {500, 3},  {505, 3}, {549, 2},  {1000, 1}, {1500, 1},
-      {1600, 1}, {60000, 1}, {100, 15}, {50, 30}, {10, 150}, {1, 1000},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(RevisitReads(c.gap_ms), c.reads) << c.gap_ms;
-    // The bound: never more than 1.5 s (and a tenth of a gap) between looks, unless reads are further apart.
-    if (c.gap_ms > 0 && c.reads < 1000) {
-      EXPECT_LE(int64_t{c.reads} * c.gap_ms, std::max(kRevisitMs + c.gap_ms / 10, c.gap_ms)) << c.gap_ms;
-    }
+TEST(BackstopDue, EveryProcessOnceInItsPeriodAndSpread) {
+  for (uint32_t pid = 1; pid < 200; ++pid) {
+    int due = 0;
+    for (uint64_t poll = 1000; poll < 1000 + kBackstopPolls; ++poll) due += BackstopDue(poll, pid);
+    EXPECT_EQ(due, 1) << pid;
   }
-}
-
-TEST(LookDue, EveryProcessWithinTheRevisitAndSpreadOverReads) {
-  constexpr uint32_t kPids = 300;
-  for (uint32_t revisit : {1u, 2u, 3u, 7u, 30u}) {
-    std::vector<uint64_t> looked(kPids + 1, 5);  // all first listed in read 5
-    for (uint64_t read = 5; read <= 5 + 10 * revisit; ++read) {
-      uint32_t looks = 0;
-      for (uint32_t pid = 1; pid <= kPids; ++pid) {
-        if (!LookDue(read, looked[pid], pid, revisit)) {
-          EXPECT_LT(read - looked[pid], revisit) << "pid " << pid << " overdue, revisit " << revisit;
-          continue;
-        }
-        looked[pid] = read;
-        ++looks;
-      }
-      // Each read takes its share of the looks, not all of them at once.
-      EXPECT_LE(looks, (kPids + revisit - 1) / revisit) << "read " << read << " revisit " << revisit;
-    }
-  }
-  // A revisit that shrank (reads came further apart) makes an old look due at once.
-  EXPECT_TRUE(LookDue(100, 90, 7, 3));
-  EXPECT_FALSE(LookDue(100, 100, 2, 3));
+  int same_poll = 0;
+  for (uint32_t pid = 1; pid <= 600; ++pid) same_poll += BackstopDue(77, pid);
+  EXPECT_EQ(same_poll, 10) << "a sixtieth of the processes a poll";
 }
 
 TEST(LinkBudget, AShareOfTheIntervalNeverOfASlowRead) {
@@ -166,96 +125,145 @@ TEST(LinkBudget, AShareOfTheIntervalNeverOfASlowRead) {
   }
 }
 
-TEST(SearchCovered, Table) {
-  constexpr uint32_t kAll = UINT32_MAX;
-  const struct {
-    const char* what;
-    SearchCursor joined, now;
-    uint32_t below;
-    bool covered;
-  } cases[] = {
-      {"joined at the bottom, nothing read yet", {3, 0}, {3, 0}, 10, false},
-      {"joined at the bottom, read past the holder", {3, 0}, {3, 10}, 10, true},
-      {"joined at the bottom, one PID short", {3, 0}, {3, 9}, 10, false},
-      {"no holder: needs the whole round", {3, 0}, {3, 500}, kAll, false},
-      {"no holder: round done", {3, 0}, {4, 0}, kAll, true},
-      {"joined mid-round: below it was read before", {3, 200}, {3, 500}, 100, false},
-      {"joined mid-round, wrapped, not yet at the holder", {3, 200}, {4, 99}, 100, false},
-      {"joined mid-round, wrapped, at the holder", {3, 200}, {4, 100}, 100, true},
-      {"holder above the join: up to the join will do", {3, 200}, {4, 200}, 300, true},
-      {"holder above the join, short of it", {3, 200}, {4, 150}, 300, false},
-      {"no holder, wrapped, short of the join", {3, 200}, {4, 199}, kAll, false},
-      {"no holder, wrapped, back at the join", {3, 200}, {4, 200}, kAll, true},
-      {"two rounds on", {3, 200}, {5, 0}, kAll, true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SearchCovered(c.joined, c.now, c.below), c.covered) << c.what;
+TEST(OrderReads, SmallestFirstThenOldestFirst) {
+  std::vector<uint32_t> smallest, oldest;
+  OrderReads({{7, 19000, 3}, {9, 12, 8}, {3, 12, 5}, {5, 400, 1}}, smallest, oldest);
+  EXPECT_EQ(smallest, (std::vector<uint32_t>{3, 9, 5, 7}));
+  EXPECT_EQ(oldest, (std::vector<uint32_t>{5, 7, 3, 9}));
 }
 
-TEST(SearchCovered, AgreesWithTheSetOfPidsReadSinceTheJoin) {
-  // A cursor going round a PID list; the oracle keeps the PIDs it read.
-  const std::vector<uint32_t> pids = {1, 2, 7, 30, 31, 99, 250, 4000, 4001};
-  uint32_t seed = 12345;
-  const auto next = [&seed]() { return seed = seed * 1103515245u + 12345u; };
-  for (int trial = 0; trial < 300; ++trial) {
-    SearchCursor cursor{static_cast<uint64_t>(next() % 5), 0};
-    std::size_t at = next() % (pids.size() + 1);  // next PID to read; pids.size(): wrap next
-    cursor.pid = at == 0 ? 0 : pids[at - 1] + 1;
-    const SearchCursor joined = cursor;
-    std::vector<uint32_t> read;
-    for (int step = 0; step < 25; ++step) {
-      // Never covered too early; and exact where the search asks (just past a
-      // listed holder, or the whole round), as the cursor stops just past a PID.
-      for (uint32_t below : {1u, 2u, 3u, 8u, 31u, 32u, 100u, 250u, 251u, 4002u, 5000u, UINT32_MAX}) {
-        bool all = true;
-        for (uint32_t pid : pids) {
-          if (pid < below && std::find(read.begin(), read.end(), pid) == read.end()) all = false;
-        }
-        const bool exact =
-            below == UINT32_MAX || std::find(pids.begin(), pids.end(), below - 1) != pids.end();
-        const bool covered = SearchCovered(joined, cursor, below);
-        if (exact) {
-          ASSERT_EQ(covered, all) << "trial " << trial << " step " << step << " below " << below;
-        } else if (covered) {
-          ASSERT_TRUE(all) << "trial " << trial << " step " << step << " below " << below;
-        }
-      }
-      if (at == pids.size()) {
-        ++cursor.round;
-        cursor.pid = 0;
-        at = 0;
-      } else {
-        read.push_back(pids[at]);
-        cursor.pid = pids[at] + 1;
-        ++at;
-      }
-    }
+// A tree laid out like /proc, whose files the test writes.
+class ProcTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() / ("sockvane-proc-" + std::to_string(getpid()));
+    std::filesystem::remove_all(root_);
+    search_.proc_root = root_.string();
+    search_.expect_procfs = false;
   }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  void Write(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories((root_ / path).parent_path());
+    std::ofstream(root_ / path) << text;
+  }
+  // A process of `threads` threads (its own PID the first), running `exe`.
+  void Process(uint32_t pid, const std::string& exe, int threads = 1, uint64_t flags = 0) {
+    const std::string dir = std::to_string(pid);
+    Write(dir + "/stat", dir + " (x) S 1 1 1 0 -1 " + std::to_string(flags) + " 0 0 0 0 0 0 0 0 20 0 " +
+                             std::to_string(threads) + " 0 100\n");
+    for (int t = 0; t < threads; ++t) Ran(pid, pid + t, 1000);
+    Write(dir + "/schedstat", "1000 0 1\n");
+    std::filesystem::create_directories(root_ / dir / "fd");
+    if (!exe.empty()) std::filesystem::create_symlink(exe, root_ / dir / "exe");
+  }
+  void Ran(uint32_t pid, uint32_t tid, uint64_t ns) {
+    Write(std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat", std::to_string(ns) + " 0 1\n");
+    if (pid == tid) Write(std::to_string(pid) + "/schedstat", std::to_string(ns) + " 0 1\n");
+  }
+  void Hold(uint32_t pid, int fd, uint64_t inode) {
+    std::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]",
+                                    root_ / std::to_string(pid) / "fd" / std::to_string(fd));
+  }
+  void Drop(uint32_t pid, int fd) {
+    std::filesystem::remove(root_ / std::to_string(pid) / "fd" / std::to_string(fd));
+  }
+  // One poll over sockets 100, 200 and 300, `gap_ms` after the last: their
+  // owners, and the tables read.
+  std::vector<uint32_t> Poll(uint64_t* tables = nullptr, int64_t gap_ms = 500) {
+    std::vector<RawSocket> rows(3);
+    rows[0].inode = 100;
+    rows[1].inode = 200;
+    rows[2].inode = 300;
+    const uint64_t before = search_.tables;
+    std::vector<uint32_t> pids;
+    JoinOwners(rows, FindOwners(search_, rows, now_ms_ += gap_ms), pids);
+    EXPECT_EQ(search_.problem, "");
+    if (tables != nullptr) *tables = search_.tables - before;
+    return pids;
+  }
+
+  std::filesystem::path root_;
+  OwnerSearch search_;
+  int64_t now_ms_ = 1000;
+};
+
+TEST_F(ProcTree, ReadAgainOnlyWhatRanAndTheLowestPidOwns) {
+  using Owners = std::vector<uint32_t>;
+  Process(10, "/usr/bin/server");
+  Process(20, "/usr/bin/client", 2);
+  Process(30, "", 1, kKernelThreadFlag);
+  Hold(10, 3, 100);
+  Hold(10, 4, 200);
+  Hold(20, 5, 100);
+  uint64_t tables = 0;
+  EXPECT_EQ(Poll(&tables), (Owners{10, 10, 0}));
+  EXPECT_EQ(tables, 2u) << "a kernel thread has no descriptors";
+  EXPECT_EQ(OwnerName(search_, 10), "server");
+
+  // Nothing ran: nothing is read, whatever the tree says meanwhile.
+  Drop(10, 3);
+  EXPECT_EQ(Poll(&tables), (Owners{10, 10, 0}));
+  EXPECT_EQ(tables, 0u);
+  // It ran: read again, and the other holder owns the socket it let go.
+  Ran(10, 10, 2000);
+  EXPECT_EQ(Poll(&tables), (Owners{20, 10, 0}));
+  EXPECT_EQ(tables, 1u);
+  // A helper thread of the other process takes socket 300 over.
+  Hold(20, 6, 300);
+  Ran(20, 21, 5000);
+  EXPECT_EQ(Poll(&tables), (Owners{20, 10, 20}));
+  EXPECT_EQ(tables, 1u);
+  EXPECT_EQ(OwnerName(search_, 20), "client");
+
+  // Exiting, it has lost its image but not its name; a new process on its
+  // PID has a name of its own.
+  std::filesystem::remove(root_ / "20" / "exe");
+  Ran(20, 20, 7000);
+  Poll();
+  EXPECT_EQ(OwnerName(search_, 20), "client");
+  std::filesystem::rename(root_ / "20", root_ / "old20");
+  Process(20, "");
+  std::filesystem::remove_all(root_ / "old20");
+  EXPECT_EQ(Poll(&tables), (Owners{0, 10, 0}));
+  EXPECT_EQ(tables, 1u) << "a reused PID is a new process";
+  EXPECT_EQ(OwnerName(search_, 20), "unknown");
+
+  // A process that left holds nothing, and is still named for one poll.
+  std::filesystem::remove_all(root_ / "10");
+  EXPECT_EQ(Poll(), (Owners{0, 0, 0}));
+  EXPECT_EQ(OwnerName(search_, 10), "server");
+  Poll();
+  EXPECT_EQ(OwnerName(search_, 10), "unknown");
+
+  // The backstop reads every process once in its period, changed or not.
+  uint64_t all = 0;
+  for (uint32_t poll = 0; poll < kBackstopPolls; ++poll) {
+    Poll(&tables);
+    all += tables;
+  }
+  EXPECT_EQ(all, 1u);
 }
 
-TEST(LikelyPids, UsersAndEarlierOwnersWithSmallTables) {
-  const std::vector<ProcessRank> processes = {
-      {1, 0, 40, false},
-      {17, 1000, 12, false},
-      {23, 1000, 0, false},  // 0: not counted yet
-      {40, 33, 8, true},
-      {41, 33, 8, false},
-      {90, 1000, kLargeTable + 1, false},
-      {91, 1000, kLargeTable, false},
-      {120, 0, 19000, true},
-      {7, 1000, 3, false},
-  };
-  const struct {
-    std::vector<uint32_t> uids;
-    std::vector<uint32_t> pids;
-  } cases[] = {
-      {{1000}, {7, 17, 23, 40, 91}},  // 90 and 120 hold too many descriptors
-      {{0}, {1, 40}},
-      {{0, 1000}, {1, 7, 17, 23, 40, 91}},
-      {{65534}, {40}},  // nobody's: only the earlier owner
-      {{}, {40}},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(LikelyPids(processes, c.uids), c.pids) << ::testing::PrintToString(c.uids);
+TEST_F(ProcTree, ATableDueWaitsForTheBudgetButStaysDue) {
+  // Three tables of 3,000 links that all ran: more than the 5,000 a read at
+  // 100 ms may spend.
+  for (uint32_t pid : {10u, 20u, 30u}) {
+    Process(pid, "/bin/x");
+    for (int fd = 0; fd < 3000; ++fd) Hold(pid, fd, pid == 30 && fd == 2999 ? 300 : 1000 + fd);
+  }
+  Poll(nullptr, 100);  // the first read has no budget
+  for (uint32_t pid : {10u, 20u, 30u}) Ran(pid, pid, 5000);
+  uint64_t links = search_.links, tables = 0, all = 0;
+  std::vector<uint32_t> owners;
+  for (int poll = 0; poll < 3; ++poll) {
+    owners = Poll(&tables, 100);
+    all += tables;
+    EXPECT_LE(search_.links - links, LinkBudget(100, 0));
+    links = search_.links;
+  }
+  EXPECT_EQ(all, 3u) << "each read through once, none forgotten";
+  EXPECT_EQ(owners[2], 30u);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
+#include "source/proc_net_linux.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <fstream>
 #include <sstream>
 
-#include "source/linux_source.h"
+#include "source/proc_linux.h"
 #include "support/text_rows.h"
 
 namespace sockvane::source {
@@ -142,16 +144,17 @@ TEST(ProcLinks, SocketLinkAndStartTime) {
     EXPECT_FALSE(ParseSocketLink(bad, inode)) << bad;
   }
 
-  uint64_t start = 0;
+  ProcStat stat;
   // A command name with blanks and ')' in it: fields count from the last ')'.
   EXPECT_TRUE(
-      ParseStartTime("4242 (a b) c) S 1 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 987654 1000 10 "
-                     "18446744073709551615\n",
-                     start));
-  EXPECT_EQ(start, 987654u);
-  EXPECT_FALSE(ParseStartTime("4242 (x) S 1 2 3\n", start));
-  EXPECT_FALSE(ParseStartTime("no parenthesis at all", start));
-  EXPECT_FALSE(ParseStartTime("1 (x) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 12x 0", start));
+      ParseProcStat("4242 (a b) c) S 17 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 987654 1000 10 "
+                    "18446744073709551615\n",
+                    stat));
+  EXPECT_EQ(stat.start_time, 987654u);
+  EXPECT_EQ(stat.ppid, 17u);
+  EXPECT_FALSE(ParseProcStat("4242 (x) S 1 2 3\n", stat));
+  EXPECT_FALSE(ParseProcStat("no parenthesis at all", stat));
+  EXPECT_FALSE(ParseProcStat("1 (x) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 12x 0", stat));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "source/netlink_linux.h"
+
 namespace sockvane::source {
 namespace {
 
@@ -123,7 +125,7 @@ TEST(SeenReads, ACookieCountsForThreeReadsAndATupleOnlyWithoutOne) {
   EXPECT_TRUE(SeenByRead(seen, same_tuple_other_socket)) << "no cookie read: the tuple decides";
 }
 
-TEST(PickFleeting, WhoAndWhetherToReport) {
+TEST(PickShortLived, WhoAndWhetherToReport) {
   struct Case {
     const char* name;
     std::vector<RawSocket> read;  // the last read of the table
@@ -243,9 +245,9 @@ TEST(PickFleeting, WhoAndWhetherToReport) {
     SCOPED_TRACE(c.name);
     SeenReads seen;
     NoteRead(seen, c.read);
-    std::vector<Fleeting> out;
-    FleetingTally tally;
-    PickFleeting({c.destroyed}, c.traced, seen, out, tally);
+    std::vector<ShortLivedSocket> out;
+    ShortLivedTally tally;
+    PickShortLived({c.destroyed}, c.traced, seen, out, tally);
     ASSERT_EQ(out.size(), c.reported ? 1u : 0u);
     EXPECT_EQ(tally.destroyed, 1u);
     EXPECT_EQ(tally.reported + tally.seen + tally.time_wait + tally.no_peer, 1u);

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "source/socket_table.h"
 #include "support/text_rows.h"
 #include "track/conn.h"
 
@@ -434,14 +433,18 @@ void Connect(int family, LoopbackPair& pair) {
   ASSERT_EQ(recv(pair.server, &byte, 1, 0), 1);
 }
 
-// Rows of one real read for the client end of `pair`. Only those are
-// wanted, so a busy host's other sockets cost no process query.
+// Rows of one real read of the system's source for the client end of
+// `pair`. Only those are wanted, so a busy host's other sockets cost no
+// process query.
 std::vector<testing::TextRow> ClientRows(const LoopbackPair& pair, bool ipv6) {
   std::vector<testing::TextRow> found;
-  EXPECT_TRUE(ReadTcpTable(
+  const auto source = MakeSystemSource();
+  SourceSettings settings;
+  settings.ipv6 = ipv6;
+  EXPECT_EQ(source->Start(settings), "");
+  EXPECT_TRUE(source->ReadTcpTable(
       [&](track::TConn&& row) { found.push_back(testing::TextsOfRow(row)); },
-      [&](const track::TConn& row) { return row.src_port == pair.client_port && row.dst_port == pair.port; },
-      ipv6));
+      [&](const track::TConn& row) { return row.src_port == pair.client_port && row.dst_port == pair.port; }));
   return found;
 }
 

@@ -1,0 +1,117 @@
+#include "source/source_linux.h"
+
+#include <memory>
+#include <unordered_map>
+
+#include "platform/clock.h"
+#include "source/netlink_linux.h"
+
+namespace sockvane::source {
+
+LinuxSource::LinuxSource(const std::string& proc_root) {
+  reads.proc_root = proc_root;
+  owners.proc_root = proc_root;
+  short_lived.proc_root = proc_root;
+}
+
+std::string LinuxSource::Start(const SourceSettings& start) {
+  settings = start;
+  // A test switch: the filters alone, as on a kernel that refuses the filter.
+  if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
+  if (reads.kernel_filter) short_lived.filter = settings.filter;
+  return settings.short_lived ? StartShortLived(short_lived) : "";
+}
+
+bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
+  raws.clear();
+  if (!ReadSocketTables(reads, settings.filter, raws)) return false;
+  NoteTableRead(short_lived, raws);
+
+  // Owners only for the rows that may be wanted.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    if (wanted && !wanted(row)) continue;
+    raws[kept++] = raws[i];
+  }
+  raws.resize(kept);
+  JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
+  // The dump came before the owners were read: a socket that lost its last
+  // holder between the two, and is gone or orphaned now, was closed by its
+  // owner after the dump listed it, and was still the owner's then. One that
+  // lives on with nobody holding it (in flight) has none.
+  if (owners.previous_poll == owners.poll) {
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (pids[i] != 0 || raws[i].inode == 0) continue;
+      const auto before = owners.previous.find(raws[i].inode);
+      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) pids[i] = before->second;
+    }
+  }
+  // A search hampered but complete is nothing to tell; otherwise tell how many it left.
+  if (!owners.problem.empty()) {
+    std::size_t listed = 0, unfound = 0;
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (raws[i].inode == 0) continue;
+      ++listed;
+      unfound += pids[i] == 0 ? 1 : 0;
+    }
+    owners.problem = unfound == 0 ? std::string()
+                                  : owners.problem + " (" + std::to_string(unfound) + " of " +
+                                        std::to_string(listed) + " sockets without an owner)";
+  }
+  // Where the search could not settle every owner, the tracer's record may
+  // name one; where it did, a socket it found no holder for has none.
+  std::unordered_map<uint32_t, std::string> traced_names;
+  if (!owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
+
+  // Named once per PID a read; the rows of a process share the text.
+  std::unordered_map<uint32_t, track::ProcessName> names;
+  const track::ProcessName unknown = track::MakeProcessName("unknown");
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    track::TConn row;
+    FillAddressFields(raws[i], row);
+    row.pid = pids[i];
+    if (row.pid == 0) {
+      row.process = unknown;
+    } else {
+      auto [it, inserted] = names.try_emplace(row.pid);
+      if (inserted) {
+        std::string name = OwnerName(owners, row.pid);
+        // Also when the process has gone since the table was read: the tracer saw it.
+        const auto traced = traced_names.find(row.pid);
+        if (name == "unknown" && traced != traced_names.end()) name = traced->second;
+        it->second = track::MakeProcessName(std::move(name));
+      }
+      row.process = it->second;
+    }
+    consume(std::move(row));
+  }
+  return true;
+}
+
+void LinuxSource::ReadShortLived(const RowConsumer& consume) {
+  source::ReadShortLived(short_lived, consume);
+}
+
+void LinuxSource::Pause(uint32_t milliseconds) {
+  PauseShortLived(short_lived, milliseconds);
+}
+
+std::vector<std::string> LinuxSource::Notices() {
+  std::vector<std::string> lines;
+  if (std::string notice = ShortLivedLossNotice(short_lived); !notice.empty())
+    lines.push_back(std::move(notice));
+  if (!owners.problem.empty() && !owner_problem_told) {
+    // Every owner reads PID 0 then: that must not pass for a host of ownerless sockets.
+    lines.push_back("sockvane: could not search for socket owners: " + owners.problem);
+    owner_problem_told = true;
+  }
+  return lines;
+}
+
+std::unique_ptr<Source> MakeSystemSource() {
+  return std::make_unique<LinuxSource>();
+}
+
+}  // namespace sockvane::source

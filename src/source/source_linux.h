@@ -1,0 +1,37 @@
+// The Linux socket source: the tables by sock_diag dumps the kernel filters
+// (or /proc/net), owners from /proc, short-lived sockets from the kernel's
+// destroy notifications and the tracer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "source/owners_linux.h"
+#include "source/short_lived_linux.h"
+#include "source/socket_table_linux.h"
+#include "source/source.h"
+
+namespace sockvane::source {
+
+struct LinuxSource final : Source {
+  // `proc_root`: /proc, or a tree laid out like it.
+  explicit LinuxSource(const std::string& proc_root = "/proc");
+
+  std::string Start(const SourceSettings& settings) override;
+  bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) override;
+  void ReadShortLived(const RowConsumer& consume) override;
+  void Pause(uint32_t milliseconds) override;
+  std::vector<std::string> Notices() override;
+
+  SourceSettings settings;
+  TableReads reads;
+  OwnerSearch owners;
+  ShortLived short_lived;
+  bool owner_problem_told = false;
+  // The read's rows and their owners, kept for their capacity.
+  std::vector<RawSocket> raws;
+  std::vector<uint32_t> pids;
+};
+
+}  // namespace sockvane::source
