@@ -139,6 +139,8 @@ source::SourceSettings SourceSettingsOf(const MonitorState& state) {
   // A single scan has no next poll to hand short-lived sockets to: hearing of
   // them would only cost its start (the tracer's loading most).
   settings.short_lived = !state.settings.once;
+  settings.direction = config::Asks(state.settings.extra, config::ExtraField::kDirection);
+  settings.units = config::Asks(state.settings.extra, config::ExtraField::kUnit);
   return settings;
 }
 

@@ -2,6 +2,7 @@
 // prints or ends the process: the caller does, from the ParseResult.
 #pragma once
 
+#include <algorithm>
 #include <bitset>
 #include <cstdint>
 #include <optional>
@@ -23,6 +24,10 @@ enum class TimestampStyle : uint8_t { kTime, kIso8601 };
 // The fields --extra adds after the others, in the order given.
 enum class ExtraField : uint8_t { kUid, kUser, kDirection, kUnit, kOwnerFrom };
 inline constexpr std::string_view kExtraFieldNames[] = {"uid", "user", "direction", "unit", "owner_from"};
+
+inline bool Asks(const std::vector<ExtraField>& extra, ExtraField field) {
+  return std::find(extra.begin(), extra.end(), field) != extra.end();
+}
 
 // Bit n set for port n.
 using PortSet = std::bitset<65536>;

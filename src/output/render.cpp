@@ -1,6 +1,5 @@
 #include "output/render.h"
 
-#include <algorithm>
 #include <array>
 #include <span>
 
@@ -313,8 +312,7 @@ const std::string& Timestamp(RenderContext& context) {
 void RenderEvent(RenderContext& context, track::Event event, const track::TConn& connection, int32_t age) {
   if (!context.events.test(track::Bit(event))) return;
   std::string_view user;
-  if (std::find(context.extra.begin(), context.extra.end(), config::ExtraField::kUser) != context.extra.end())
-    user = UserName(context.users, connection.uid);
+  if (config::Asks(context.extra, config::ExtraField::kUser)) user = UserName(context.users, connection.uid);
   std::string line =
       FormatEvent(event, connection, age, Timestamp(context), context.format, context.extra, user);
   line += config::kEol;
