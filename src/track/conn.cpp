@@ -4,6 +4,9 @@
 
 namespace sockvane::track {
 
+// Snapshots hold a row per socket: a field more is a cost on every host.
+static_assert(sizeof(TConn) <= 88, "TConn grew");
+
 ProcessName MakeProcessName(std::string name, std::string unit) {
   return std::make_shared<const ProcessFacts>(ProcessFacts{std::move(name), std::move(unit)});
 }
