@@ -49,7 +49,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
   NoteTableRead(short_lived, raws);
-  if (settings.direction) NoteListeners(reads, raws, listeners);
+  if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
 
   // Owners only for the rows that may be wanted.
   std::size_t kept = 0;
