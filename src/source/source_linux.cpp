@@ -135,7 +135,12 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
 }
 
 void LinuxSource::ReadShortLived(const RowConsumer& consume) {
-  source::ReadShortLived(short_lived, consume);
+  if (!settings.direction) return source::ReadShortLived(short_lived, consume);
+  // By the listeners of the read just made: those of the sockets' lifetimes, or near.
+  source::ReadShortLived(short_lived, [this, &consume](track::TConn&& row) {
+    row.direction = DirectionOf(listeners, row);
+    consume(std::move(row));
+  });
 }
 
 void LinuxSource::Pause(uint32_t milliseconds) {

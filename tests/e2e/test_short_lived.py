@@ -109,7 +109,7 @@ class ShortLived(unittest.TestCase):
             self.skipTest("the tracer does not run here")
         for life in LIVES_MS:
             with self.subTest(life=life):
-                scores, events, loads = self.check_run(False, life, True, extra_args=["--extra", "owner_from"])
+                scores, events, loads = self.check_run(False, life, True, extra_args=["--extra", "owner_from,direction"])
                 for style, s in scores.items():
                     if not s["lossy"]:
                         self.assertGreaterEqual(s["right_pid"], 0.95 * s["count"], f"{style}: {s}")
@@ -119,6 +119,9 @@ class ShortLived(unittest.TestCase):
                 self.assertTrue(all(e["owner_from"] in ("fd", "cached", "traced") for e in ours), ours)
                 self.assertGreaterEqual(sum(e["owner_from"] == "traced" for e in ours), 0.5 * len(ours), ours)
                 self.assertTrue(all(e["owner_from"] == "none" for e in events if e["pid"] == "0"))
+                # The connecting ends opened their connections, however short.
+                ends = {(p, l["server_port"]) for l in loads for p in l["client_ports"]}
+                self.assertEqual({e["direction"] for e in events if (e["src_port"], e["dst_port"]) in ends}, {"out"})
 
 
 if __name__ == "__main__":
