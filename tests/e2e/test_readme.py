@@ -236,8 +236,9 @@ class CommonTasks(unittest.TestCase):
             self.assertEqual(5, len(row.split("\t")), row)
         inbound = [json.loads(l) for l in output("sockvane --all --format jsonl --extra direction").splitlines()]
         self.assertTrue(inbound)
-        for o in inbound:
-            self.assertEqual(("in", True), (o["direction"], o["process"] in ("httpd", "postgres")), o)
+        for o in inbound:  # PID 0: accepted by the kernel, not yet by the server
+            self.assertEqual("in", o["direction"], o)
+            self.assertIn(o["process"], ("httpd", "postgres", "unknown"), o)
 
         # The CSV, as a spreadsheet would read it.
         with open(self.work / "connections.csv", newline="") as f:
