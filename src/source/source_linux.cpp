@@ -4,9 +4,31 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "source/direction.h"
 #include "source/netlink_linux.h"
+#include "source/proc_linux.h"
 
 namespace sockvane::source {
+
+namespace {
+
+// The TCP listeners of this read: in the rows when the dump left none out,
+// else by a dump of their own. Unknown when that fails.
+void NoteListeners(TableReads& reads, const std::vector<RawSocket>& rows, Listeners& listeners) {
+  ClearListeners(listeners);
+  std::vector<RawSocket> own;
+  const bool filtered = reads.path == TablePath::kNetlinkFirst && reads.kernel_filter;
+  if (filtered && !DumpTcpListeners(reads, own)) return;
+  for (const RawSocket& raw : filtered ? own : rows) {
+    if (raw.protocol != kProtoTcp || raw.state != kLinuxListen) continue;
+    track::TConn row;
+    FillAddressFields(raw, row);
+    AddListener(listeners, row.src_ip, row.src_port);
+  }
+  SealListeners(listeners);
+}
+
+}  // namespace
 
 LinuxSource::LinuxSource(const std::string& proc_root) {
   reads.proc_root = proc_root;
@@ -19,6 +41,7 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   // A test switch: the filters alone, as on a kernel that refuses the filter.
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
+  short_lived.units = settings.units;
   return settings.short_lived ? StartShortLived(short_lived) : "";
 }
 
@@ -26,6 +49,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
   NoteTableRead(short_lived, raws);
+  if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
 
   // Owners only for the rows that may be wanted.
   std::size_t kept = 0;
@@ -37,6 +61,14 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   }
   raws.resize(kept);
   JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
+  from.assign(pids.size(), track::OwnerFrom::kNone);
+  // Seen in a descriptor table this poll, or kept from the table's last read.
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    if (pids[i] == 0) continue;
+    const auto process = owners.processes.find(pids[i]);
+    const bool read_now = process != owners.processes.end() && process->second.read_at == owners.poll;
+    from[i] = read_now ? track::OwnerFrom::kFd : track::OwnerFrom::kCached;
+  }
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that
@@ -45,7 +77,10 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     for (std::size_t i = 0; i < raws.size(); ++i) {
       if (pids[i] != 0 || raws[i].inode == 0) continue;
       const auto before = owners.previous.find(raws[i].inode);
-      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) pids[i] = before->second;
+      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) {
+        pids[i] = before->second;
+        from[i] = track::OwnerFrom::kCached;
+      }
     }
   }
   // A search hampered but complete is nothing to tell; otherwise tell how many it left.
@@ -63,7 +98,13 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   // Where the search could not settle every owner, the tracer's record may
   // name one; where it did, a socket it found no holder for has none.
   std::unordered_map<uint32_t, std::string> traced_names;
-  if (!owners.complete) GiveTracedOwners(short_lived, raws, pids, traced_names);
+  if (!owners.complete) {
+    searched = pids;
+    GiveTracedOwners(short_lived, raws, pids, traced_names);
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (pids[i] != searched[i]) from[i] = track::OwnerFrom::kTraced;
+    }
+  }
 
   // Named once per PID a read; the rows of a process share the text.
   std::unordered_map<uint32_t, track::ProcessName> names;
@@ -81,17 +122,25 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
         // Also when the process has gone since the table was read: the tracer saw it.
         const auto traced = traced_names.find(row.pid);
         if (name == "unknown" && traced != traced_names.end()) name = traced->second;
-        it->second = track::MakeProcessName(std::move(name));
+        it->second = track::MakeProcessName(
+            std::move(name), settings.units ? UnitOf(owners.proc_root, row.pid) : std::string());
       }
       row.process = it->second;
     }
+    row.owner_from = from[i];
+    if (settings.direction) row.direction = DirectionOf(listeners, row);
     consume(std::move(row));
   }
   return true;
 }
 
 void LinuxSource::ReadShortLived(const RowConsumer& consume) {
-  source::ReadShortLived(short_lived, consume);
+  if (!settings.direction) return source::ReadShortLived(short_lived, consume);
+  // By the listeners of the read just made: those of the sockets' lifetimes, or near.
+  source::ReadShortLived(short_lived, [this, &consume](track::TConn&& row) {
+    row.direction = DirectionOf(listeners, row);
+    consume(std::move(row));
+  });
 }
 
 void LinuxSource::Pause(uint32_t milliseconds) {
