@@ -133,7 +133,7 @@ def sockets_per_read(sockvane, user):
     subprocess.run(strace_prefix(out, user) + [sockvane, "--once", "--all"],
                    stdout=subprocess.DEVNULL, check=True)
     with open(out) as f:
-        n = sum(1 for line in f if "socket(" in line)
+        n = sum(1 for line in f if "socket(AF_NETLINK" in line)
     os.unlink(out)
     return max(1, n)
 
@@ -195,7 +195,7 @@ def poll_cpu(sockvane, user, window, interval_ms=500, warmup=3.0, scope_all=True
         with open(trace) as f:
             for line in f:
                 parts = line.split()
-                if len(parts) > 2 and parts[2].startswith("socket("):
+                if len(parts) > 2 and parts[2].startswith("socket(AF_NETLINK"):
                     stamps.append(float(parts[1]))
         os.unlink(trace)
         if stamps:

@@ -14,12 +14,15 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/output/render.cpp
     src/output/safe_text.cpp
     src/output/timestamp.cpp
+    src/output/user_names.cpp
     src/platform/clock.cpp
     src/platform/std_streams.cpp
+    src/source/direction.cpp
     src/source/naming.cpp
     src/source/owner_policy.cpp
     src/source/tracer_record.cpp
     src/source/tuple_filter.cpp
+    src/source/unit.cpp
     src/track/address.cpp
     src/track/compare.cpp
     src/track/conn.cpp
@@ -28,6 +31,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
   set(_linux
     src/platform/clock_linux.cpp
     src/platform/std_streams_linux.cpp
+    src/platform/users_linux.cpp
     src/source/dump_filter_linux.cpp
     src/source/netlink_linux.cpp
     src/source/owners_linux.cpp
@@ -40,6 +44,7 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
   set(_windows
     src/platform/clock_windows.cpp
     src/platform/std_streams_windows.cpp
+    src/platform/users_windows.cpp
     src/source/socket_table_windows.cpp
     src/source/source_windows.cpp)
   set(_sources ${_portable})

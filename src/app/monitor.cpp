@@ -22,7 +22,7 @@ void PrintBanner(output::Console& console, const config::Settings& settings) {
     text = std::string("SOCKVANE ") + config::kVersion + " | source=" + config::kFingerprint + " | " +
            config::kWebAddress + " | polling=" + std::to_string(settings.interval_ms) + "ms" + config::kEol;
   }
-  if (std::string header = output::ColumnHeader(settings.format); !header.empty()) {
+  if (std::string header = output::ColumnHeader(settings.format, settings.extra); !header.empty()) {
     text += header;
     text += config::kEol;
   }
@@ -139,6 +139,8 @@ source::SourceSettings SourceSettingsOf(const MonitorState& state) {
   // A single scan has no next poll to hand short-lived sockets to: hearing of
   // them would only cost its start (the tracer's loading most).
   settings.short_lived = !state.settings.once;
+  settings.direction = config::Asks(state.settings.extra, config::ExtraField::kDirection);
+  settings.units = config::Asks(state.settings.extra, config::ExtraField::kUnit);
   return settings;
 }
 

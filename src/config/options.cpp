@@ -1,5 +1,6 @@
 #include "config/options.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <charconv>
@@ -117,6 +118,26 @@ std::optional<size_t> Choice(std::string_view value, const std::array<std::strin
   return std::nullopt;
 }
 
+// A field named twice is shown once, where it was first named.
+void SetExtra(std::string_view value, Walk& walk) {
+  std::vector<ExtraField>& extra = walk.settings.extra;
+  extra.clear();
+  for (const std::string& item : value.empty() ? std::vector<std::string>() : ListItems(value)) {
+    if (item.empty()) continue;
+    size_t n = 0;
+    while (n < std::size(kExtraFieldNames) && !track::AsciiEqualsIgnoringCase(item, kExtraFieldNames[n])) ++n;
+    if (n == std::size(kExtraFieldNames)) {
+      std::string known;
+      for (std::string_view name : kExtraFieldNames)
+        known += std::string(known.empty() ? "" : ",") + std::string(name);
+      walk.error = "unknown field \"" + item + "\" in --extra (fields: " + known + ")";
+      return;
+    }
+    const auto field = static_cast<ExtraField>(n);
+    if (std::find(extra.begin(), extra.end(), field) == extra.end()) extra.push_back(field);
+  }
+}
+
 template <bool Settings::*kFlag>
 void SetFlag(std::string_view, Walk& walk) {
   walk.settings.*kFlag = true;
@@ -186,6 +207,7 @@ const Option kOptions[] = {
        const std::optional<size_t> style = Choice(v, kTimestamps, w.timestamp_valid);
        w.settings.timestamp = style ? static_cast<TimestampStyle>(*style) : TimestampStyle::kTime;
      }},
+    {Section::kEvents, "--extra", "", "LIST", "Add fields: uid,user,direction,unit,owner_from", 14, SetExtra},
     {Section::kEvents, "--stats", "", "SECONDS", "Periodic statistics (0 disables)", 13,
      [](std::string_view v, Walk& w) {
        SetNumber(v, 0, w.settings.stats_seconds, w, "invalid stats interval");

@@ -2,10 +2,12 @@
 // prints or ends the process: the caller does, from the ParseResult.
 #pragma once
 
+#include <algorithm>
 #include <bitset>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "track/address.h"
@@ -18,6 +20,14 @@ namespace sockvane::config {
 // "jsonl,csv": text lines, and no banner.
 enum class Format : uint8_t { kText, kJsonl, kCsv, kTextWithoutBanner };
 enum class TimestampStyle : uint8_t { kTime, kIso8601 };
+
+// The fields --extra adds after the others, in the order given.
+enum class ExtraField : uint8_t { kUid, kUser, kDirection, kUnit, kOwnerFrom };
+inline constexpr std::string_view kExtraFieldNames[] = {"uid", "user", "direction", "unit", "owner_from"};
+
+inline bool Asks(const std::vector<ExtraField>& extra, ExtraField field) {
+  return std::find(extra.begin(), extra.end(), field) != extra.end();
+}
 
 // Bit n set for port n.
 using PortSet = std::bitset<65536>;
@@ -48,6 +58,7 @@ struct Settings {
   TimestampStyle timestamp = TimestampStyle::kTime;
   track::EventSet events = track::EventSet().set(track::Bit(track::Event::kNew));
   FilterOptions filters;
+  std::vector<ExtraField> extra;  // each field once
   std::string allowlist_file;
   bool once = false;
   bool summary = false;

@@ -1,6 +1,7 @@
 #include "output/render.h"
 
 #include <array>
+#include <span>
 
 #include "config/build_info.h"
 #include "output/console.h"
@@ -101,15 +102,17 @@ void AppendCsvField(std::string& out, std::string_view value) {
   out += '"';
 }
 
-// The columns of an event line in their order.
+// The columns of an event line in their order: the fixed ones, then those
+// --extra may add, in the order of config::ExtraField.
 struct Column {
   std::string_view key;         // JSON key and CSV field name
   std::string_view text_label;  // its piece of the text header, as wide as it stands there; "" when text
                                 // lines leave the column out
   uint8_t text_width;           // text lines right-align the value in this many bytes, never cutting it
-  bool number;                  // bare in JSON and CSV
+  bool number;                  // bare in JSON and CSV; JSON null when empty
 };
 
+using config::kExtraFieldNames;
 constexpr Column kColumns[] = {
     {"time", "TIME        ", 0, false},
     {"event", "EVENT", 6, false},
@@ -122,23 +125,72 @@ constexpr Column kColumns[] = {
     {"dst_port", "DPORT", 5, true},
     {"state", "STATE          ", 12, false},
     {"age_seconds", "AGE", 6, true},
+    {kExtraFieldNames[0], "   UID", 6, true},
+    {kExtraFieldNames[1], "      USER", 10, false},
+    {kExtraFieldNames[2], "DIRECTION", 9, false},
+    {kExtraFieldNames[3], "                    UNIT", 24, false},
+    {kExtraFieldNames[4], "OWNER_FROM", 10, false},
 };
+constexpr std::size_t kFixedCount = 11;
 constexpr std::size_t kColumnCount = std::size(kColumns);
+static_assert(kColumnCount == kFixedCount + std::size(kExtraFieldNames));
 
-// One event's values in column order, numbers as decimal text.
-std::array<std::string, kColumnCount> ValuesOf(track::Event event, const track::TConn& row, int32_t age,
-                                               std::string_view timestamp) {
-  return {std::string(timestamp),
-          std::string(track::EventName(event)),
-          std::string(track::ProtoName(row.proto)),
-          track::DecimalText(row.pid),
-          std::string(track::ProcessText(row)),
-          track::Ipv6ToText(row.src_ip),
-          track::DecimalText(row.src_port),
-          track::Ipv6ToText(row.dst_ip),
-          track::DecimalText(row.dst_port),
-          track::TcpStateName(row.state),
-          track::DecimalText(age)};
+// The columns a line shows, in their order.
+struct Shown {
+  std::array<uint8_t, kColumnCount> index{};
+  std::size_t count = 0;
+};
+
+Shown ShownColumns(std::span<const config::ExtraField> extra) {
+  Shown shown;
+  while (shown.count < kFixedCount) {
+    shown.index[shown.count] = static_cast<uint8_t>(shown.count);
+    ++shown.count;
+  }
+  for (config::ExtraField field : extra) {
+    if (shown.count == kColumnCount) break;
+    shown.index[shown.count++] = static_cast<uint8_t>(kFixedCount + static_cast<std::size_t>(field));
+  }
+  return shown;
+}
+
+// One column's value of one event, numbers as decimal text.
+std::string ValueOf(std::size_t column, track::Event event, const track::TConn& row, int32_t age,
+                    std::string_view timestamp, std::string_view user) {
+  switch (column) {
+    case 0:
+      return std::string(timestamp);
+    case 1:
+      return std::string(track::EventName(event));
+    case 2:
+      return std::string(track::ProtoName(row.proto));
+    case 3:
+      return track::DecimalText(row.pid);
+    case 4:
+      return std::string(track::ProcessText(row));
+    case 5:
+      return track::Ipv6ToText(row.src_ip);
+    case 6:
+      return track::DecimalText(row.src_port);
+    case 7:
+      return track::Ipv6ToText(row.dst_ip);
+    case 8:
+      return track::DecimalText(row.dst_port);
+    case 9:
+      return track::TcpStateName(row.state);
+    case 10:
+      return track::DecimalText(age);
+    case 11:
+      return row.uid == track::kNoUid ? std::string() : track::DecimalText(row.uid);
+    case 12:
+      return std::string(user);
+    case 13:
+      return std::string(track::DirectionName(row.direction));
+    case 14:
+      return std::string(track::UnitText(row));
+    default:
+      return std::string(track::OwnerFromName(row.owner_from));
+  }
 }
 
 }  // namespace
@@ -150,9 +202,11 @@ std::string JsonQuote(std::string_view text) {
   return out;
 }
 
-std::string ColumnHeader(config::Format format) {
+std::string ColumnHeader(config::Format format, std::span<const config::ExtraField> extra) {
+  const Shown shown = ShownColumns(extra);
   std::string header;
-  for (const Column& column : kColumns) {
+  for (std::size_t i = 0; i < shown.count; ++i) {
+    const Column& column = kColumns[shown.index[i]];
     if (format == config::Format::kCsv) {
       if (!header.empty()) header += ',';
       header += column.key;
@@ -165,32 +219,34 @@ std::string ColumnHeader(config::Format format) {
 }
 
 std::string FormatEvent(track::Event event, const track::TConn& connection, int32_t age,
-                        std::string_view timestamp, config::Format format) {
-  const auto values = ValuesOf(event, connection, age, timestamp);
+                        std::string_view timestamp, config::Format format,
+                        std::span<const config::ExtraField> extra, std::string_view user) {
+  const Shown shown = ShownColumns(extra);
   std::string line;
   line.reserve(200 + track::ProcessText(connection).size());
   if (format == config::Format::kJsonl) line += '{';
-  for (std::size_t i = 0; i < kColumnCount; ++i) {
-    const Column& column = kColumns[i];
+  for (std::size_t i = 0; i < shown.count; ++i) {
+    const Column& column = kColumns[shown.index[i]];
+    const std::string value = ValueOf(shown.index[i], event, connection, age, timestamp, user);
     if (format == config::Format::kJsonl) {
       line += i > 0 ? ",\"" : "\"";
       line += column.key;
       line += "\":";
-      if (column.number) {
-        line += values[i];
+      if (!column.number) {
+        AppendJson(line, value);
       } else {
-        AppendJson(line, values[i]);
+        line += value.empty() ? "null" : value;
       }
     } else if (format == config::Format::kCsv) {
       if (i > 0) line += ',';
       if (column.number) {
-        line += values[i];
+        line += value;
       } else {
-        AppendCsvField(line, values[i]);
+        AppendCsvField(line, value);
       }
     } else if (!column.text_label.empty()) {
       if (i > 0) line += ' ';
-      AppendColumn(line, values[i], column.text_width);
+      AppendColumn(line, value, column.text_width);
     }
   }
   if (format == config::Format::kJsonl) line += '}';
@@ -233,6 +289,7 @@ RenderContext MakeRenderContext(const config::Settings& settings, platform::Cloc
   context.format = settings.format;
   context.timestamp = settings.timestamp;
   context.events = settings.events;
+  context.extra = settings.extra;
   context.time_separator = std::move(time_separator);
   context.clock = &clock;
   context.console = &console;
@@ -254,7 +311,10 @@ const std::string& Timestamp(RenderContext& context) {
 
 void RenderEvent(RenderContext& context, track::Event event, const track::TConn& connection, int32_t age) {
   if (!context.events.test(track::Bit(event))) return;
-  std::string line = FormatEvent(event, connection, age, Timestamp(context), context.format);
+  std::string_view user;
+  if (config::Asks(context.extra, config::ExtraField::kUser)) user = UserName(context.users, connection.uid);
+  std::string line =
+      FormatEvent(event, connection, age, Timestamp(context), context.format, context.extra, user);
   line += config::kEol;
   WriteOut(*context.console, line);
 }

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/options.h"
 #include "output/console.h"
+#include "output/user_names.h"
 #include "platform/clock.h"
 #include "track/compare.h"
 #include "track/conn.h"
@@ -19,11 +22,13 @@ std::string JsonQuote(std::string_view text);
 
 // The line above the events: the text columns' labels, the CSV field names,
 // or "" (JSON lines, text without banner). Without its line break.
-std::string ColumnHeader(config::Format format);
+std::string ColumnHeader(config::Format format, std::span<const config::ExtraField> extra = {});
 
-// One event line without its line break.
+// One event line without its line break; `extra` adds its fields after the
+// others, `user` the name of the row's uid (only read when kUser is asked).
 std::string FormatEvent(track::Event event, const track::TConn& connection, int32_t age,
-                        std::string_view timestamp, config::Format format);
+                        std::string_view timestamp, config::Format format,
+                        std::span<const config::ExtraField> extra = {}, std::string_view user = {});
 
 struct StatsInput {
   int64_t uptime_seconds = 0;
@@ -40,6 +45,8 @@ struct RenderContext {
   config::Format format = config::Format::kText;
   config::TimestampStyle timestamp = config::TimestampStyle::kTime;
   track::EventSet events;
+  std::vector<config::ExtraField> extra;
+  UserNames users;  // looked up only when `extra` asks for the user
   std::string time_separator = ":";
   platform::Clock* clock = nullptr;
   Console* console = nullptr;

@@ -105,8 +105,7 @@ namespace {
 // TCP only) the TCP sockets of both families in one walk of the kernel's
 // table, by the older request that still serves both.
 std::vector<uint8_t> DumpRequest(int family, uint8_t protocol, uint32_t seq,
-                                 const std::vector<uint8_t>& bytecode) {
-  const uint32_t states = bytecode.empty() ? kAllTableStates : kAllTableStates & ~kListen;
+                                 const std::vector<uint8_t>& bytecode, uint32_t states) {
   nlmsghdr header{};
   header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   header.nlmsg_seq = seq;
@@ -192,17 +191,32 @@ int OpenDiagSocket() {
 
 }  // namespace
 
-bool DumpByNetlink(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
-                   std::vector<RawSocket>& out) {
+namespace {
+
+bool Dump(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
+          uint32_t states, std::vector<RawSocket>& out) {
   std::size_t mark = out.size();
   const int fd = OpenDiagSocket();
   if (fd < 0) return false;
   uint32_t seq = ++reads.seq;
-  bool ok = SendDumpRequest(fd, DumpRequest(family, protocol, seq, bytecode)) &&
+  bool ok = SendDumpRequest(fd, DumpRequest(family, protocol, seq, bytecode, states)) &&
             ReceiveDump(fd, reads.buffer, seq, protocol, out);
   close(fd);
   if (!ok) out.resize(mark);
   return ok;
+}
+
+}  // namespace
+
+bool DumpByNetlink(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
+                   std::vector<RawSocket>& out) {
+  return Dump(reads, family, protocol, bytecode,
+              bytecode.empty() ? kAllTableStates : kAllTableStates & ~kListen, out);
+}
+
+bool DumpTcpListeners(TableReads& reads, std::vector<RawSocket>& out) {
+  // Listening alone: the kernel walks its listening table and not the rest.
+  return Dump(reads, AF_UNSPEC, kProtoTcp, {}, kListen, out);
 }
 
 bool StillHeld(TableReads& reads, const RawSocket& socket) {

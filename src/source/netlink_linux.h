@@ -26,6 +26,10 @@ DiagStatus ParseDiagReply(const uint8_t* data, std::size_t size, uint32_t seq, u
 bool DumpByNetlink(TableReads& reads, int family, uint8_t protocol, const std::vector<uint8_t>& bytecode,
                    std::vector<RawSocket>& out);
 
+// The TCP listening sockets of both families, which a filtered dump leaves
+// out; false (nothing appended) when the dump failed.
+bool DumpTcpListeners(TableReads& reads, std::vector<RawSocket>& out);
+
 // Whether the kernel still lists `socket` (same tuple and cookie) with a file,
 // that is, held by some process or in flight; true also when it cannot tell.
 bool StillHeld(TableReads& reads, const RawSocket& socket);

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "source/naming.h"
+#include "source/unit.h"
 
 namespace sockvane::source {
 
@@ -269,6 +270,13 @@ std::string ProcessNameOf(const std::string& root, uint32_t pid) {
   // A full buffer may be a cut path: no name rather than a wrong one.
   if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) return "unknown";
   return ProcessNameFromExeLink(std::string_view(target, static_cast<std::size_t>(size)));
+}
+
+std::string UnitOf(const std::string& root, uint32_t pid) {
+  if (pid == 0) return {};
+  std::string buf(kCgroupFileLimit, '\0');
+  const std::string path = root + "/" + PidPath(pid, "/cgroup").text;
+  return UnitFromCgroup(ReadFile(AT_FDCWD, path.c_str(), buf.data(), buf.size()));
 }
 
 bool ShareDescriptorTable(uint32_t pid, uint32_t other) {

@@ -88,6 +88,10 @@ FdRead ReadSocketInodes(Proc& proc, uint32_t pid, uint64_t& resume, uint64_t& bu
 // The file name of a process's image, or "unknown".
 std::string ProcessNameOf(const std::string& root, uint32_t pid);
 
+// The unit of a process (UnitFromCgroup of its cgroup file); "" for PID 0
+// or when it cannot be read.
+std::string UnitOf(const std::string& root, uint32_t pid);
+
 // Whether two processes share one descriptor table (clone with CLONE_FILES
 // and not a thread); false when that cannot be told.
 bool ShareDescriptorTable(uint32_t pid, uint32_t other);

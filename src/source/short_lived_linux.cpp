@@ -42,8 +42,6 @@ SocketTuple TupleOf(const RawSocket& raw) {
 
 namespace {
 
-constexpr uint8_t kLinuxTimeWait = 6;  // TCP_TIME_WAIT
-
 template <typename T>
 void SortUnique(std::vector<T>& values) {
   std::sort(values.begin(), values.end());
@@ -461,13 +459,19 @@ void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consum
     if (f.pid == 0) {
       row.process = track::MakeProcessName("unknown");
     } else if (!f.name.empty()) {
-      row.process = track::MakeProcessName(std::move(f.name));
+      row.process =
+          track::MakeProcessName(std::move(f.name), layer.units ? UnitOf(layer.proc_root, f.pid) : "");
     } else {
       auto [it, inserted] = names.try_emplace(f.pid);
-      if (inserted) it->second = track::MakeProcessName(ProcessNameOf(layer.proc_root, f.pid));
+      if (inserted) {
+        it->second = track::MakeProcessName(ProcessNameOf(layer.proc_root, f.pid),
+                                            layer.units ? UnitOf(layer.proc_root, f.pid) : "");
+      }
       row.process = it->second;
     }
     row.life_ms = static_cast<int64_t>(f.life_ns / 1000000);
+    // Only the tracer names the owner of a socket no read saw.
+    row.owner_from = f.pid == 0 ? track::OwnerFrom::kNone : track::OwnerFrom::kTraced;
     consume(std::move(row));
   }
 }

@@ -101,6 +101,7 @@ void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<Trac
 struct ShortLived {
   std::string proc_root = "/proc";
   TupleFilter filter;   // notifications it drops are dropped as they arrive
+  bool units = false;   // name the owners' units
   int fd = -1;          // the subscribed netlink socket
   bool tracer = false;  // `Tracer` runs its hooks for this layer
   // Heard of before the latest read began: decided at the poll of that read,

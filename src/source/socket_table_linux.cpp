@@ -46,6 +46,10 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.src_port = raw.src_port;
   row.dst_port = raw.dst_port;
   row.state = MibStateFromLinux(raw.state, raw.protocol);
+  // The kernel gives 0 for time-wait and request sockets, which keep no user.
+  const bool userless =
+      raw.protocol == kProtoTcp && (raw.state == kLinuxTimeWait || raw.state == kLinuxNewSynRecv);
+  row.uid = userless ? track::kNoUid : raw.uid;
 }
 
 bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out) {

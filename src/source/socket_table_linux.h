@@ -12,8 +12,11 @@
 
 namespace sockvane::source {
 
-inline constexpr uint8_t kProtoTcp = 6;   // IPPROTO_TCP
-inline constexpr uint8_t kProtoUdp = 17;  // IPPROTO_UDP
+inline constexpr uint8_t kProtoTcp = 6;          // IPPROTO_TCP
+inline constexpr uint8_t kProtoUdp = 17;         // IPPROTO_UDP
+inline constexpr uint8_t kLinuxTimeWait = 6;     // TCP_TIME_WAIT
+inline constexpr uint8_t kLinuxListen = 10;      // TCP_LISTEN
+inline constexpr uint8_t kLinuxNewSynRecv = 12;  // TCP_NEW_SYN_RECV
 
 // One endpoint as the kernel lists it. Addresses are in network byte order
 // (IPv4 in the first four bytes), ports in host order.
@@ -33,7 +36,7 @@ struct RawSocket {
 // Linux state to the MIB number TcpStateName names; 0 for states it does not know.
 uint32_t MibStateFromLinux(uint8_t linux_state, uint8_t protocol);
 
-// Turns a raw row into a TConn without the owner fields.
+// Turns a raw row into a TConn without the owner fields (with the socket's uid).
 void FillAddressFields(const RawSocket& raw, track::TConn& row);
 
 // The destination as rows hold it (IPv4 v4-mapped).

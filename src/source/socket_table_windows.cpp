@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "source/direction.h"
 #include "source/naming.h"
 #include "track/text.h"
 
@@ -78,11 +79,24 @@ void FillAddresses(const MIB_TCP6ROW_OWNER_PID& entry, track::TConn& row) {
   std::memcpy(row.dst_ip.data(), entry.ucRemoteAddr, row.dst_ip.size());
 }
 
+template <typename Table>
+void AddListeners(const std::vector<DWORD>& buffer, uint32_t filled, Listeners& listeners) {
+  const auto* table = reinterpret_cast<const Table*>(buffer.data());
+  const std::size_t count = RowCount<Table>(buffer, filled);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& entry = table->table[i];
+    if (entry.dwState != 2) continue;  // MIB_TCP_STATE_LISTEN
+    track::TConn row;
+    FillAddresses(entry, row);
+    AddListener(listeners, row.src_ip, PortFromNetworkOrder(entry.dwLocalPort));
+  }
+}
+
 // The owner is looked for only once the row is wanted: that query is the
 // costly part of a read.
 template <typename Table>
 void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowConsumer& consume,
-                  const RowWanted& wanted) {
+                  const RowWanted& wanted, const Listeners* listeners) {
   const auto* table = reinterpret_cast<const Table*>(buffer.data());
   const std::size_t count = RowCount<Table>(buffer, filled);
   for (std::size_t i = 0; i < count; ++i) {
@@ -97,13 +111,17 @@ void HandOverRows(const std::vector<DWORD>& buffer, uint32_t filled, const RowCo
     row.pid = entry.dwOwningPid;
     // Asked afresh for every row, as the table may list a reused PID.
     row.process = track::MakeProcessName(ProcessNameForPid(entry.dwOwningPid));
+    // The table names each owner as it reads.
+    row.owner_from = row.pid == 0 ? track::OwnerFrom::kNone : track::OwnerFrom::kFd;
+    if (listeners != nullptr) row.direction = DirectionOf(*listeners, row);
     consume(std::move(row));
   }
 }
 
 }  // namespace
 
-bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6) {
+bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6,
+                      bool direction) {
   // Both tables are fetched before any row is handed over: a failed read of
   // either is no poll. The vectors free themselves on every path.
   std::vector<DWORD> v4;
@@ -112,8 +130,15 @@ bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWa
   std::vector<DWORD> v6;
   uint32_t v6_filled = 0;
   if (ipv6 && !FetchTable(call, AF_INET6, v6, v6_filled)) return false;
-  HandOverRows<MIB_TCPTABLE_OWNER_PID>(v4, v4_filled, consume, wanted);
-  if (ipv6) HandOverRows<MIB_TCP6TABLE_OWNER_PID>(v6, v6_filled, consume, wanted);
+  Listeners listeners;
+  if (direction) {
+    AddListeners<MIB_TCPTABLE_OWNER_PID>(v4, v4_filled, listeners);
+    if (ipv6) AddListeners<MIB_TCP6TABLE_OWNER_PID>(v6, v6_filled, listeners);
+    SealListeners(listeners);
+  }
+  const Listeners* known = direction ? &listeners : nullptr;
+  HandOverRows<MIB_TCPTABLE_OWNER_PID>(v4, v4_filled, consume, wanted, known);
+  if (ipv6) HandOverRows<MIB_TCP6TABLE_OWNER_PID>(v6, v6_filled, consume, wanted, known);
   return true;
 }
 

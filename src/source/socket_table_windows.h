@@ -18,7 +18,9 @@ using TcpTableCall = uint32_t (*)(uint32_t family, void* table, uint32_t* size);
 uint32_t SystemTcpTableCall(uint32_t family, void* table, uint32_t* size);
 
 // Source::ReadTcpTable with `call` in place of GetExtendedTcpTable.
-bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6);
+// With `direction`, each row's direction by the listeners of the tables read.
+bool ReadTcpTableWith(TcpTableCall call, const RowConsumer& consume, const RowWanted& wanted, bool ipv6,
+                      bool direction = false);
 
 // Read attempts when the table outgrows the buffer between size query and read.
 inline constexpr int kTcpTableAttempts = 3;

@@ -24,6 +24,8 @@ struct SourceSettings {
   TupleFilter filter;
   bool ipv6 = false;         // Windows: read the IPv6 table too (Linux reads it always)
   bool short_lived = false;  // hear of sockets that open and close between two reads
+  bool direction = false;    // tell each row's direction (which needs the listening sockets)
+  bool units = false;        // name each owner's unit
 };
 
 class Source {

@@ -5,9 +5,31 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "source/direction.h"
 #include "source/netlink_linux.h"
+#include "source/proc_linux.h"
 
 namespace sockvane::source {
+
+namespace {
+
+// The TCP listeners of this read: in the rows when the dump left none out,
+// else by a dump of their own. Unknown when that fails.
+void NoteListeners(TableReads& reads, const std::vector<RawSocket>& rows, Listeners& listeners) {
+  ClearListeners(listeners);
+  std::vector<RawSocket> own;
+  const bool filtered = reads.path == TablePath::kNetlinkFirst && reads.kernel_filter;
+  if (filtered && !DumpTcpListeners(reads, own)) return;
+  for (const RawSocket& raw : filtered ? own : rows) {
+    if (raw.protocol != kProtoTcp || raw.state != kLinuxListen) continue;
+    track::TConn row;
+    FillAddressFields(raw, row);
+    AddListener(listeners, row.src_ip, row.src_port);
+  }
+  SealListeners(listeners);
+}
+
+}  // namespace
 
 LinuxSource::LinuxSource(const std::string& proc_root) {
   reads.proc_root = proc_root;
@@ -20,6 +42,7 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   // A test switch: the filters alone, as on a kernel that refuses the filter.
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
+  short_lived.units = settings.units;
   if (settings.short_lived) return StartShortLived(short_lived, tracer);
   // One scan may take its owners from one walk, which needs no hooks: the
   // read decides, once it knows how many there are to find.
@@ -31,6 +54,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
   NoteTableRead(short_lived, tracer, raws);
+  if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
 
   // Owners only for the rows that may be wanted.
   std::size_t kept = 0;
@@ -47,27 +71,40 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
         std::count_if(raws.begin(), raws.end(), [](const RawSocket& raw) { return raw.inode != 0; }));
     if (std::string why; OneScanWalks(held, ProcShowsAll())) StartTracer(tracer, reads.proc_root, false, why);
   }
+  // The tracer's walk where it runs; one that fails leaves this read to /proc.
+  std::string walk_failure;
+  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
+  JoinOwners(raws, by_walk ? walked.owners : FindOwners(owners, raws, platform::SteadyMs()), pids);
+  if (by_walk) owners.problem.clear();
+  from.assign(pids.size(), track::OwnerFrom::kNone);
+  // Seen in a descriptor table this poll, or kept from the table's last read
+  // (by the walk: of a process that has not run since).
+  for (std::size_t i = 0; i < raws.size(); ++i) {
+    if (pids[i] == 0) continue;
+    bool read_now = false;
+    if (by_walk) {
+      const auto process = walked.processes.find(pids[i]);
+      read_now = process != walked.processes.end() && process->second.walked_at == walked.poll;
+    } else {
+      const auto process = owners.processes.find(pids[i]);
+      read_now = process != owners.processes.end() && process->second.read_at == owners.poll;
+    }
+    from[i] = read_now ? track::OwnerFrom::kFd : track::OwnerFrom::kCached;
+  }
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that
   // lives on with nobody holding it (in flight) has none.
-  const auto closed_since_dump = [this](const OwnerMap& before) {
+  if (by_walk || owners.previous_poll == owners.poll) {
+    const OwnerMap& before = by_walk ? walked.left : owners.previous;
     for (std::size_t i = 0; i < raws.size(); ++i) {
       if (pids[i] != 0 || raws[i].inode == 0) continue;
       const auto it = before.find(raws[i].inode);
-      if (it != before.end() && !StillHeld(reads, raws[i])) pids[i] = it->second;
+      if (it != before.end() && !StillHeld(reads, raws[i])) {
+        pids[i] = it->second;
+        from[i] = track::OwnerFrom::kCached;
+      }
     }
-  };
-  // The tracer's walk where it runs; one that fails leaves this read to /proc.
-  std::string walk_failure;
-  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
-  if (by_walk) {
-    JoinOwners(raws, walked.owners, pids);
-    closed_since_dump(walked.left);
-    owners.problem.clear();
-  } else {
-    JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
-    if (owners.previous_poll == owners.poll) closed_since_dump(owners.previous);
   }
   // A search hampered but complete is nothing to tell; otherwise tell how many it left.
   if (!owners.problem.empty()) {
@@ -86,7 +123,13 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   // its owner closed it after the table was read (which the walk, unlike
   // the /proc search, knows of only from the records).
   std::unordered_map<uint32_t, std::string> traced_names;
-  if (by_walk || !owners.complete) GiveTracedOwners(short_lived, tracer, raws, by_walk, pids, traced_names);
+  if (by_walk || !owners.complete) {
+    searched = pids;
+    GiveTracedOwners(short_lived, tracer, raws, by_walk, pids, traced_names);
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+      if (pids[i] != searched[i]) from[i] = track::OwnerFrom::kTraced;
+    }
+  }
 
   // Named once per PID a read; the rows of a process share the text.
   std::unordered_map<uint32_t, track::ProcessName> names;
@@ -105,17 +148,25 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
         // Also when the process has gone since the table was read: the tracer saw it.
         const auto traced = traced_names.find(row.pid);
         if (name == "unknown" && traced != traced_names.end()) name = traced->second;
-        it->second = track::MakeProcessName(std::move(name));
+        it->second = track::MakeProcessName(
+            std::move(name), settings.units ? UnitOf(owners.proc_root, row.pid) : std::string());
       }
       row.process = it->second;
     }
+    row.owner_from = from[i];
+    if (settings.direction) row.direction = DirectionOf(listeners, row);
     consume(std::move(row));
   }
   return true;
 }
 
 void LinuxSource::ReadShortLived(const RowConsumer& consume) {
-  source::ReadShortLived(short_lived, tracer, consume);
+  if (!settings.direction) return source::ReadShortLived(short_lived, tracer, consume);
+  // By the listeners of the read just made: those of the sockets' lifetimes, or near.
+  source::ReadShortLived(short_lived, tracer, [this, &consume](track::TConn&& row) {
+    row.direction = DirectionOf(listeners, row);
+    consume(std::move(row));
+  });
 }
 
 void LinuxSource::Pause(uint32_t milliseconds) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "source/direction.h"
 #include "source/owners_linux.h"
 #include "source/short_lived_linux.h"
 #include "source/socket_table_linux.h"
@@ -38,6 +39,9 @@ struct LinuxSource final : Source {
   // The read's rows and their owners, kept for their capacity.
   std::vector<RawSocket> raws;
   std::vector<uint32_t> pids;
+  std::vector<uint32_t> searched;      // the owners before the tracer's record named more
+  std::vector<track::OwnerFrom> from;  // how each row's owner is known
+  Listeners listeners;                 // of the last read, when the direction is asked for
 };
 
 }  // namespace sockvane::source

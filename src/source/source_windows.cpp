@@ -13,11 +13,12 @@ class WindowsSource final : public Source {
   // The table has no destroy notifications: polling alone.
   std::string Start(const SourceSettings& settings) override {
     ipv6_ = settings.ipv6;
+    direction_ = settings.direction;
     return "";
   }
 
   bool ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) override {
-    return ReadTcpTableWith(SystemTcpTableCall, consume, wanted, ipv6_);
+    return ReadTcpTableWith(SystemTcpTableCall, consume, wanted, ipv6_, direction_);
   }
 
   void ReadShortLived(const RowConsumer&) override {}
@@ -31,6 +32,7 @@ class WindowsSource final : public Source {
 
  private:
   bool ipv6_ = false;
+  bool direction_ = false;
 };
 
 }  // namespace

@@ -96,6 +96,7 @@ void SetWalked(WalkedOwners& walked, uint32_t pid, const ProcessRun& run, std::v
   process.sockets = std::move(sockets);
   process.run = run;
   process.name = std::move(name);
+  process.walked_at = walked.poll;
 }
 
 void ForgetProcess(WalkedOwners& walked, uint32_t pid) {

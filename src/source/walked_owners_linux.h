@@ -41,6 +41,7 @@ struct WalkedProcess {
   ProcessRun run;                 // at the pass before its last walk
   std::vector<uint64_t> sockets;  // sorted socket inodes at its last walk
   std::string name;               // its image's file name; "" when the walk had none
+  uint64_t walked_at = 0;         // the poll of its last walk
 };
 
 struct WalkedOwners {

@@ -58,6 +58,14 @@ TEST(ParseArgumentsTest, AcceptedCommandLines) {
       {{"--format", "jsonl,csv"}, [](Settings& s) { s.format = Format::kTextWithoutBanner; }},
       {{"--format", "csv", "--format", "text"}, [](Settings&) {}},
       {{"--timestamp", "ISO8601"}, [](Settings& s) { s.timestamp = TimestampStyle::kIso8601; }},
+      // case ignored, blanks and empty items dropped, a repeat shown once where first named
+      {{"--extra", "Owner_From, uid,,UID,unit,"},
+       [](Settings& s) {
+         s.extra = {ExtraField::kOwnerFrom, ExtraField::kUid, ExtraField::kUnit};
+       }},
+      {{"--extra", "user,direction", "--extra", "direction"},
+       [](Settings& s) { s.extra = {ExtraField::kDirection}; }},
+      {{"--extra", ""}, [](Settings&) {}},
       {{"--timestamp", "time,iso8601"}, [](Settings&) {}},
       {{"--events", "NEW,Closed"},
        [](Settings& s) {
@@ -192,6 +200,11 @@ TEST(ParseArgumentsTest, UsageErrors) {
       {{"--timestamp", ""}, "invalid timestamp"},
       {{"--timestamp", "date"}, "invalid timestamp"},
       {{"--events", ""}, "empty events"},
+      {{"--extra", "uid,pid"},
+       "unknown field \"pid\" in --extra (fields: uid,user,direction,unit,owner_from)"},
+      {{"--extra", "owner-from", "--bogus"},
+       "unknown field \"owner-from\" in --extra (fields: uid,user,direction,unit,owner_from)"},
+      {{"--stats,--extra", "1"}, "unknown option --stats,--extra"},
       // the walk stops at its first failure
       {{"--interval", "0", "--stats", "-1"}, "invalid interval"},
       {{"--stats", "-1", "--bogus"}, "invalid stats interval"},

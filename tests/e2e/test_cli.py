@@ -65,7 +65,7 @@ class CommandLineTest(unittest.TestCase):
         # Descriptions of the option rows start in column 29.
         lines = self.expected_help().decode().splitlines()
         rows = [line for line in lines if line.startswith("  -")]
-        self.assertEqual(len(rows), 20)
+        self.assertEqual(len(rows), 21)
         for line in rows:
             with self.subTest(line=line):
                 self.assertNotEqual(line[28], " ")
@@ -91,6 +91,8 @@ class CommandLineTest(unittest.TestCase):
             ([b"--format", b"xml"], b"invalid format"),
             ([b"--timestamp", b"date"], b"invalid timestamp"),
             ([b"--events", b""], b"empty events"),
+            ([b"--extra", b"uid,Bogus", b"--once"],
+             b'unknown field "Bogus" in --extra (fields: uid,user,direction,unit,owner_from)'),
             ([b"--events", b"", b"--timestamp", b"x", b"--format", b"xml"], b"invalid format"),
         ]
         for args, message in cases:

@@ -1,14 +1,20 @@
 """The whole program against real loopback connections opened here."""
 
+import csv
+import io
+import itertools
+import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
+import sys
 import time
 import unittest
 
-from support import (BIN, Monitor, connect_pair, exe_name, is_root, jsonl, listener,
+from support import (BIN, NOBODY, Monitor, connect_pair, exe_name, is_root, jsonl, listener,
                      public_dir_file, run)
 
 ME = str(os.getpid())
@@ -221,6 +227,117 @@ class Watching(unittest.TestCase):
                 s.close()
 
 
+# Connects to the port it is given once told to, reports its end's port and
+# holds the connection until its input closes.
+HOLDER = r"""
+import signal, socket, sys
+signal.alarm(60)
+sys.stdin.readline()
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+print(s.getsockname()[1], flush=True)
+sys.stdin.readline()
+"""
+
+FIELDS = ["uid", "user", "direction", "unit", "owner_from"]
+BASE = ["time", "event", "proto", "pid", "process", "src_ip", "src_port", "dst_ip", "dst_port", "state",
+        "age_seconds"]
+
+
+def cgroup2_mount():
+    with open("/proc/self/mountinfo") as f:
+        return next((l.split()[4] for l in f if l.split(" - ")[1].startswith("cgroup2 ")), None)
+
+
+class ExtraFields(unittest.TestCase):
+    """--extra on three ends of loopback connections: the client end of a
+    holder run as nobody in a cgroup of our own, the end we accepted, and a
+    TIME_WAIT remnant nobody holds."""
+
+    def setUp(self):
+        self.lst = listener()
+        self.port = self.lst.getsockname()[1]
+        self.unit = ""
+        mount = cgroup2_mount() if is_root() else None
+        holder_cmd = [sys.executable, "-c", HOLDER, str(self.port)]
+        self.holder = subprocess.Popen([*NOBODY, *holder_cmd] if is_root() else holder_cmd,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(self.holder.wait, 30)
+        self.addCleanup(self.holder.stdin.close)
+        if mount and os.access(mount, os.W_OK):
+            self.unit = f"sv-test-{os.getpid()}.scope"
+            group = os.path.join(mount, self.unit)
+            os.mkdir(group)
+            self.addCleanup(self.remove_group, group)
+            with open(os.path.join(group, "cgroup.procs"), "w") as f:
+                f.write(str(self.holder.pid))
+        self.holder.stdin.write("go\n")
+        self.holder.stdin.flush()
+        self.holder_port = int(self.holder.stdout.readline())
+        self.server, _ = self.lst.accept()
+        # Closed by us first: our end stays in TIME_WAIT, with no owner.
+        tw_client, tw_server = connect_pair(self.lst)
+        self.tw_port = tw_client.getsockname()[1]
+        tw_client.close()
+        tw_server.close()
+        for s in (self.server, self.lst, self.holder.stdout):
+            self.addCleanup(s.close)
+
+    def remove_group(self, group):
+        self.holder.stdin.close()
+        self.holder.wait(30)
+        for _ in range(50):  # the cgroup empties a moment after its last process ends
+            if subprocess.run(["rmdir", group], stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            time.sleep(0.1)
+
+    def scan(self, fields, fmt, unprivileged=False):
+        r = run(["--once", "--all", "--format", fmt, "--extra", ",".join(fields), "--dst-port",
+                 f"{self.port},{self.holder_port}"], unprivileged=unprivileged)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout.decode()
+
+    def ends(self, objs):
+        """Our three ends, by name; other programs' rows skipped."""
+        named = {(self.holder_port, self.port): "holder", (self.port, self.holder_port): "accepted",
+                 (self.tw_port, self.port): "time_wait"}
+        return {named[(o["src_port"], o["dst_port"])]: o for o in objs
+                if o["src_ip"] == "127.0.0.1" and (o["src_port"], o["dst_port"]) in named}
+
+    def test_values_as_root_and_as_nobody(self):
+        with open("/proc/self/cgroup") as f:
+            my_path = [l for l in f.read().splitlines() if l.startswith("0::")][0][3:]
+        for unprivileged in ([False, True] if is_root() else [False]):
+            with self.subTest(unprivileged=unprivileged):
+                got = self.ends(jsonl(self.scan(FIELDS, "jsonl", unprivileged).encode()))
+                self.assertEqual(set(got), {"holder", "accepted", "time_wait"}, got)
+                holder, accepted, tw = got["holder"], got["accepted"], got["time_wait"]
+                self.assertEqual([holder[k] for k in ["pid", *FIELDS]],
+                                 [str(self.holder.pid), 65534 if is_root() else os.getuid(),
+                                  "nobody" if is_root() else holder["user"], "out", self.unit or holder["unit"], "fd"])
+                self.assertEqual((accepted["direction"], accepted["uid"], accepted["user"]),
+                                 ("in", os.getuid(), "root" if is_root() else accepted["user"]))
+                self.assertEqual((accepted["pid"], accepted["owner_from"]), ("0", "none") if unprivileged else (ME, "fd"))
+                self.assertIn(accepted["unit"], [""] if unprivileged else my_path.split("/"))
+                self.assertEqual((tw["state"], tw["pid"]), ("TIME_WAIT", "0"))
+                self.assertEqual([tw[k] for k in FIELDS], [None, "", "out", "", "none"])
+
+    def test_every_combination_reads_in_jq_and_csv(self):
+        jq = shutil.which("jq")
+        combos = [list(c) for n in range(1, len(FIELDS) + 1) for c in itertools.combinations(FIELDS, n)]
+        for fields in combos + [list(reversed(FIELDS))]:
+            with self.subTest(fields=fields):
+                out = self.scan(fields, "jsonl")
+                objs = [json.loads(l) for l in out.splitlines()]
+                self.assertTrue(objs)
+                self.assertTrue(all(list(o) == BASE + fields for o in objs))
+                if jq:
+                    r = subprocess.run([jq, "-c", "."], input=out, capture_output=True, text=True)
+                    self.assertEqual((r.returncode, len(r.stdout.splitlines())), (0, len(objs)), r.stderr)
+                table = list(csv.reader(io.StringIO(self.scan(fields, "csv"))))
+                self.assertEqual(table[0], BASE + fields)
+                self.assertTrue(all(len(row) == len(table[0]) for row in table[1:]) and len(table) > 1, table)
+
+
 class OtherFamilies(unittest.TestCase):
     def test_ipv6_loopback(self):
         lst = listener(socket.AF_INET6, "::1")
@@ -248,9 +365,11 @@ class OtherFamilies(unittest.TestCase):
         try:
             # Other programs' connections may use the same port number: keep our own.
             mine = lambda r: [e for e in jsonl(r.stdout) if e["pid"] == ME and e["src_port"] == port]
-            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(client.getsockname()[1])])
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(client.getsockname()[1]),
+                     "--extra", "direction"])
             events = mine(r)
             self.assertEqual(len(events), 1, events)
+            self.assertEqual(events[0]["direction"], "in")  # accepted by a dual-stack listener
             self.assertEqual((events[0]["src_ip"], events[0]["src_port"], events[0]["dst_ip"]),
                              ("127.0.0.1", port, "127.0.0.1"))
             # --dst-net works on the dotted form of a dual-stack socket.
@@ -267,12 +386,13 @@ class OtherFamilies(unittest.TestCase):
         cl = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         cl.connect(("127.0.0.1", port))
         try:
-            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "udp"])
+            r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "udp",
+                     "--extra", "direction"])
             events = from_end(r.stdout, cl)
             self.assertEqual(len(events), 1, events)
             e = events[0]
-            self.assertEqual((e["proto"], e["state"], e["pid"], e["src_port"]),
-                             ("UDP", "ESTABLISHED", ME, cl.getsockname()[1]))
+            self.assertEqual((e["proto"], e["state"], e["pid"], e["src_port"], e["direction"]),
+                             ("UDP", "ESTABLISHED", ME, cl.getsockname()[1], "out"))
             r = run(["--once", "--all", "--format", "jsonl", "--dst-port", str(port), "--proto", "tcp"])
             # Other programs may hold TCP connections to the same port number.
             self.assertEqual([e for e in jsonl(r.stdout) if e["proto"] != "TCP"], [])

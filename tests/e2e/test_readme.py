@@ -231,6 +231,15 @@ class CommonTasks(unittest.TestCase):
         for line in output("jq -c 'select(.type == \"stats\")'").splitlines():
             self.assertEqual("stats", json.loads(line)["type"])
 
+        # --extra: units beside destinations; the inbound ends are the servers'.
+        for row in output("sockvane --format jsonl --extra unit,user").splitlines():
+            self.assertEqual(5, len(row.split("\t")), row)
+        inbound = [json.loads(l) for l in output("sockvane --all --format jsonl --extra direction").splitlines()]
+        self.assertTrue(inbound)
+        for o in inbound:  # PID 0: accepted by the kernel, not yet by the server
+            self.assertEqual("in", o["direction"], o)
+            self.assertIn(o["process"], ("httpd", "postgres", "unknown"), o)
+
         # The CSV, as a spreadsheet would read it.
         with open(self.work / "connections.csv", newline="") as f:
             table = list(csv.reader(f))

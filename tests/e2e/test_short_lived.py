@@ -22,9 +22,10 @@ def users():
 
 
 class ShortLived(unittest.TestCase):
-    def check_run(self, unprivileged, life, destroy_events, tracer=True, caps=()):
+    def check_run(self, unprivileged, life, destroy_events, tracer=True, caps=(), extra_args=()):
         loads, events, err = sl.run_load(sl.STYLES, life, COUNT, unprivileged=unprivileged,
-                                         destroy_events=destroy_events, tracer=tracer, caps=caps)
+                                         destroy_events=destroy_events, tracer=tracer, caps=caps,
+                                         extra_args=extra_args)
         self.assertTrue(sl.losses_only(err), f"standard error says nothing else off a terminal: {err}")
         scores = {load["style"]: sl.score(load, events) for load in loads}
         for s in scores.values():
@@ -119,10 +120,21 @@ class ShortLived(unittest.TestCase):
                 continue
             for life in LIVES_MS:
                 with self.subTest(caps=caps, life=life):
-                    scores, _, _ = self.check_run(False, life, True, caps=caps or ())
+                    scores, events, loads = self.check_run(False, life, True, caps=caps or (),
+                                                           extra_args=["--extra", "owner_from,direction"])
                     for style, s in scores.items():
                         if not s["lossy"]:
                             self.assertGreaterEqual(s["right_pid"], 0.95 * s["count"], f"{style}: {s}")
+                    # Most live shorter than a poll: their owner is the tracer's record.
+                    pids = {str(l["pid"]) for l in loads}
+                    ours = [e for e in events if e["pid"] in pids and e["event"] == "new"]
+                    self.assertTrue(all(e["owner_from"] in ("fd", "cached", "traced") for e in ours), ours)
+                    self.assertGreaterEqual(sum(e["owner_from"] == "traced" for e in ours), 0.5 * len(ours), ours)
+                    self.assertTrue(all(e["owner_from"] == "none" for e in events if e["pid"] == "0"))
+                    # The connecting ends opened their connections, however short.
+                    ends = {(p, l["server_port"]) for l in loads for p in l["client_ports"]}
+                    self.assertEqual({e["direction"] for e in events if (e["src_port"], e["dst_port"]) in ends},
+                                     {"out"})
 
 
     def test_a_remnant_its_owner_closed_is_told_under_it(self):

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "config/build_info.h"
 #include "output/console.h"
@@ -83,6 +87,57 @@ TEST(FormatEvent, CsvWorkedExample) {
       FormatEvent(Event::kNew, Browser(), 0, "14:03:07.045", Format::kCsv),
       "\"14:03:07.045\",\"new\",\"TCP\",\"4312\",\"browser.exe\",\"192.168.1.20\",50123,\"203.0.113.5\","
       "443,\"ESTABLISHED\",0");
+}
+
+TEST(FormatEvent, ExtraFieldsFollowInTheOrderGivenInEveryFormat) {
+  using config::ExtraField;
+  track::TConn seen = Browser();
+  seen.uid = 65534;
+  seen.direction = track::Direction::kIn;
+  seen.owner_from = track::OwnerFrom::kFd;
+  seen.process = track::MakeProcessName("browser.exe", "=sv\x1b[2J-1.scope");
+  const track::TConn unknown = Browser();
+  const std::vector<ExtraField> all = {ExtraField::kOwnerFrom, ExtraField::kUnit, ExtraField::kDirection,
+                                       ExtraField::kUser, ExtraField::kUid};
+  struct Case {
+    const track::TConn* row;
+    std::vector<ExtraField> extra;
+    std::string user;
+    std::string json_tail, csv_tail;
+  };
+  const Case cases[] = {
+      {&seen, all, "nobody",
+       R"(,"owner_from":"fd","unit":"=sv?[2J-1.scope","direction":"in","user":"nobody","uid":65534})",
+       R"(,"fd","'=sv?[2J-1.scope","in","nobody",65534)"},
+      {&unknown, all, "", R"(,"owner_from":"","unit":"","direction":"","user":"","uid":null})",
+       R"(,"","","","",)"},
+      {&seen, {ExtraField::kUid}, "", R"("age_seconds":0,"uid":65534})", R"(,0,65534)"},
+  };
+  for (const Case& c : cases) {
+    const std::string json = FormatEvent(Event::kNew, *c.row, 0, "t", Format::kJsonl, c.extra, c.user);
+    EXPECT_EQ(json.substr(json.size() - std::min(json.size(), c.json_tail.size())), c.json_tail);
+    const std::string csv = FormatEvent(Event::kNew, *c.row, 0, "t", Format::kCsv, c.extra, c.user);
+    EXPECT_EQ(csv.substr(csv.size() - std::min(csv.size(), c.csv_tail.size())), c.csv_tail);
+    // As many CSV fields as header names (no field holds a comma here).
+    const std::string names = ColumnHeader(Format::kCsv, c.extra);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), std::count(names.begin(), names.end(), ','));
+    // Text: the fixed header is 2 wider than a line of the time style; past
+    // it each label ends where its values end, one blank before the next.
+    const std::string text =
+        FormatEvent(Event::kNew, *c.row, 0, "14:03:07.045", Format::kText, c.extra, c.user);
+    const std::string header = ColumnHeader(Format::kText, c.extra).substr(2);
+    ASSERT_EQ(text.size(), header.size()) << text;
+    EXPECT_EQ(text.substr(0, 125), FormatEvent(Event::kNew, *c.row, 0, "14:03:07.045", Format::kText));
+    for (size_t i = 125; i + 1 < header.size(); ++i) {
+      if (header[i] != ' ' && header[i + 1] == ' ') {
+        EXPECT_EQ(text[i + 1], ' ') << i << ": " << text;
+      }
+    }
+  }
+  EXPECT_EQ(ColumnHeader(Format::kCsv, all),
+            "time,event,proto,pid,process,src_ip,src_port,dst_ip,dst_port,state,age_seconds,owner_from,unit,"
+            "direction,user,uid");
+  EXPECT_EQ(ColumnHeader(Format::kJsonl, all), "");
 }
 
 TEST(FormatEvent, QuotesAndBackslashesPerFormat) {
@@ -366,6 +421,35 @@ TEST(RenderEvent, SelectsByEventsWritesTheLineAndTakesTheTimeFromTheClock) {
                           FormatEvent(Event::kClosed, Browser(), 4, "2024-05-01T14:03:07.045", Format::kCsv) +
                           kEol + FormatEvent(Event::kState, Browser(), 2, "14.03.07.045", Format::kJsonl) +
                           kEol);
+}
+
+std::vector<uint32_t> g_looked_up;
+std::optional<std::string> TestUsers(uint32_t uid) {
+  g_looked_up.push_back(uid);
+  return uid == 65534 ? std::optional<std::string>("nobody") : std::nullopt;
+}
+
+TEST(RenderEvent, LooksUpEachUserOnceAndOnlyWhenAsked) {
+  platform::Clock clock;
+  clock.local_time = TestClock;
+  std::string captured;
+  Console console{"", &captured};
+  RenderContext context = MakeRenderContext(config::Settings(), clock, console, ":");
+  context.users.lookup = TestUsers;
+  context.format = Format::kCsv;
+  track::TConn row = Browser();
+  std::string want;
+  const std::pair<uint32_t, std::string> lines[] = {
+      {4242, ""}, {65534, "nobody"}, {65534, "nobody"}, {4242, "4242"}, {track::kNoUid, ""}};
+  for (const auto& [uid, user] : lines) {
+    row.uid = uid;
+    RenderEvent(context, Event::kNew, row, 0);
+    want += FormatEvent(Event::kNew, row, 0, context.stamp, Format::kCsv, context.extra, user) + kEol;
+    context.extra = {config::ExtraField::kUser};  // the first line does not ask
+  }
+  FlushOut(console);
+  EXPECT_EQ(g_looked_up, (std::vector<uint32_t>{65534, 4242}));
+  EXPECT_EQ(captured, want);
 }
 
 TEST(PrintStatsReport, WritesTheFormattedReport) {

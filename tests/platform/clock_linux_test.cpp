@@ -41,9 +41,13 @@ TEST(TimeSeparatorFromFormat, HourMinuteSeparator) {
 TEST(LocalTime, TheCLibrarysLocalFieldsCachedPerSecond) {
   LocalTimeCache cache;
   for (int round = 0; round < 3; ++round) {
-    const time_t before = time(nullptr);
+    // time() reads a coarse clock that can lag the one LocalTime reads by a tick.
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t before = ts.tv_sec;
     const CivilTime got = LocalTime(cache);
-    const time_t after = time(nullptr);
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t after = ts.tv_sec;
     bool matched = false;
     for (time_t t = before; t <= after; ++t) {
       tm local{};

@@ -194,7 +194,8 @@ class SmokeTest(unittest.TestCase):
     def test_once_shows_wine_process_connection(self):
         with self.wine_connection(socket.AF_INET) as (wine_pid, helper_port, port):
             # The table may lag behind the first bytes for a moment.
-            rows, out = self.scan(port, until=lambda rows: any(row["pid"] == wine_pid for row in rows))
+            rows, out = self.scan(port, ["--extra", "uid,user,direction,unit,owner_from"],
+                                  until=lambda rows: any(row["pid"] == wine_pid for row in rows))
             mine = [row for row in rows if row["src_port"] == helper_port]
             self.assertEqual(len(mine), 1, out)
             row = mine[0]
@@ -207,6 +208,11 @@ class SmokeTest(unittest.TestCase):
             self.assertEqual(row["dst_port"], port)
             self.assertEqual(row["state"], "ESTABLISHED")
             self.assertEqual(row["age_seconds"], 0)
+            # No uid, user or unit on Windows; the helper opened it, our listener accepted it.
+            self.assertEqual([row[k] for k in ("uid", "user", "direction", "unit", "owner_from")],
+                             [None, "", "out", "", "fd"])
+            rows, out = self.scan(helper_port, ["--extra", "direction"])
+            self.assertEqual([r["direction"] for r in rows if r["src_port"] == port], ["in"], out)
 
     def test_ipv6_shows_wine_process_connection_only_with_option(self):
         if wine_misreads_tcp6_owner():
