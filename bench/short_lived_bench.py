@@ -4,8 +4,9 @@
   short_lived_bench.py table [--count 40] [--lives 20,100,300]
       For every close style (client first, client reset, server first,
       connected UDP) and life: the share of connections whose connecting end
-      was reported "new", and the share with the right PID, as root and as
-      uid 65534, with the destroy notifications on and off
+      was reported "new", and the share with the right PID, as root, as
+      uid 65534 and as uid 65534 holding the service's tracer rights
+      (CAP_BPF, CAP_PERFMON, CAP_NET_ADMIN), with the destroy notifications on and off
       (SOCKVANE_NO_DESTROY_EVENTS=1). Default interval (500 ms).
 
   short_lived_bench.py burst [--rate 5000] [--duration 10] [--unprivileged]
@@ -47,16 +48,22 @@ NAMES = {"client": "client closes first", "reset": "client aborts (RST)", "serve
 
 def table(args):
     lives = [int(x) for x in args.lives.split(",")]
-    users = [False, True] if os.geteuid() == 0 else [False]
-    for unprivileged in users:
-        for on in (True, False):
-            print(f"\n{'uid 65534' if unprivileged else 'root'}, destroy notifications {'on' if on else 'off'}:")
+    # (who, unprivileged, capabilities, notification settings)
+    users = [("root", False, (), (True, False))]
+    if os.geteuid() == 0:
+        users += [("uid 65534", True, (), (True, False)),
+                  ("uid 65534 with " + "+".join(support.TRACER_CAPS), True, support.TRACER_CAPS, (True,))]
+    if args.only:
+        users = [u for u in users if u[0] == args.only]
+    for who, unprivileged, caps, settings in users:
+        for on in settings:
+            print(f"\n{who}, destroy notifications {'on' if on else 'off'}:")
             print("| how the connection ends | " + " | ".join(f"lives {l} ms" for l in lives) + " |")
             print("|---|" + "---|" * len(lives))
             cells = {st: [] for st in sl.STYLES}
             for life in lives:
                 loads, events, err = sl.run_load(sl.STYLES, life, args.count, unprivileged=unprivileged,
-                                                 destroy_events=on)
+                                                 destroy_events=on, caps=caps)
                 for load in loads:
                     s = sl.score(load, events)
                     cells[load["style"]].append(
@@ -161,6 +168,7 @@ def main():
     t = sub.add_parser("table")
     t.add_argument("--count", type=int, default=40)
     t.add_argument("--lives", default="20,100,300")
+    t.add_argument("--only", help="one of the users: root, uid 65534, uid 65534 with bpf+perfmon+net_admin")
     b = sub.add_parser("burst")
     b.add_argument("--rate", type=float, default=5000)
     b.add_argument("--life", type=float, default=0)

@@ -15,8 +15,8 @@ processes and of the consumer (driver or sockvane), and, with
 kernel.bpf_stats_enabled on during the tracer turns, the run time the kernel
 counted in the tracer's programs. One more pair of turns times a loop of
 2,000,000 one-byte `dd` reads and writes (4,000,000 system calls) with and
-without the tracer: the tracer's hook at the end of every system call is paid
-by every process, not only by those with sockets.
+without the tracer: a hook on system calls would be paid by every process, not
+only by those with sockets (bench/host_tax_bench.py times that alone).
 
   python3 bench/tracer_bench.py --sockvane build/bench/sockvane \\
       --probe build/bench/tests/sockvane_tracer_probe --rate 1000 --seconds 10 --rounds 3

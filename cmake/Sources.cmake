@@ -39,7 +39,8 @@ function(sockvane_sources ROOT SOCKVANE_PLATFORM SOCKVANE_WITH_BPF)
     src/source/proc_net_linux.cpp
     src/source/short_lived_linux.cpp
     src/source/socket_table_linux.cpp
-    src/source/source_linux.cpp)
+    src/source/source_linux.cpp
+    src/source/walked_owners_linux.cpp)
   set(_windows
     src/platform/clock_windows.cpp
     src/platform/std_streams_windows.cpp

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The packaged service under a real systemd: boots a minimal Debian 12 in
-# systemd-nspawn, installs the .deb, starts sockvane.service (with --all, so
-# that loopback shows), opens a loopback connection and reads its event, with
-# the owner, back from the journal with jq; then checks the capabilities of
-# the running service, what a probe in its place can and cannot do, that a
-# usage error is not restarted, and that dpkg -r stops the service and purge
+# systemd-nspawn (granted CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, so that the
+# service can load its tracer), installs the .deb, starts sockvane.service
+# (with --all, so that loopback shows), opens a loopback connection and a
+# short-lived one and reads their events, with the owners, back from the
+# journal with jq; then checks the capabilities of the running service (those
+# that only loading needed are given up), that it names owners through /proc
+# where it may not load BPF, what a probe in its place can and cannot do, that
+# a usage error is not restarted, and that dpkg -r stops the service and purge
 # cleans up.
 #
 #   tools/systemd-nspawn-check.sh [PACKAGE.deb]
@@ -37,17 +40,21 @@ if [ -z "$deb" ]; then
 fi
 deb=$(realpath "$deb")
 
-if [ ! -x "$ROOTFS/lib/systemd/systemd" ]; then
+# libbpf1: the package's tracer links it. A root made with another list is made anew.
+INCLUDE=systemd,systemd-sysv,dbus,jq,python3,libbpf1
+if [ "$(cat "$ROOTFS/.sockvane-include" 2>/dev/null)" != "$INCLUDE" ]; then
   command -v debootstrap >/dev/null || skip "debootstrap is missing"
   log "debootstrap bookworm from $MIRROR into $ROOTFS"
   rm -rf "$ROOTFS.new"
   mkdir -p "$WORK"
-  if ! debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,jq,python3 \
+  if ! debootstrap --variant=minbase --include="$INCLUDE" \
       bookworm "$ROOTFS.new" "$MIRROR" >"$WORK/debootstrap.log" 2>&1; then
     tail -n 5 "$WORK/debootstrap.log" >&2
     rm -rf "$ROOTFS.new"
     skip "debootstrap failed (log: $WORK/debootstrap.log)"
   fi
+  echo "$INCLUDE" >"$ROOTFS.new/.sockvane-include"
+  rm -rf "$ROOTFS"
   mv "$ROOTFS.new" "$ROOTFS"
 fi
 
@@ -80,13 +87,57 @@ sleep 1
 pid=$(systemctl show -P MainPID $unit)
 echo "service: $(systemctl show -P ActiveState $unit), main PID $pid"
 grep -E '^(Uid|CapEff|CapBnd|CapAmb|NoNewPrivs|Seccomp):' /proc/$pid/status
+# Loaded, the tracer leaves only what /proc needs.
 [ "$(awk '/^CapEff:/ {print $2}' /proc/$pid/status)" = 0000000000080004 ] ||
   fail "effective capabilities are not exactly CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE"
-[ "$(awk '/^CapBnd:/ {print $2}' /proc/$pid/status)" = 0000000000080004 ] || fail "bounding set"
+[ "$(awk '/^CapBnd:/ {print $2}' /proc/$pid/status)" = 000000c000081004 ] || fail "bounding set"
 [ "$(awk '/^Seccomp:/ {print $2}' /proc/$pid/status)" = 2 ] || fail "no system-call filter"
 [ "$(awk '/^Uid:/ {print $2}' /proc/$pid/status)" != 0 ] || fail "runs as root"
+links=$(cat /proc/$pid/fdinfo/* 2>/dev/null | grep -c '^link_id:')
+echo "BPF links held: $links"
+[ "$links" -ge 5 ] || fail "the tracer is not loaded with its connect and release hooks"
 
-# A root-owned connection on loopback, held for three polls and more.
+# A root-owned connection on loopback, held for three polls and more, and a
+# short-lived one that no poll sees.
+python3 - >/results/conn <<'PY'
+import os, socket, time
+srv = socket.create_server(("127.0.0.1", 0))
+cli = socket.create_connection(srv.getsockname())
+peer, _ = srv.accept()
+short = socket.create_connection(srv.getsockname())
+srv.accept()[0].close()
+print(os.getpid(), srv.getsockname()[1], cli.getsockname()[1], short.getsockname()[1], flush=True)
+short.close()
+time.sleep(3)
+PY
+read -r cpid port cport sport </results/conn
+echo "connections: pid $cpid, 127.0.0.1:$cport and :$sport -> 127.0.0.1:$port"
+journalctl --sync 2>/dev/null || true
+sleep 1
+# -u also selects systemd's own messages about the unit: fromjson? skips them.
+echo "--- journalctl -o cat -u sockvane | jq -R -c 'fromjson? | select(.dst_port == $port)'"
+journalctl -o cat -u $unit | jq -R -c "fromjson? | select(.dst_port == $port)" | tee /results/events
+for p in $cport $sport; do
+  n=$(jq -s "map(select(.event == \"new\" and .src_port == $p and .pid == \"$cpid\" and .process != \"unknown\")) | length" /results/events)
+  [ "$n" = 1 ] || fail "no new event with owner $cpid for $p -> $port"
+done
+# The shipper's path: the journal's JSON export, MESSAGE parsed by jq.
+echo "--- journalctl -o json -u sockvane | jq (MESSAGE | fromjson)"
+journalctl -o json -u $unit |
+  jq -c "select(.SYSLOG_IDENTIFIER == \"sockvane\") | .MESSAGE | fromjson? | select(.dst_port == $port)" |
+  tee /results/events-json
+cmp -s /results/events /results/events-json || fail "journalctl -o json and -o cat differ"
+
+# Where BPF may not load, the owners come from /proc.
+printf '[Service]\nCapabilityBoundingSet=\nCapabilityBoundingSet=CAP_SYS_PTRACE CAP_DAC_READ_SEARCH\nAmbientCapabilities=\nAmbientCapabilities=CAP_SYS_PTRACE CAP_DAC_READ_SEARCH\n' \
+  >/etc/systemd/system/$unit.d/nobpf.conf
+systemctl daemon-reload
+systemctl restart $unit
+sleep 1
+pid=$(systemctl show -P MainPID $unit)
+links=$(cat /proc/$pid/fdinfo/* 2>/dev/null | grep -c '^link_id:')
+echo "without BPF: main PID $pid, BPF links held: $links"
+[ "$links" = 0 ] || fail "BPF links without CAP_BPF"
 python3 - >/results/conn <<'PY'
 import os, socket, time
 srv = socket.create_server(("127.0.0.1", 0))
@@ -96,20 +147,12 @@ print(os.getpid(), srv.getsockname()[1], cli.getsockname()[1], flush=True)
 time.sleep(3)
 PY
 read -r cpid port cport </results/conn
-echo "connection: pid $cpid, 127.0.0.1:$cport -> 127.0.0.1:$port"
 journalctl --sync 2>/dev/null || true
 sleep 1
-# -u also selects systemd's own messages about the unit: fromjson? skips them.
-echo "--- journalctl -o cat -u sockvane | jq -R -c 'fromjson? | select(.dst_port == $port)'"
-journalctl -o cat -u $unit | jq -R -c "fromjson? | select(.dst_port == $port)" | tee /results/events
-n=$(jq -s "map(select(.event == \"new\" and .src_port == $cport and .pid == \"$cpid\" and .process != \"unknown\")) | length" /results/events)
-[ "$n" = 1 ] || fail "no new event with owner $cpid for port $port"
-# The shipper's path: the journal's JSON export, MESSAGE parsed by jq.
-echo "--- journalctl -o json -u sockvane | jq (MESSAGE | fromjson)"
-journalctl -o json -u $unit |
-  jq -c "select(.SYSLOG_IDENTIFIER == \"sockvane\") | .MESSAGE | fromjson? | select(.dst_port == $port)" |
-  tee /results/events-json
-cmp -s /results/events /results/events-json || fail "journalctl -o json and -o cat differ"
+n=$(journalctl -o cat -u $unit | jq -R -c "fromjson? | select(.dst_port == $port)" |
+    jq -s "map(select(.event == \"new\" and .src_port == $cport and .pid == \"$cpid\" and .process != \"unknown\")) | length")
+[ "$n" = 1 ] || fail "without BPF: no new event with owner $cpid for $cport -> $port"
+rm /etc/systemd/system/$unit.d/nobpf.conf
 
 # What the capabilities cannot be turned into, tried from inside the unit's
 # sandbox: a probe in the service's place.
@@ -183,6 +226,7 @@ log "booting $ROOTFS with $(basename "$deb")"
 # The root stays untouched (changes go to a tmpfs overlay); no machined needed.
 rc=0
 timeout 300 systemd-nspawn -q --register=no --keep-unit --volatile=overlay \
+  --capability=CAP_BPF,CAP_PERFMON,CAP_NET_ADMIN --system-call-filter=bpf \
   -D "$ROOTFS" --bind-ro="$CHECK/in:/check" --bind="$CHECK/out:/results" \
   --bind-ro="$CHECK/in/sockvane-check.service:/etc/systemd/system/sockvane-check.service" \
   -b systemd.wants=sockvane-check.service >"$WORK/boot.log" 2>&1 || rc=$?

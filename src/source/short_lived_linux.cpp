@@ -53,12 +53,6 @@ bool Holds(const std::vector<T>& sorted, const T& value) {
   return std::binary_search(sorted.begin(), sorted.end(), value);
 }
 
-// A reset socket keeps its protocol, family, source port and destination
-// address; the kernel clears the rest.
-SocketTuple ResetTuple(uint8_t protocol, bool ipv6, uint16_t src_port, const std::array<uint8_t, 16>& dst) {
-  return TupleOf(protocol, ipv6, {}, src_port, dst, 0);
-}
-
 // The first and last record of one socket.
 struct Trace {
   std::size_t first = 0;
@@ -78,13 +72,52 @@ void AddTrace(Map& map, const Key& key, std::size_t index, uint64_t when) {
   trace.latest = std::max(trace.latest, when);
 }
 
-struct TupleHash {
-  std::size_t operator()(const SocketTuple& tuple) const {
-    uint64_t hash = 1469598103934665603ull;  // FNV-1a
-    for (uint8_t byte : tuple) hash = (hash ^ byte) * 1099511628211ull;
-    return static_cast<std::size_t>(hash);
-  }
+constexpr uint8_t kLinuxEstablished = 1, kLinuxSynSent = 2, kLinuxFinWait1 = 4, kLinuxFinWait2 = 5,
+                  kLinuxClose = 7, kLinuxLastAck = 9, kLinuxClosing = 11;
+
+// What the records tell of each socket, by cookie alone: a tuple or a PID
+// from another network namespace must never name one of ours.
+struct Traces {
+  std::unordered_map<uint64_t, Trace> owned;           // records with an owner
+  std::unordered_map<uint64_t, std::size_t> whole;     // one with the whole tuple
+  std::unordered_map<uint64_t, uint8_t> before_close;  // the state its owner's close left
 };
+
+Traces TracesOf(const std::vector<TracedSocket>& traced) {
+  Traces traces;
+  for (std::size_t i = 0; i < traced.size(); ++i) {
+    const TracedSocket& t = traced[i];
+    if (t.cookie == 0) continue;
+    // A connect record has no source yet: the whole tuple comes from another.
+    if (t.src_port != 0 && t.dst_port != 0) traces.whole[t.cookie] = i;
+    if (t.pid == 0) continue;
+    AddTrace(traces.owned, t.cookie, i, t.when_ns);
+    if (t.kind == TraceKind::kState && t.state != kLinuxSynSent) traces.before_close[t.cookie] = t.old_state;
+  }
+  return traces;
+}
+
+// `raw` with the owner the records give it (by its first record), its known
+// life, and the tuple a reset cleared; false when no record names an owner.
+bool GiveOwner(const Traces& traces, const std::vector<TracedSocket>& traced, ShortLivedSocket& socket) {
+  const auto trace = traces.owned.find(socket.raw.cookie);
+  if (socket.raw.cookie == 0 || trace == traces.owned.end()) return false;
+  const TracedSocket& owner = traced[trace->second.first];
+  socket.pid = owner.pid;
+  socket.name = owner.name;
+  socket.life_ns = trace->second.latest - trace->second.earliest;
+  RawSocket& raw = socket.raw;
+  const auto whole = traces.whole.find(raw.cookie);
+  const TracedSocket& t = whole != traces.whole.end() ? traced[whole->second] : owner;
+  if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
+    // The tracer saw the whole tuple before the reset cleared it.
+    raw.src = t.src;
+    raw.dst = t.dst;
+    raw.src_port = t.src_port;
+    raw.dst_port = t.dst_port;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -137,104 +170,93 @@ bool SeenByRead(SeenReads& seen, const RawSocket& raw) {
   return false;
 }
 
+namespace {
+
+// Whether a recent read listed the TIME_WAIT remnant of this socket.
+bool ShownAsTimeWait(SeenReads& seen, const RawSocket& raw) {
+  const SocketTuple tuple = TupleOf(raw);
+  for (const ReadMarks& marks : SortedReads(seen))
+    if (Holds(marks.time_wait, tuple)) return true;
+  return false;
+}
+
+}  // namespace
+
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
                     SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally) {
-  std::unordered_map<uint64_t, Trace> by_cookie;
-  std::unordered_map<SocketTuple, Trace, TupleHash> by_tuple;
-  std::unordered_map<SocketTuple, Trace, TupleHash> by_reset_tuple;
-  for (std::size_t i = 0; i < traced.size(); ++i) {
-    const TracedSocket& t = traced[i];
-    if (t.pid == 0) continue;
-    if (t.cookie != 0) {
-      // Two cookies that differ are two sockets, whatever their tuples.
-      AddTrace(by_cookie, t.cookie, i, t.when_ns);
-      continue;
-    }
-    if (t.dst_port == 0) continue;  // not connected yet: no tuple to go by
-    AddTrace(by_tuple, TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port), i, t.when_ns);
-    if (t.protocol == kProtoTcp)
-      AddTrace(by_reset_tuple, ResetTuple(t.protocol, t.ipv6, t.src_port, t.dst), i, t.when_ns);
-  }
-
+  const Traces traces = TracesOf(traced);
   for (const RawSocket& raw : destroyed) {
     ++tally.destroyed;
     if (SeenByRead(seen, raw)) {
       ++tally.seen;
       continue;
     }
-    const Trace* trace = nullptr;
-    if (raw.cookie != 0) {
-      if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) trace = &it->second;
-    }
-    if (trace == nullptr && raw.dst_port != 0) {
-      if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) trace = &it->second;
-    }
-    if (trace == nullptr && raw.dst_port == 0 && raw.protocol == kProtoTcp) {
-      auto it = by_reset_tuple.find(ResetTuple(raw.protocol, raw.ipv6, raw.src_port, raw.dst));
-      if (it != by_reset_tuple.end()) trace = &it->second;
-    }
-
     ShortLivedSocket socket;
     socket.raw = raw;
-    if (trace != nullptr) {
-      const TracedSocket& t = traced[trace->first];
-      socket.pid = t.pid;
-      socket.name = t.name;
-      socket.life_ns = trace->latest - trace->earliest;
-      if (raw.dst_port == 0 && t.dst_port != 0 && t.protocol == raw.protocol && t.ipv6 == raw.ipv6) {
-        // The tracer saw the whole tuple before the reset cleared it.
-        socket.raw.src = t.src;
-        socket.raw.dst = t.dst;
-        socket.raw.src_port = t.src_port;
-        socket.raw.dst_port = t.dst_port;
-      }
-    }
+    const bool owned = GiveOwner(traces, traced, socket);
     const RawSocket& kept = socket.raw;
     if (kept.protocol == kProtoTcp && kept.dst_port == 0) {
       // Where it went is gone; reporting it would invent a destination.
       ++tally.no_peer;
       continue;
     }
-    if (socket.pid == 0 && kept.protocol == kProtoTcp) {
-      const SocketTuple tuple = TupleOf(kept);
-      bool shown = false;
-      for (const ReadMarks& marks : SortedReads(seen)) shown = shown || Holds(marks.time_wait, tuple);
-      if (shown) {
-        ++tally.time_wait;
-        continue;
-      }
+    if (!owned && kept.protocol == kProtoTcp && ShownAsTimeWait(seen, kept)) {
+      ++tally.time_wait;
+      continue;
     }
     ++tally.reported;
     out.push_back(std::move(socket));
   }
 }
 
+void PickClosedRemnants(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                        SeenReads& seen, std::vector<ShortLivedSocket>& out) {
+  const auto remnant = [](const RawSocket& raw) {
+    if (raw.protocol != kProtoTcp || raw.inode != 0 || raw.cookie == 0 || raw.dst_port == 0) return false;
+    for (const uint8_t state : {kLinuxFinWait1, kLinuxFinWait2, kLinuxClosing, kLinuxLastAck, kLinuxTimeWait})
+      if (raw.state == state) return true;
+    return false;
+  };
+  if (traced.empty() || std::none_of(rows.begin(), rows.end(), remnant)) return;
+  const Traces traces = TracesOf(traced);
+  for (const RawSocket& raw : rows) {
+    if (!remnant(raw) || SeenByRead(seen, raw) || ShownAsTimeWait(seen, raw)) continue;
+    ShortLivedSocket socket;
+    socket.raw = raw;
+    if (!GiveOwner(traces, traced, socket)) continue;
+    // As a read before the close would have listed it.
+    const auto before = traces.before_close.find(raw.cookie);
+    socket.raw.state = before == traces.before_close.end() || before->second == kLinuxClose
+                           ? kLinuxEstablished
+                           : before->second;
+    out.push_back(std::move(socket));
+  }
+}
+
+void MarkSeen(SeenReads& seen, uint64_t cookie) {
+  ReadMarks& latest = seen.reads[(seen.next + kSeenReads - 1) % kSeenReads];
+  latest.cookies.push_back(cookie);
+  latest.sorted = false;
+}
+
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names) {
+                      bool closes_only, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names) {
   if (traced.empty()) return;
   // Records come in time order: the later of two for one socket wins.
   std::unordered_map<uint64_t, const TracedSocket*> by_cookie;
-  std::unordered_map<SocketTuple, const TracedSocket*, TupleHash> by_tuple;
   for (const TracedSocket& t : traced) {
-    if (t.pid == 0) continue;
-    if (t.cookie != 0) by_cookie[t.cookie] = &t;
-    if (t.dst_port != 0) by_tuple[TupleOf(t.protocol, t.ipv6, t.src, t.src_port, t.dst, t.dst_port)] = &t;
+    const bool close =
+        t.kind == TraceKind::kRelease || (t.kind == TraceKind::kState && t.state != kLinuxSynSent);
+    if (t.pid != 0 && t.cookie != 0 && (close || !closes_only)) by_cookie[t.cookie] = &t;
   }
-  const auto give = [&](std::size_t i, const TracedSocket& t) {
-    pids[i] = t.pid;
-    if (!t.name.empty()) names[t.pid] = t.name;
-  };
   for (std::size_t i = 0; i < rows.size() && i < pids.size(); ++i) {
     const RawSocket& raw = rows[i];
-    if (pids[i] != 0 || raw.inode == 0) continue;
-    if (raw.cookie != 0) {
-      if (auto it = by_cookie.find(raw.cookie); it != by_cookie.end()) {
-        give(i, *it->second);
-        continue;
-      }
-    }
-    if (raw.dst_port == 0) continue;
-    if (auto it = by_tuple.find(TupleOf(raw)); it != by_tuple.end()) give(i, *it->second);
+    if (pids[i] != 0 || raw.inode == 0 || raw.cookie == 0) continue;
+    const auto it = by_cookie.find(raw.cookie);
+    if (it == by_cookie.end()) continue;
+    pids[i] = it->second->pid;
+    if (!it->second->name.empty()) names[pids[i]] = it->second->name;
   }
 }
 
@@ -328,51 +350,40 @@ void DrainNotifications(ShortLived& layer) {
 
 }  // namespace
 
-void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows) {
-  if (layer.tracer && TracerActive()) {
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows) {
+  if (layer.tracer) {
     // Records of this read's sockets belong to the poll it starts.
-    DrainTracer(layer.traced, layer.tracer_lost);
+    DrainTracer(tracer, layer.traced, layer.tracer_lost);
     layer.traced_generation.resize(layer.traced.size(), layer.generation + 1);
   }
   if (layer.fd < 0) return;
   // What arrives from here on (and what came during the read, whose tables
   // may predate the TIME_WAIT rows it left) waits for the next poll.
   layer.reading = true;
+  // Before this read counts as seen: the remnants no earlier read listed.
+  if (layer.tracer) PickClosedRemnants(rows, layer.traced, layer.seen, layer.remnants);
   NoteRead(layer.seen, rows);
+  // Told now: their destroy notifications must not tell them again.
+  for (const ShortLivedSocket& remnant : layer.remnants) MarkSeen(layer.seen, remnant.raw.cookie);
   DrainNotifications(layer);
 }
-
-namespace {
-
-// libbpf opens descriptors of its own: a closed standard stream must not
-// become one of them, or our writes would go to a BPF object, not fail.
-bool StartTracerAboveStdStreams(std::string& why) {
-  std::vector<int> held;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (placeholder >= 0) held.push_back(placeholder);
-  }
-  const bool started = StartTracer(why);
-  for (const int fd : held) close(fd);
-  return started;
-}
-
-}  // namespace
 
 ShortLived::~ShortLived() {
   if (fd >= 0) close(fd);
 }
 
-std::string StartShortLived(ShortLived& layer) {
-  // The table read needs descriptors of its own: under a tight limit it
-  // comes first, and these extras stay off.
-  std::string scarce;
+std::string ScarceDescriptors() {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
       files.rlim_cur < kFewestFiles) {
-    scarce = "off (too few descriptors allowed: " + track::DecimalText(uint64_t{files.rlim_cur}) + ")";
+    return "too few descriptors allowed: " + track::DecimalText(uint64_t{files.rlim_cur});
   }
+  return "";
+}
+
+std::string StartShortLived(ShortLived& layer, Tracer& tracer) {
+  std::string scarce = ScarceDescriptors();
+  if (!scarce.empty()) scarce = "off (" + scarce + ")";
   std::string events = "off";
   if (!scarce.empty()) {
     events = scarce;
@@ -383,43 +394,47 @@ std::string StartShortLived(ShortLived& layer) {
   } else {
     events = "on";
   }
-  std::string tracer = "off";
+  std::string traced = "off";
   if (!scarce.empty()) {
-    tracer = scarce;
+    traced = scarce;
   } else if (SwitchedOff("SOCKVANE_NO_TRACER")) {
-    tracer = "off (SOCKVANE_NO_TRACER)";
-  } else if (std::string why; StartTracerAboveStdStreams(why)) {
+    traced = "off (SOCKVANE_NO_TRACER)";
+  } else if (std::string why; StartTracer(tracer, layer.proc_root, true, why)) {
     layer.tracer = true;
-    tracer = "on";
+    traced = "on";
   } else {
-    tracer = "off (" + why + ")";
+    traced = "off (" + why + ")";
   }
   if (isatty(STDERR_FILENO) != 1) return "";
-  return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + tracer;
+  return "sockvane: short-lived sockets: destroy notifications " + events + ", tracer " + traced;
 }
 
-void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
-                      std::unordered_map<uint32_t, std::string>& names) {
-  GiveTracedOwners(rows, layer.traced, pids, names);
+void GiveTracedOwners(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, bool closes_only,
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names) {
+  if (!layer.tracer) return;
+  DrainTracer(tracer, layer.traced, layer.tracer_lost);
+  layer.traced_generation.resize(layer.traced.size(), layer.generation + 1);
+  GiveTracedOwners(rows, layer.traced, closes_only, pids, names);
 }
 
-void ReadShortLived(ShortLived& layer, const RowConsumer& consume) {
+void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume) {
   if (layer.fd < 0) {
     // No notifications to give owners to: keep only what the next read may use.
-    if (layer.tracer && TracerActive()) {
+    if (layer.tracer) {
       layer.traced.clear();
       layer.traced_generation.clear();
-      DrainTracer(layer.traced, layer.tracer_lost);
+      DrainTracer(tracer, layer.traced, layer.tracer_lost);
       layer.traced_generation.resize(layer.traced.size(), layer.generation);
     }
     return;
   }
   ++layer.generation;
-  if (layer.tracer && TracerActive()) {
-    DrainTracer(layer.traced, layer.tracer_lost);
+  if (layer.tracer) {
+    DrainTracer(tracer, layer.traced, layer.tracer_lost);
     layer.traced_generation.resize(layer.traced.size(), layer.generation);
   }
   std::vector<ShortLivedSocket> picked;
+  picked.swap(layer.remnants);
   DrainNotifications(layer);
   PickShortLived(layer.pending, layer.traced, layer.seen, picked, layer.tally);
   layer.pending.clear();

@@ -69,27 +69,41 @@ struct ShortLivedTally {
 };
 
 // Picks the destroyed sockets to report and gives them their owners from the
-// tracer's records (by cookie when both have one, else by protocol and
-// 4-tuple; a reset socket, whose destination port the kernel cleared, by its
-// source port and destination address). Pure.
+// tracer's records, by cookie (a reset socket, whose destination port the
+// kernel cleared, gets back the tuple a record saw). Pure.
 void PickShortLived(const std::vector<RawSocket>& destroyed, const std::vector<TracedSocket>& traced,
                     SeenReads& seen, std::vector<ShortLivedSocket>& out, ShortLivedTally& tally);
+
+// Sockets their process closed that a read lists as remnants (TCP in
+// FIN_WAIT1/2, CLOSING, LAST_ACK or TIME_WAIT, no descriptor) which no
+// earlier read listed, where the records tie their cookie to a process: each
+// is told as a read before the close would have listed it, with that
+// process and the state the close left. Call before the read is noted. Pure.
+void PickClosedRemnants(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
+                        SeenReads& seen, std::vector<ShortLivedSocket>& out);
+
+// Counts `cookie` as listed by the latest read noted.
+void MarkSeen(SeenReads& seen, uint64_t cookie);
 
 // Owners the tracer saw for listed sockets whose descriptors the owner search
 // has not found (yet): each such row of `rows` whose `pids` entry is 0, that
 // has a file (not a TIME_WAIT remnant, which no process holds) and that a
-// record names, takes the PID of the latest record of that socket (by cookie
-// when both have one, else by protocol and 4-tuple). Pure.
+// record names, takes the PID of the latest record of that cookie. With
+// `closes_only`, only a record of its last close counts (a release, or its
+// owner's close of a TCP socket): a socket the search found nobody holding
+// was closed after the table was read, or is in flight between processes and
+// has no owner. Pure.
 void GiveTracedOwners(const std::vector<RawSocket>& rows, const std::vector<TracedSocket>& traced,
-                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
+                      bool closes_only, std::vector<uint32_t>& pids,
+                      std::unordered_map<uint32_t, std::string>& names);
 
 // The layer's state for a run.
 struct ShortLived {
   std::string proc_root = "/proc";
-  TupleFilter filter;  // notifications it drops are dropped as they arrive
-  bool units = false;  // name the owners' units
-  int fd = -1;         // the subscribed netlink socket
-  bool tracer = false;
+  TupleFilter filter;   // notifications it drops are dropped as they arrive
+  bool units = false;   // name the owners' units
+  int fd = -1;          // the subscribed netlink socket
+  bool tracer = false;  // `Tracer` runs its hooks for this layer
   // Heard of before the latest read began: decided at the poll of that read,
   // whose TIME_WAIT rows they may have left.
   std::vector<RawSocket> pending;
@@ -97,6 +111,7 @@ struct ShortLived {
   std::vector<RawSocket> later;
   bool reading = false;  // between the start of a read and its poll's decisions
   std::vector<TracedSocket> traced;
+  std::vector<ShortLivedSocket> remnants;  // picked by the latest read, told at its poll
   std::vector<uint64_t> traced_generation;
   uint64_t generation = 0;
   SeenReads seen;
@@ -117,19 +132,24 @@ struct ShortLived {
 // test switches (SOCKVANE_NO_DESTROY_EVENTS=1, SOCKVANE_NO_TRACER=1) allow.
 // Returns the line to show on standard error about which layers run: only
 // when standard error is a terminal, "" otherwise.
-std::string StartShortLived(ShortLived& layer);
+std::string StartShortLived(ShortLived& layer, Tracer& tracer);
+
+// Why the table read must keep the descriptors for itself ("" when it need
+// not): under a tight limit, the extra layers stay off.
+std::string ScarceDescriptors();
 
 // Tells the layer which sockets a good read saw; call before the owners are
 // looked for.
-void NoteTableRead(ShortLived& layer, const std::vector<RawSocket>& rows);
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows);
 
 // Gives rows whose owner the search has not found the owner the tracer saw
-// for them, when it runs (see the pure GiveTracedOwners).
-void GiveTracedOwners(ShortLived& layer, const std::vector<RawSocket>& rows, std::vector<uint32_t>& pids,
-                      std::unordered_map<uint32_t, std::string>& names);
+// for them, when it runs (see the pure GiveTracedOwners), with what it
+// recorded since the read too.
+void GiveTracedOwners(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, bool closes_only,
+                      std::vector<uint32_t>& pids, std::unordered_map<uint32_t, std::string>& names);
 
 // Source::ReadShortLived, Source::Pause and the loss notice of Source::Notices.
-void ReadShortLived(ShortLived& layer, const RowConsumer& consume);
+void ReadShortLived(ShortLived& layer, Tracer& tracer, const RowConsumer& consume);
 void PauseShortLived(ShortLived& layer, uint32_t milliseconds);
 std::string ShortLivedLossNotice(ShortLived& layer);
 

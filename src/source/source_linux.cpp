@@ -1,5 +1,6 @@
 #include "source/source_linux.h"
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -42,13 +43,17 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   short_lived.units = settings.units;
-  return settings.short_lived ? StartShortLived(short_lived) : "";
+  if (settings.short_lived) return StartShortLived(short_lived, tracer);
+  // One scan may take its owners from one walk, which needs no hooks: the
+  // read decides, once it knows how many there are to find.
+  walk_once = ScarceDescriptors().empty();
+  return "";
 }
 
 bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
-  NoteTableRead(short_lived, raws);
+  NoteTableRead(short_lived, tracer, raws);
   if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
 
   // Owners only for the rows that may be wanted.
@@ -60,25 +65,43 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     raws[kept++] = raws[i];
   }
   raws.resize(kept);
-  JoinOwners(raws, FindOwners(owners, raws, platform::SteadyMs()), pids);
+  if (walk_once) {
+    walk_once = false;
+    const auto held = static_cast<std::size_t>(
+        std::count_if(raws.begin(), raws.end(), [](const RawSocket& raw) { return raw.inode != 0; }));
+    if (std::string why; OneScanWalks(held, ProcShowsAll())) StartTracer(tracer, reads.proc_root, false, why);
+  }
+  // The tracer's walk where it runs; one that fails leaves this read to /proc.
+  std::string walk_failure;
+  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
+  JoinOwners(raws, by_walk ? walked.owners : FindOwners(owners, raws, platform::SteadyMs()), pids);
+  if (by_walk) owners.problem.clear();
   from.assign(pids.size(), track::OwnerFrom::kNone);
-  // Seen in a descriptor table this poll, or kept from the table's last read.
+  // Seen in a descriptor table this poll, or kept from the table's last read
+  // (by the walk: of a process that has not run since).
   for (std::size_t i = 0; i < raws.size(); ++i) {
     if (pids[i] == 0) continue;
-    const auto process = owners.processes.find(pids[i]);
-    const bool read_now = process != owners.processes.end() && process->second.read_at == owners.poll;
+    bool read_now = false;
+    if (by_walk) {
+      const auto process = walked.processes.find(pids[i]);
+      read_now = process != walked.processes.end() && process->second.walked_at == walked.poll;
+    } else {
+      const auto process = owners.processes.find(pids[i]);
+      read_now = process != owners.processes.end() && process->second.read_at == owners.poll;
+    }
     from[i] = read_now ? track::OwnerFrom::kFd : track::OwnerFrom::kCached;
   }
   // The dump came before the owners were read: a socket that lost its last
   // holder between the two, and is gone or orphaned now, was closed by its
   // owner after the dump listed it, and was still the owner's then. One that
   // lives on with nobody holding it (in flight) has none.
-  if (owners.previous_poll == owners.poll) {
+  if (by_walk || owners.previous_poll == owners.poll) {
+    const OwnerMap& before = by_walk ? walked.left : owners.previous;
     for (std::size_t i = 0; i < raws.size(); ++i) {
       if (pids[i] != 0 || raws[i].inode == 0) continue;
-      const auto before = owners.previous.find(raws[i].inode);
-      if (before != owners.previous.end() && !StillHeld(reads, raws[i])) {
-        pids[i] = before->second;
+      const auto it = before.find(raws[i].inode);
+      if (it != before.end() && !StillHeld(reads, raws[i])) {
+        pids[i] = it->second;
         from[i] = track::OwnerFrom::kCached;
       }
     }
@@ -96,11 +119,13 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
                                         std::to_string(listed) + " sockets without an owner)";
   }
   // Where the search could not settle every owner, the tracer's record may
-  // name one; where it did, a socket it found no holder for has none.
+  // name one; where it did, a socket it found no holder for has none, unless
+  // its owner closed it after the table was read (which the walk, unlike
+  // the /proc search, knows of only from the records).
   std::unordered_map<uint32_t, std::string> traced_names;
-  if (!owners.complete) {
+  if (by_walk || !owners.complete) {
     searched = pids;
-    GiveTracedOwners(short_lived, raws, pids, traced_names);
+    GiveTracedOwners(short_lived, tracer, raws, by_walk, pids, traced_names);
     for (std::size_t i = 0; i < raws.size(); ++i) {
       if (pids[i] != searched[i]) from[i] = track::OwnerFrom::kTraced;
     }
@@ -118,7 +143,8 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
     } else {
       auto [it, inserted] = names.try_emplace(row.pid);
       if (inserted) {
-        std::string name = OwnerName(owners, row.pid);
+        std::string name = by_walk ? WalkedName(walked, row.pid) : "";
+        if (name.empty()) name = OwnerName(owners, row.pid);
         // Also when the process has gone since the table was read: the tracer saw it.
         const auto traced = traced_names.find(row.pid);
         if (name == "unknown" && traced != traced_names.end()) name = traced->second;
@@ -135,9 +161,9 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
 }
 
 void LinuxSource::ReadShortLived(const RowConsumer& consume) {
-  if (!settings.direction) return source::ReadShortLived(short_lived, consume);
+  if (!settings.direction) return source::ReadShortLived(short_lived, tracer, consume);
   // By the listeners of the read just made: those of the sockets' lifetimes, or near.
-  source::ReadShortLived(short_lived, [this, &consume](track::TConn&& row) {
+  source::ReadShortLived(short_lived, tracer, [this, &consume](track::TConn&& row) {
     row.direction = DirectionOf(listeners, row);
     consume(std::move(row));
   });

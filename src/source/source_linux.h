@@ -1,6 +1,7 @@
 // The Linux socket source: the tables by sock_diag dumps the kernel filters
-// (or /proc/net), owners from /proc, short-lived sockets from the kernel's
-// destroy notifications and the tracer.
+// (or /proc/net), owners from the tracer's descriptor walks where it runs and
+// from /proc otherwise, short-lived sockets from the kernel's destroy
+// notifications and the tracer's hooks.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include "source/short_lived_linux.h"
 #include "source/socket_table_linux.h"
 #include "source/source.h"
+#include "source/tracer.h"
+#include "source/walked_owners_linux.h"
 
 namespace sockvane::source {
 
@@ -29,6 +32,9 @@ struct LinuxSource final : Source {
   TableReads reads;
   OwnerSearch owners;
   ShortLived short_lived;
+  Tracer tracer;
+  WalkedOwners walked;
+  bool walk_once = false;  // a single scan whose read decides whether to walk
   bool owner_problem_told = false;
   // The read's rows and their owners, kept for their capacity.
   std::vector<RawSocket> raws;

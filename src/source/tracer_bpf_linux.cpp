@@ -1,13 +1,24 @@
-// The in-kernel owner tracer: loads the BPF program, reads its ring buffer.
+// The owner tracer: loads the BPF programs, attaches them through links (the
+// kernel detaches a link when its last descriptor goes, so nothing outlives
+// the process, even one that is killed), reads the hooks' ring buffer and
+// runs the descriptor walk.
 #include <bpf/bpf.h>
+#include <bpf/btf.h>
 #include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,85 +26,288 @@
 #include "source/tracer.h"
 #include "source/tracer_record.h"
 
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
 namespace sockvane::source {
 
-namespace {
-
-struct Tracer {
+struct TracerKernel {
   owners_bpf* skeleton = nullptr;
   ring_buffer* ring = nullptr;
   int cpus = 0;
   uint64_t lost_seen = 0;  // the kernel's count at the last drain
+  uint64_t malformed = 0;
   OwnerNames names;
   // Where the ring's callback puts what it reads during one drain.
   std::vector<TracedSocket>* sink = nullptr;
-  uint64_t malformed = 0;
+  // The verifier's account of a program it refused.
+  std::vector<char> log = std::vector<char>(64 * 1024, '\0');
+  std::vector<uint8_t> walk_buffer;
+  bool own_pid_namespace = false;  // /proc numbers processes as the kernel takes our PIDs
+
+  ~TracerKernel() {
+    ring_buffer__free(ring);
+    owners_bpf__destroy(skeleton);  // with its links
+  }
 };
 
-Tracer g_tracer;
+void TracerKernelDeleter::operator()(TracerKernel* kernel) const {
+  delete kernel;
+}
+
+namespace {
+
+// The seq file hands over at most this much per read().
+constexpr std::size_t kWalkRead = 64 * 1024;
+constexpr std::size_t kLogLineMax = 200;
 
 // libbpf speaks on standard error by default; the program decides what to say.
-std::string g_libbpf_last;
-int KeepLastLibbpfWarning(libbpf_print_level level, const char* format, va_list args) {
-  if (level != LIBBPF_WARN) return 0;
-  char line[256];
-  std::vsnprintf(line, sizeof line, format, args);
-  g_libbpf_last = line;
-  while (!g_libbpf_last.empty() && (g_libbpf_last.back() == '\n' || g_libbpf_last.back() == ' ')) {
-    g_libbpf_last.pop_back();
+int Silent(libbpf_print_level, const char*, va_list) {
+  return 0;
+}
+
+// The line of the verifier's log that says why, made fit for a one-line message.
+std::string LogReason(const std::vector<char>& log) {
+  std::string_view text(log.data(), strnlen(log.data(), log.size()));
+  std::string reason;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.empty() || line.starts_with("processed ") || line.starts_with("verification time")) continue;
+    reason.assign(line.substr(0, kLogLineMax));
   }
-  // It ends up in a one-line message.
-  for (char& ch : g_libbpf_last) {
+  for (char& ch : reason) {
     if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
   }
-  return 0;
+  return reason;
 }
 
-int OnRecord(void*, void* data, size_t size) {
-  TracedSocket socket;
-  uint64_t task_start_ns = 0;
-  if (!DecodeOwnerRecord(data, size, socket, task_start_ns)) {
-    ++g_tracer.malformed;
-    return 0;
-  }
-  CarryOwnerName(g_tracer.names, task_start_ns, socket);
-  g_tracer.sink->push_back(std::move(socket));
-  return 0;
-}
-
-void StopTracer() {
-  ring_buffer__free(g_tracer.ring);
-  owners_bpf__destroy(g_tracer.skeleton);
-  g_tracer = Tracer{};
-}
-
-std::string LoadFailure(const char* step, int error) {
-  if (error == EPERM || error == EACCES) {
+std::string Failure(const char* step, int error, const std::vector<char>* log = nullptr) {
+  if (error == EPERM) {
     return "not permitted to load BPF programs (needs root, or CAP_BPF and CAP_PERFMON; or the kernel is "
            "locked down)";
   }
   std::string why = std::string(step) + ": " + std::strerror(error);
-  if (!g_libbpf_last.empty()) why += " (" + g_libbpf_last + ")";
+  if (log != nullptr) {
+    const std::string reason = LogReason(*log);
+    if (!reason.empty()) why += " (" + reason + ")";
+  }
   return why;
 }
 
+// libbpf reports any failure to read the kernel's types as "not found".
+std::string LoadFailure(int error, const std::vector<char>& log) {
+  if (error == ESRCH) {
+    btf* types = btf__parse("/sys/kernel/btf/vmlinux", nullptr);
+    const int parse_error = errno;
+    if (types == nullptr) {
+      return std::string("reading the kernel's type information (/sys/kernel/btf/vmlinux): ") +
+             std::strerror(parse_error);
+    }
+    btf__free(types);
+  }
+  return Failure("loading the BPF programs", error, &log);
+}
+
+bool NetnsCookie(uint64_t& cookie, std::string& why) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  socklen_t size = sizeof cookie;
+  const bool got = fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0;
+  const int error = errno;
+  if (fd >= 0) close(fd);
+  if (!got)
+    why =
+        std::string("the kernel does not name network namespaces (SO_NETNS_COOKIE): ") + std::strerror(error);
+  return got;
+}
+
+// The PID namespace whose numbers `proc_root` shows: ours when it shows us
+// under our own number, else that of its process 1 when we may look at it.
+bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, bool& ours, std::string& why) {
+  struct stat st {};
+  char link[32];
+  const ssize_t size = readlink((proc_root + "/self").c_str(), link, sizeof link);
+  uint32_t self = 0;
+  if (size > 0 && std::from_chars(link, link + size, self).ptr == link + size &&
+      self == static_cast<uint32_t>(getpid()) && stat((proc_root + "/self/ns/pid").c_str(), &st) == 0) {
+    inum = static_cast<uint32_t>(st.st_ino);
+    ours = true;
+    return true;
+  }
+  if (stat((proc_root + "/1/ns/pid").c_str(), &st) == 0) {
+    inum = static_cast<uint32_t>(st.st_ino);
+    ours = false;
+    return true;
+  }
+  why = "cannot tell which PID namespace " + proc_root + " shows";
+  return false;
+}
+
+// Hooks on a cgroup take CAP_NET_ADMIN (or CAP_SYS_ADMIN) to load.
+bool MayLoadCgroupHooks() {
+  __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &head, data) != 0) return false;
+  const auto effective = [&](int cap) { return (data[cap / 32].effective >> (cap % 32)) & 1U; };
+  return effective(CAP_NET_ADMIN) != 0 || effective(CAP_SYS_ADMIN) != 0;
+}
+
+// Loaded and attached, the programs need no capability to be read, and
+// CAP_NET_ADMIN in particular would let a subverted process reconfigure the
+// network: the rights that only loading needed go, for good (ambient ones
+// with the permitted ones).
+void GiveUpLoadingRights() {
+  __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &head, data) != 0) return;
+  for (const int cap : {CAP_BPF, CAP_PERFMON, CAP_NET_ADMIN}) {
+    const uint32_t keep = ~(1U << (cap % 32));
+    data[cap / 32].effective &= keep;
+    data[cap / 32].permitted &= keep;
+    data[cap / 32].inheritable &= keep;
+  }
+  syscall(SYS_capset, &head, data);
+}
+
+std::string CgroupRoot() {
+  std::ifstream in("/proc/self/mountinfo");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return Cgroup2Mount(text);
+}
+
+int OnRecord(void* context, void* data, size_t size) {
+  auto* kernel = static_cast<TracerKernel*>(context);
+  TracedSocket socket;
+  uint64_t task_start_ns = 0;
+  if (!DecodeOwnerRecord(data, size, socket, task_start_ns)) {
+    ++kernel->malformed;
+    return 0;
+  }
+  if (socket.pid != 0) CarryOwnerName(kernel->names, task_start_ns, socket);
+  kernel->sink->push_back(std::move(socket));
+  return 0;
+}
+
 // The kernel's count of records the ring had no room for, over all CPUs.
-uint64_t KernelLost() {
-  std::vector<uint64_t> per_cpu(static_cast<std::size_t>(g_tracer.cpus), 0);
+uint64_t KernelLost(TracerKernel& kernel) {
+  std::vector<uint64_t> per_cpu(static_cast<std::size_t>(kernel.cpus), 0);
   const uint32_t key = 0;
-  if (bpf_map__lookup_elem(g_tracer.skeleton->maps.lost, &key, sizeof key, per_cpu.data(),
+  if (bpf_map__lookup_elem(kernel.skeleton->maps.lost, &key, sizeof key, per_cpu.data(),
                            per_cpu.size() * sizeof(uint64_t), 0) != 0) {
-    return g_tracer.lost_seen;
+    return kernel.lost_seen;
   }
   uint64_t total = 0;
   for (uint64_t n : per_cpu) total += n;
   return total;
 }
 
+struct Scope {
+  uint64_t netns_cookie = 0;
+  uint32_t pidns_inum = 0;
+  bool own_pid_namespace = false;
+};
+
+// Opens and loads the walks, the hooks when `hooks`, those on a cgroup only
+// when `cgroup_hooks` too. Null with `error` set when the kernel refused.
+owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<char>& log, int& error) {
+  log.assign(log.size(), '\0');
+  LIBBPF_OPTS(bpf_object_open_opts, options, .kernel_log_buf = log.data(), .kernel_log_size = log.size());
+  owners_bpf* skeleton = owners_bpf__open_opts(&options);
+  if (skeleton == nullptr) {
+    error = errno;
+    return nullptr;
+  }
+  skeleton->rodata->sv_netns_cookie = scope.netns_cookie;
+  skeleton->rodata->sv_pidns_inum = scope.pidns_inum;
+  skeleton->rodata->sv_connect_by_state = !cgroup_hooks;
+  for (bpf_program* program :
+       {skeleton->progs.sv_connect4, skeleton->progs.sv_connect6, skeleton->progs.sv_release}) {
+    bpf_program__set_autoload(program, hooks && cgroup_hooks);
+  }
+  bpf_program__set_autoload(skeleton->progs.sv_tcp_state, hooks);
+  bpf_map__set_autocreate(skeleton->maps.records, hooks);
+  bpf_map__set_autocreate(skeleton->maps.lost, hooks);
+  if (const int err = owners_bpf__load(skeleton); err != 0) {
+    error = -err;
+    owners_bpf__destroy(skeleton);
+    return nullptr;
+  }
+  return skeleton;
+}
+
+// A link, or false with `why` set.
+bool Attached(bpf_link*& slot, bpf_link* link, const char* what, std::string& why) {
+  if (link == nullptr) {
+    why = Failure(what, errno);
+    return false;
+  }
+  slot = link;
+  return true;
+}
+
+bool AttachCgroupHooks(owners_bpf* skeleton, const std::string& cgroup_root, std::string& why) {
+  const int cgroup = open(cgroup_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (cgroup < 0) {
+    why = Failure(("opening " + cgroup_root).c_str(), errno);
+    return false;
+  }
+  const bool attached =
+      Attached(skeleton->links.sv_connect4, bpf_program__attach_cgroup(skeleton->progs.sv_connect4, cgroup),
+               "attaching to connects", why) &&
+      Attached(skeleton->links.sv_connect6, bpf_program__attach_cgroup(skeleton->progs.sv_connect6, cgroup),
+               "attaching to connects", why) &&
+      Attached(skeleton->links.sv_release, bpf_program__attach_cgroup(skeleton->progs.sv_release, cgroup),
+               "attaching to socket releases", why);
+  close(cgroup);
+  return attached;
+}
+
+using KernelPtr = std::unique_ptr<TracerKernel, TracerKernelDeleter>;
+
+// Loads and attaches the walks and, with `hooks`, the hooks, those on a cgroup
+// at `cgroup_root` unless it is empty. Null with `why` set otherwise.
+KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root, std::string& why) {
+  KernelPtr kernel(new TracerKernel);
+  kernel->own_pid_namespace = scope.own_pid_namespace;
+  kernel->cpus = libbpf_num_possible_cpus();
+  if (kernel->cpus <= 0) {
+    why = Failure("counting the CPUs", -kernel->cpus);
+    return nullptr;
+  }
+  int error = 0;
+  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), kernel->log, error);
+  if (kernel->skeleton == nullptr) {
+    why = LoadFailure(error, kernel->log);
+    return nullptr;
+  }
+  owners_bpf* skeleton = kernel->skeleton;
+  if (!Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
+                "setting up the descriptor walk", why) ||
+      !Attached(skeleton->links.sv_ran, bpf_program__attach_iter(skeleton->progs.sv_ran, nullptr),
+                "setting up the task pass", why)) {
+    return nullptr;
+  }
+  if (!hooks) return kernel;
+  if (!Attached(skeleton->links.sv_tcp_state, bpf_program__attach(skeleton->progs.sv_tcp_state),
+                "attaching to TCP state changes", why) ||
+      (!cgroup_root.empty() && !AttachCgroupHooks(skeleton, cgroup_root, why))) {
+    return nullptr;
+  }
+  kernel->ring = ring_buffer__new(bpf_map__fd(skeleton->maps.records), OnRecord, kernel.get(), nullptr);
+  if (kernel->ring == nullptr) {
+    why = Failure("opening the ring buffer", errno);
+    return nullptr;
+  }
+  return kernel;
+}
+
 }  // namespace
 
-bool StartTracer(std::string& why) {
-  if (g_tracer.skeleton != nullptr) return true;
+namespace {
+
+bool Start(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
   const char* off = std::getenv("SOCKVANE_NO_TRACER");
   if (off != nullptr && std::strcmp(off, "1") == 0) {
     why = "switched off by SOCKVANE_NO_TRACER=1";
@@ -104,54 +318,178 @@ bool StartTracer(std::string& why) {
     why = "the kernel offers no type information (/sys/kernel/btf/vmlinux)";
     return false;
   }
-  libbpf_set_print(KeepLastLibbpfWarning);
-  g_libbpf_last.clear();
+  Scope scope;
+  if (!NetnsCookie(scope.netns_cookie, why) ||
+      !ProcPidNamespace(proc_root, scope.pidns_inum, scope.own_pid_namespace, why)) {
+    return false;
+  }
+  libbpf_set_print(Silent);
 
-  g_tracer.cpus = libbpf_num_possible_cpus();
-  if (g_tracer.cpus <= 0) {
-    why = LoadFailure("counting the CPUs", -g_tracer.cpus);
-    g_tracer = Tracer{};
-    return false;
+  // Connects of datagram sockets and the final release are seen only from a
+  // cgroup; without those hooks a TCP connect is seen from its state change.
+  std::string missing;
+  std::string cgroup_root;
+  if (hooks) {
+    if (!MayLoadCgroupHooks()) {
+      missing = "not permitted: they need CAP_NET_ADMIN";
+    } else if ((cgroup_root = CgroupRoot()).empty()) {
+      missing = "no cgroup2 file system mounted";
+    } else {
+      tracer.kernel = BringUp(scope, true, cgroup_root, missing);
+    }
   }
-  g_tracer.skeleton = owners_bpf__open();
-  if (g_tracer.skeleton == nullptr) {
-    why = LoadFailure("opening the BPF program", errno);
-    StopTracer();
-    return false;
+  if (tracer.kernel == nullptr) {
+    tracer.kernel = BringUp(scope, hooks, "", why);
+    if (tracer.kernel == nullptr) return false;
   }
-  if (int err = owners_bpf__load(g_tracer.skeleton); err != 0) {
-    why = LoadFailure("loading the BPF program", -err);
-    StopTracer();
-    return false;
-  }
-  if (int err = owners_bpf__attach(g_tracer.skeleton); err != 0) {
-    why = LoadFailure("attaching the BPF program", -err);
-    StopTracer();
-    return false;
-  }
-  g_tracer.ring = ring_buffer__new(bpf_map__fd(g_tracer.skeleton->maps.records), OnRecord, nullptr, nullptr);
-  if (g_tracer.ring == nullptr) {
-    why = LoadFailure("opening the ring buffer", errno);
-    StopTracer();
-    return false;
-  }
-  why.clear();
+  GiveUpLoadingRights();
+  why = missing.empty() ? "" : "without the connect and release hooks: " + missing;
   return true;
 }
 
-bool TracerActive() {
-  return g_tracer.ring != nullptr;
+}  // namespace
+
+bool StartTracer(Tracer& tracer, const std::string& proc_root, bool hooks, std::string& why) {
+  if (tracer.kernel != nullptr) return true;
+  // libbpf opens descriptors of its own: a closed standard stream must not
+  // become one of them, or our writes would go to a BPF object, not fail.
+  std::vector<int> held;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (placeholder >= 0) held.push_back(placeholder);
+  }
+  const bool started = Start(tracer, proc_root, hooks, why);
+  for (const int fd : held) close(fd);
+  return started;
 }
 
-void DrainTracer(std::vector<TracedSocket>& out, uint64_t& lost) {
-  if (g_tracer.ring == nullptr) return;
-  g_tracer.sink = &out;
-  ring_buffer__consume(g_tracer.ring);
-  g_tracer.sink = nullptr;
-  const uint64_t kernel_lost = KernelLost();
-  lost += kernel_lost - g_tracer.lost_seen + g_tracer.malformed;
-  g_tracer.lost_seen = kernel_lost;
-  g_tracer.malformed = 0;
+bool TracerActive(const Tracer& tracer) {
+  return tracer.kernel != nullptr;
+}
+
+void DrainTracer(Tracer& tracer, std::vector<TracedSocket>& out, uint64_t& lost) {
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr || kernel->ring == nullptr) return;
+  kernel->sink = &out;
+  ring_buffer__consume(kernel->ring);
+  kernel->sink = nullptr;
+  const uint64_t kernel_lost = KernelLost(*kernel);
+  lost += kernel_lost - kernel->lost_seen + kernel->malformed;
+  kernel->lost_seen = kernel_lost;
+  kernel->malformed = 0;
+}
+
+namespace {
+
+// Runs the iterator behind `link` to its end, handing every stretch of its
+// output to `decode`, which takes the whole entries at its start and says
+// how many bytes they were.
+template <typename Decode>
+bool ReadIterator(TracerKernel& kernel, int link_fd, const char* what, Decode decode, std::string& why) {
+  const int fd = bpf_iter_create(link_fd);
+  if (fd < 0) {
+    why = Failure(what, errno);
+    return false;
+  }
+  std::vector<uint8_t>& buffer = kernel.walk_buffer;
+  std::size_t held = 0;  // bytes of an entry cut by the last read
+  bool ok = true;
+  for (;;) {
+    if (buffer.size() < held + kWalkRead) buffer.resize(held + kWalkRead);
+    const ssize_t got = read(fd, buffer.data() + held, kWalkRead);
+    if (got < 0) {
+      // EAGAIN: the kernel stopped after a great many objects without output.
+      if (errno == EINTR || errno == EAGAIN) continue;
+      why = Failure(what, errno);
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    held += static_cast<std::size_t>(got);
+    std::size_t used = 0;
+    if (!decode(buffer.data(), held, used)) {
+      why = std::string(what) + ": a malformed entry";
+      ok = false;
+      break;
+    }
+    std::memmove(buffer.data(), buffer.data() + used, held - used);
+    held -= used;
+  }
+  close(fd);
+  if (ok && held != 0) {
+    why = std::string(what) + ": it ended inside an entry";
+    ok = false;
+  }
+  return ok;
+}
+
+bool Walk(TracerKernel& kernel, int link_fd, HeldSockets& out, std::string& why) {
+  out.sockets.clear();
+  out.names.clear();
+  kernel.skeleton->bss->sv_named_tgid = 0;
+  kernel.skeleton->bss->sv_walk_task = 0;
+  return ReadIterator(
+      kernel, link_fd, "the descriptor walk",
+      [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+        return DecodeHeldSockets(data, size, out, used);
+      },
+      why);
+}
+
+}  // namespace
+
+bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why) {
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr) {
+    out = HeldSockets{};
+    why = "the tracer is off";
+    return false;
+  }
+  return Walk(*kernel, bpf_link__fd(kernel->skeleton->links.sv_held), out, why);
+}
+
+bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why) {
+  out.clear();
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr) {
+    why = "the tracer is off";
+    return false;
+  }
+  return ReadIterator(
+      *kernel, bpf_link__fd(kernel->skeleton->links.sv_ran), "the task pass",
+      [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+        return DecodeTaskRuns(data, size, out, used);
+      },
+      why);
+}
+
+bool TracerWalksOneProcess(const Tracer& tracer) {
+  return tracer.kernel != nullptr && tracer.kernel->own_pid_namespace;
+}
+
+bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& why) {
+  TracerKernel* kernel = tracer.kernel.get();
+  if (kernel == nullptr || !kernel->own_pid_namespace) {
+    out = HeldSockets{};
+    why = "the tracer cannot walk one process here";
+    return false;
+  }
+  union bpf_iter_link_info info;
+  std::memset(&info, 0, sizeof info);
+  info.task.pid = pid;
+  LIBBPF_OPTS(bpf_iter_attach_opts, options, .link_info = &info, .link_info_len = sizeof info);
+  bpf_link* link = bpf_program__attach_iter(kernel->skeleton->progs.sv_held, &options);
+  if (link == nullptr) {
+    out = HeldSockets{};
+    // The process has gone: it holds nothing.
+    if (errno == ESRCH) return true;
+    why = Failure("setting up the walk of one process", errno);
+    return false;
+  }
+  const bool ok = Walk(*kernel, bpf_link__fd(link), out, why);
+  bpf_link__destroy(link);
+  return ok;
 }
 
 }  // namespace sockvane::source

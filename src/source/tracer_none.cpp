@@ -3,15 +3,27 @@
 
 namespace sockvane::source {
 
-bool StartTracer(std::string& why) {
+struct TracerKernel {};
+
+void TracerKernelDeleter::operator()(TracerKernel* kernel) const {
+  delete kernel;
+}
+
+bool StartTracer(Tracer&, const std::string&, bool, std::string& why) {
   why = "not built in";
   return false;
 }
 
-bool TracerActive() {
+bool TracerActive(const Tracer&) {
   return false;
 }
 
-void DrainTracer(std::vector<TracedSocket>&, uint64_t&) {}
+void DrainTracer(Tracer&, std::vector<TracedSocket>&, uint64_t&) {}
+
+bool WalkHeldSockets(Tracer&, HeldSockets& out, std::string& why) {
+  out = HeldSockets{};
+  why = "not built in";
+  return false;
+}
 
 }  // namespace sockvane::source

@@ -29,7 +29,8 @@ def environment(destroy_events=True, tracer=True):
     return env
 
 
-def run_load(styles, life_ms, count, unprivileged=False, destroy_events=True, tracer=True, extra_args=()):
+def run_load(styles, life_ms, count, unprivileged=False, destroy_events=True, tracer=True, extra_args=(),
+             caps=()):
     """One monitor over one generator per style, all at once. Returns (loads, events, stderr).
     The monitor is told our destination ports, so others' traffic stays out of its output."""
     held = support.listener()
@@ -39,7 +40,7 @@ def run_load(styles, life_ms, count, unprivileged=False, destroy_events=True, tr
     servers = [json.loads(p.stdout.readline())["server_port"] for p in procs]
     ports = ",".join(str(p) for p in [held.getsockname()[1], *servers])
     mon = support.Monitor([*ARGS, "--dst-port", ports, *extra_args], unprivileged=unprivileged,
-                          env=environment(destroy_events, tracer))
+                          env=environment(destroy_events, tracer), caps=caps)
     markers = []
 
     def poll_done():
@@ -123,13 +124,15 @@ def score(load, events):
             "invented": invented}
 
 
-def layers(env):
+def layers(env, caps=None):
     """The status line sockvane writes to a terminal at start (of a polling
-    run: a single scan runs without the layers)."""
+    run: a single scan runs without the layers); with CAPS, as uid 65534
+    holding them."""
     import pty
     import select
     master, slave = pty.openpty()
-    p = subprocess.Popen([support.BIN, "--interval", "100", "--pid", "1"], stdin=subprocess.DEVNULL,
+    cmd = [support.BIN] if caps is None else [*support.as_nobody(caps), support.public_binary()]
+    p = subprocess.Popen([*cmd, "--interval", "100", "--pid", "1"], stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=slave, env=env)
     os.close(slave)
     out = b""

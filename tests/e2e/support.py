@@ -13,6 +13,17 @@ import time
 
 BIN = os.environ.get("SOCKVANE_BIN", "sockvane")
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+# The service's rights for the tracer: its walks and state hook need the
+# first two, its connect and release hooks the third.
+TRACER_CAPS = ("bpf", "perfmon", "net_admin")
+
+
+def as_nobody(caps=()):
+    """setpriv arguments for uid 65534, holding CAPS as ambient capabilities."""
+    if not caps:
+        return NOBODY
+    plus = ",".join("+" + c for c in caps)
+    return [*NOBODY, "--inh-caps", plus, "--ambient-caps", plus]
 
 
 def is_root():
@@ -66,8 +77,8 @@ def connect_pair(lst):
 class Monitor:
     """A running sockvane whose standard output is read line by line."""
 
-    def __init__(self, args, unprivileged=False, env=None):
-        cmd = [*NOBODY, public_binary()] if unprivileged else [BIN]
+    def __init__(self, args, unprivileged=False, env=None, caps=()):
+        cmd = [*as_nobody(caps), public_binary()] if unprivileged or caps else [BIN]
         self.proc = subprocess.Popen([*cmd, *args], stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = queue.Queue()

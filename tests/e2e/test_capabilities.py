@@ -1,9 +1,10 @@
-"""The capabilities the service holds are enough, and both are needed.
+"""The capabilities the service holds are enough, and no more stay than needed.
 
-An unprivileged user holding only CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH as
-ambient capabilities (what sockvane.service grants) names the owners of root's
+An unprivileged user holding CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH as ambient
+capabilities, or what sockvane.service grants, names the owners of root's
 loopback connections exactly as `ss -tanp` run by root does; with either one
-alone, or none, every owner stays unknown while the endpoints are still complete.
+alone, or none, every owner stays unknown while the endpoints are still
+complete. Once the tracer is loaded, the rights only loading needed are gone.
 """
 
 import os
@@ -18,7 +19,9 @@ from test_peer_ss import ss_endpoints
 
 NOBODY = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
 # Bit numbers from linux/capability.h.
-CAP_BITS = {"dac_read_search": 2, "sys_ptrace": 19}
+CAP_BITS = {"dac_read_search": 2, "net_admin": 12, "sys_ptrace": 19, "perfmon": 38, "bpf": 39}
+# What sockvane.service grants.
+UNIT_CAPS = ("bpf", "perfmon", "net_admin", "sys_ptrace", "dac_read_search")
 
 # Holds one connection to the port given, as a second root-owned process.
 CHILD = r"""
@@ -68,6 +71,7 @@ class AmbientCapabilities(unittest.TestCase):
             self.assertEqual({str(os.getpid()), str(child.pid)}, owners)
 
             cases = [
+                (UNIT_CAPS, True),
                 (("sys_ptrace", "dac_read_search"), True),
                 (("sys_ptrace",), False),
                 (("dac_read_search",), False),
@@ -104,6 +108,27 @@ class AmbientCapabilities(unittest.TestCase):
                 if b is not None:
                     b.close()
             lst.close()
+
+    def test_loading_rights_go_once_the_tracer_is_loaded(self):
+        prefix = with_caps(UNIT_CAPS)
+        mon = subprocess.Popen([*prefix, public_binary(), "--interval", "100"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd="/")
+        try:
+            time.sleep(1.0)
+            with open(f"/proc/{mon.pid}/status") as f:
+                fields = dict(line.split(":\t", 1) for line in f if ":\t" in line)
+            links = 0
+            for fd in os.listdir(f"/proc/{mon.pid}/fdinfo"):
+                with open(f"/proc/{mon.pid}/fdinfo/{fd}") as f:
+                    links += sum(line.startswith("link_id:") for line in f)
+        finally:
+            mon.terminate()
+            mon.wait(timeout=30)
+        if links == 0:
+            self.skipTest("the tracer did not load here")
+        kept = sum(1 << CAP_BITS[c] for c in ("sys_ptrace", "dac_read_search"))
+        for key in ("CapEff", "CapPrm", "CapAmb"):
+            self.assertEqual(kept, int(fields[key], 16), key)
 
 
 if __name__ == "__main__":

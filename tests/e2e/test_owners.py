@@ -20,7 +20,9 @@ import sys
 import time
 import unittest
 
-from support import BIN, NOBODY, Monitor, connect_pair, is_root, jsonl, listener, run, ss_owners
+import short_lived
+from support import (BIN, NOBODY, TRACER_CAPS, Monitor, as_nobody, connect_pair, is_root, jsonl, listener,
+                     public_binary, run, ss_owners)
 
 # Connects, reports its port, forks on the first line of input (the child
 # holds the socket until released), closes its own copy on the second, and
@@ -141,6 +143,7 @@ WAIT_HOSTILE = 60
 
 class OwnerSteps(unittest.TestCase):
     unprivileged = False
+    caps = ()  # the monitor as uid 65534 holding these, the actors as root
     interval = None  # the monitor's --interval, when not the default
     wait = WAIT
     next_poll = True  # the change shows at the next poll
@@ -154,7 +157,7 @@ class OwnerSteps(unittest.TestCase):
         self.view = {}  # (src_port, dst_port) -> PIDs the monitor's events leave open
         interval = ["--interval", self.interval] if self.interval else []
         self.monitor = Monitor(["--all", "--events", "new,closed", "--format", "jsonl", *interval],
-                               unprivileged=self.unprivileged)
+                               unprivileged=self.unprivileged, caps=self.caps)
 
     def tearDown(self):
         for m in self.markers:
@@ -415,6 +418,31 @@ class OwnerSearchUnavailable(unittest.TestCase):
 class OwnersOverTimeUnprivileged(OwnersOverTime):
     """The monitor and every actor as nobody: owners of one's own processes."""
     unprivileged = True
+
+
+@unittest.skipUnless(is_root(), "needs root to run as another user")
+class OwnersOverTimeWithTracerRights(OwnersOverTime):
+    """The monitor as nobody with the service's tracer rights, the actors as
+    root: only the tracer's walks see their descriptors."""
+    caps = TRACER_CAPS
+
+    def setUp(self):
+        if "tracer on" not in short_lived.layers(short_lived.environment(), self.caps):
+            self.skipTest("the tracer does not load with these rights here")
+        super().setUp()
+
+    def test_one_scan_through_the_walk(self):
+        c, s = connect_pair(self.lst)
+        try:
+            r = subprocess.run([*as_nobody(self.caps), public_binary(), "--once", "--all", "--format", "jsonl",
+                                "--dst-port", str(self.port)], capture_output=True, timeout=60)
+            self.assertEqual((r.returncode, r.stderr), (0, b""))
+            owners = {(e["src_port"], e["pid"], e["process"]) for e in jsonl(r.stdout)}
+            self.assertIn((c.getsockname()[1], str(os.getpid()), os.path.basename(os.readlink("/proc/self/exe"))),
+                          owners)
+        finally:
+            c.close()
+            s.close()
 
 
 class OwnersBesideHoarders(OwnerSteps):

@@ -226,7 +226,7 @@ class ServiceUnit(unittest.TestCase):
 
     def test_hardening(self):
         s = self.unit_settings()
-        caps = "CAP_SYS_PTRACE CAP_DAC_READ_SEARCH"
+        caps = "CAP_BPF CAP_PERFMON CAP_NET_ADMIN CAP_SYS_PTRACE CAP_DAC_READ_SEARCH"
         for key, value in [("DynamicUser", "yes"), ("CapabilityBoundingSet", caps),
                            ("AmbientCapabilities", caps), ("ProtectSystem", "strict"),
                            ("ProtectHome", "yes"), ("NoNewPrivileges", "yes"),

@@ -198,12 +198,12 @@ TEST(PickShortLived, WhoAndWhetherToReport) {
        42,
        80,
        5000},
-      {"owner by tuple when the tracer has no cookie",
+      {"a record without a cookie names nothing, whatever its tuple",
        {},
        {Trace(kProtoUdp, 1000, 53, 0, 7, 1)},
        Sock(kProtoUdp, 1000, 53, 4, kTcpEstablished),
        true,
-       7,
+       0,
        53,
        0},
       {"cookies differ: not that socket",
@@ -217,15 +217,15 @@ TEST(PickShortLived, WhoAndWhetherToReport) {
       {"reset, no record: no destination to report", {}, {}, Sock(kProtoTcp, 1000, 0, 5), false, 0, 0, 0},
       {"reset, the tracer's tuple restores it",
        {},
-       {Trace(kProtoTcp, 1000, 80, 0, 9, 1)},
+       {Trace(kProtoTcp, 1000, 80, 5, 9, 1)},
        Sock(kProtoTcp, 1000, 0, 5),
        true,
        9,
        80,
        0},
-      {"reset, record of another source port",
+      {"reset, record of another socket with its tuple",
        {},
-       {Trace(kProtoTcp, 1001, 80, 0, 9, 1)},
+       {Trace(kProtoTcp, 1000, 80, 55, 9, 1)},
        Sock(kProtoTcp, 1000, 0, 5),
        false,
        0,
@@ -259,6 +259,87 @@ TEST(PickShortLived, WhoAndWhetherToReport) {
   }
 }
 
+// A connection its process closed that the reads first list as an ownerless
+// remnant is told once, under that process, as a read before the close would
+// have listed it; its destroy notification then tells nothing more.
+TEST(PickClosedRemnants, ToldOnceUnderTheProcessThatClosedIt) {
+  constexpr uint8_t kFinWait2 = 5, kLastAck = 9, kCloseWait = 8, kFinWait1 = 4;
+  const auto closed_by = [](uint64_t cookie, uint8_t from, uint8_t to) {
+    TracedSocket t = Trace(kProtoTcp, 1000, 80, cookie, 42, 20);
+    t.kind = TraceKind::kState;
+    t.old_state = from;
+    t.state = to;
+    return t;
+  };
+  struct Case {
+    const char* name;
+    std::vector<RawSocket> earlier;  // the read before
+    RawSocket row;
+    std::vector<TracedSocket> traced;
+    uint8_t state;  // told with; 0: not told
+  };
+  const RawSocket tw = Sock(kProtoTcp, 1000, 80, 2, kTcpTimeWait);
+  const std::vector<Case> cases = {
+      {"TIME_WAIT first seen, connect record",
+       {},
+       tw,
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10)},
+       kTcpEstablished},
+      {"FIN_WAIT2 first seen, the owner's close",
+       {},
+       Sock(kProtoTcp, 1000, 80, 2, kFinWait2),
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10), closed_by(2, kTcpEstablished, kFinWait1)},
+       kTcpEstablished},
+      {"LAST_ACK: closed after its peer",
+       {},
+       Sock(kProtoTcp, 1000, 80, 2, kLastAck),
+       {closed_by(2, kCloseWait, kLastAck)},
+       kCloseWait},
+      {"listed before, with its owner",
+       {Sock(kProtoTcp, 1000, 80, 2, kTcpEstablished)},
+       tw,
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10)},
+       0},
+      {"its TIME_WAIT row listed before", {tw}, tw, {Trace(kProtoTcp, 1000, 80, 2, 42, 10)}, 0},
+      {"no record", {}, tw, {}, 0},
+      {"a record of another cookie", {}, tw, {Trace(kProtoTcp, 1000, 80, 3, 42, 10)}, 0},
+      {"still held: shut down, not closed",
+       {},
+       [] {
+         RawSocket held = Sock(kProtoTcp, 1000, 80, 2, kFinWait2);
+         held.inode = 7;
+         return held;
+       }(),
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10)},
+       0},
+      {"not a remnant",
+       {},
+       Sock(kProtoTcp, 1000, 80, 2, kTcpEstablished),
+       {Trace(kProtoTcp, 1000, 80, 2, 42, 10)},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SeenReads seen;
+    NoteRead(seen, c.earlier);
+    std::vector<ShortLivedSocket> told;
+    PickClosedRemnants({c.row}, c.traced, seen, told);
+    ASSERT_EQ(told.size(), c.state != 0 ? 1u : 0u);
+    if (c.state == 0) continue;
+    EXPECT_EQ(told[0].pid, 42u);
+    EXPECT_EQ(told[0].name, "curl");
+    EXPECT_EQ(told[0].raw.state, c.state);
+    NoteRead(seen, {c.row});
+    MarkSeen(seen, c.row.cookie);
+    std::vector<ShortLivedSocket> again;
+    ShortLivedTally tally;
+    PickShortLived({Sock(kProtoTcp, 1000, 80, c.row.cookie)}, c.traced, seen, again, tally);
+    EXPECT_TRUE(again.empty());
+    PickClosedRemnants({c.row}, c.traced, seen, again);
+    EXPECT_TRUE(again.empty());
+  }
+}
+
 }  // namespace
 }  // namespace sockvane::source
 
@@ -276,20 +357,40 @@ TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
     uint32_t searched;  // the search's answer
     std::vector<TracedSocket> traced;
     uint32_t want;
+    bool closes_only = false;  // the walk found nobody holding it
+  };
+  const auto released_by = [](uint32_t pid) {
+    TracedSocket t = Trace(kProtoTcp, 0, 0, 9, pid, 2);
+    t.kind = TraceKind::kRelease;
+    return t;
   };
   const std::vector<Case> cases = {
+      {"closed since the read: its closer",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1), released_by(43)},
+       43,
+       true},
+      {"in flight, never closed: a connect names nobody",
+       Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
+       5,
+       0,
+       {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
+       0,
+       true},
       {"by cookie",
        Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
        5,
        0,
        {Trace(kProtoTcp, 1000, 80, 9, 42, 1)},
        42},
-      {"by tuple without a cookie",
+      {"not by tuple: a record without a cookie",
        Sock(kProtoUdp, 1000, 53, 9, 7),
        5,
        0,
        {Trace(kProtoUdp, 1000, 53, 0, 43, 1)},
-       43},
+       0},
       {"the later record wins",
        Sock(kProtoTcp, 1000, 80, 9, kTcpEstablished),
        5,
@@ -333,7 +434,7 @@ TEST(GiveTracedOwners, OnlyWhereTheSearchFoundNone) {
     row.inode = c.inode;
     std::vector<uint32_t> pids = {c.searched};
     std::unordered_map<uint32_t, std::string> names;
-    GiveTracedOwners({row}, c.traced, pids, names);
+    GiveTracedOwners({row}, c.traced, c.closes_only, pids, names);
     EXPECT_EQ(pids[0], c.want);
     // A name only for an owner the tracer gave, and only the one it recorded.
     const bool given = c.want != 0 && c.want != c.searched;

@@ -2,8 +2,20 @@
 // given number of seconds, one record per line, then the count of lost ones.
 //   sockvane_tracer_probe SECONDS [count]
 // With "count" it prints only the totals at the end ("records=N lost=M").
-// The first line is "tracer: active" or "tracer: off: <reason>". SIGTERM ends
-// it early, after a last drain.
+//   sockvane_tracer_probe walk [ROUNDS]
+// prints one descriptor walk, a line per socket descriptor ("walk: N" then
+// "pid=P fd=F inode=I name=HEX"); with ROUNDS, only the time of that many
+// walks and the time of the quickest ("walks=R sockets=N seconds=S").
+//   sockvane_tracer_probe tasks ROUNDS | walkpid PID ROUNDS
+// time that many passes over every task ("tasks=R threads=N seconds=S"), or
+// walks of one process ("walks=R sockets=N seconds=S").
+//   sockvane_tracer_probe owners ROUNDS MS
+// brings the owners up to date ROUNDS times, MS apart, and prints the median
+// time of one round after the first ("owners=R sockets=N seconds=S
+// walked=W full=F").
+// The first line is "tracer: active", with what is missing in parentheses,
+// or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -16,6 +28,7 @@
 
 #include "source/naming.h"
 #include "source/tracer.h"
+#include "source/walked_owners_linux.h"
 
 namespace {
 
@@ -42,20 +55,96 @@ std::string Hex(const std::string& text) {
   return out;
 }
 
+int Walk(sockvane::source::Tracer& tracer, int rounds, uint32_t pid = 0) {
+  sockvane::source::HeldSockets held;
+  std::string why;
+  double best = 1e18;
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!(pid != 0 ? sockvane::source::WalkProcess(tracer, pid, held, why)
+                   : sockvane::source::WalkHeldSockets(tracer, held, why))) {
+      std::printf("walk failed: %s\n", why.c_str());
+      return 1;
+    }
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  if (rounds > 0) {
+    std::printf("walks=%d sockets=%zu seconds=%.6f\n", rounds, held.sockets.size(), best);
+    return 0;
+  }
+  std::printf("walk: %zu\n", held.sockets.size());
+  for (const auto& s : held.sockets) {
+    const auto name = held.names.find(s.pid);
+    std::printf("pid=%u fd=%u inode=%llu name=%s\n", s.pid, s.fd, static_cast<unsigned long long>(s.inode),
+                name == held.names.end() ? "-" : Hex(name->second).c_str());
+  }
+  return 0;
+}
+
+int Tasks(sockvane::source::Tracer& tracer, int rounds) {
+  std::vector<sockvane::source::TaskRun> runs;
+  std::string why;
+  double best = 1e18;
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!sockvane::source::ListTaskRuns(tracer, runs, why)) {
+      std::printf("task pass failed: %s\n", why.c_str());
+      return 1;
+    }
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("tasks=%d threads=%zu seconds=%.6f\n", rounds, runs.size(), best);
+  return 0;
+}
+
+int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
+  sockvane::source::WalkedOwners walked;
+  std::string why;
+  std::vector<double> took;
+  for (int i = 0; i < std::max(rounds, 1); ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!sockvane::source::WalkOwners(tracer, walked, why)) {
+      std::printf("owners failed: %s\n", why.c_str());
+      return 1;
+    }
+    took.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+  std::sort(took.begin() + 1, took.end());
+  const double median = took.size() > 1 ? took[1 + (took.size() - 1) / 2] : took[0];
+  std::printf("owners=%d sockets=%zu seconds=%.6f walked=%llu full=%llu\n", rounds, walked.owners.size(),
+              median, static_cast<unsigned long long>(walked.walked),
+              static_cast<unsigned long long>(walked.full_walks));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  const bool walk = argc > 1 && std::strcmp(argv[1], "walk") == 0;
+  const double seconds = argc > 1 && !walk ? std::atof(argv[1]) : 5.0;
   const bool count_only = argc > 2 && std::strcmp(argv[2], "count") == 0;
   uint64_t total = 0;
   std::string why;
-  if (!sockvane::source::StartTracer(why)) {
+  sockvane::source::Tracer tracer;
+  // The walks alone for what needs no hooks, as a single scan does.
+  const bool hooks =
+      !walk && !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
+                              std::strcmp(argv[1], "owners") == 0));
+  if (!sockvane::source::StartTracer(tracer, "/proc", hooks, why)) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
+  std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
+  if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
+  if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
+  if (argc > 3 && std::strcmp(argv[1], "owners") == 0)
+    return Owners(tracer, std::atoi(argv[2]), std::atoi(argv[3]));
+  if (argc > 3 && std::strcmp(argv[1], "walkpid") == 0) {
+    return Walk(tracer, std::atoi(argv[3]), static_cast<uint32_t>(std::atoi(argv[2])));
+  }
   std::signal(SIGTERM, Stop);
   std::signal(SIGINT, Stop);
-  std::printf("tracer: active\n");
   std::fflush(stdout);
   uint64_t lost = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -63,15 +152,18 @@ int main(int argc, char** argv) {
   while (true) {
     const bool last = g_stop != 0 || std::chrono::steady_clock::now() >= end;
     records.clear();
-    sockvane::source::DrainTracer(records, lost);
+    sockvane::source::DrainTracer(tracer, records, lost);
     total += records.size();
     if (count_only) records.clear();
     for (const auto& r : records) {
       std::printf(
-          "proto=%u pid=%u state=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu when=%llu name=%s\n",
-          r.protocol, r.pid, r.state, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
-          AddressText(r.dst, r.ipv6).c_str(), r.dst_port, static_cast<unsigned long long>(r.cookie),
-          static_cast<unsigned long long>(r.when_ns), Hex(r.name).c_str());
+          "kind=%u proto=%u pid=%u state=%u old=%u v6=%d src=%s sport=%u dst=%s dport=%u cookie=%llu "
+          "when=%llu "
+          "name=%s\n",
+          static_cast<unsigned>(r.kind), r.protocol, r.pid, r.state, r.old_state, r.ipv6 ? 1 : 0,
+          AddressText(r.src, r.ipv6).c_str(), r.src_port, AddressText(r.dst, r.ipv6).c_str(), r.dst_port,
+          static_cast<unsigned long long>(r.cookie), static_cast<unsigned long long>(r.when_ns),
+          Hex(r.name).c_str());
     }
     std::fflush(stdout);
     if (last) break;

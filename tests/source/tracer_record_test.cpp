@@ -28,6 +28,8 @@ sv_owner_record TcpHead() {
   head.dst_port = 443;
   head.protocol = 6;
   head.state = 4;
+  head.old_state = 1;
+  head.kind = SV_KIND_STATE;
   head.family = SV_FAMILY_INET;
   const uint8_t src[4] = {127, 0, 0, 1};
   const uint8_t dst[4] = {10, 1, 2, 3};
@@ -50,6 +52,8 @@ TEST(DecodeOwnerRecord, CarriesEveryField) {
   EXPECT_EQ(got.dst_port, 443);
   EXPECT_EQ(got.protocol, 6);
   EXPECT_EQ(got.state, 4);
+  EXPECT_EQ(got.old_state, 1);
+  EXPECT_EQ(got.kind, TraceKind::kState);
   EXPECT_FALSE(got.ipv6);
   EXPECT_EQ(got.src, (std::array<uint8_t, 16>{127, 0, 0, 1}));
   EXPECT_EQ(got.dst, (std::array<uint8_t, 16>{10, 1, 2, 3}));
@@ -82,6 +86,7 @@ TEST(DecodeOwnerRecord, Ipv6KeepsAllSixteenBytesAndIpv4OnlyFour) {
 
 TEST(DecodeOwnerRecord, DatagramSocketsHaveNoState) {
   sv_owner_record head = TcpHead();
+  head.kind = SV_KIND_CONNECT;
   head.protocol = 17;
   head.state = 7;  // whatever the socket's field held
   const auto bytes = Record(head, "");
@@ -125,6 +130,8 @@ TEST(DecodeOwnerRecord, RefusesMalformedRecords) {
     uint16_t name_len;
     uint8_t family;
     uint8_t protocol;
+    uint8_t kind = SV_KIND_STATE;
+    uint64_t cookie = 1;
   };
   const Case cases[] = {
       {"name longer than the record", 0, 6, SV_FAMILY_INET, 6},
@@ -132,12 +139,18 @@ TEST(DecodeOwnerRecord, RefusesMalformedRecords) {
       {"shorter than the fixed part", SV_RECORD_HEAD - 4 + 1, 0, SV_FAMILY_INET, 6},
       {"unknown family", 0, 0, 1, 6},
       {"unknown protocol", 0, 0, SV_FAMILY_INET, 132},
+      {"unknown kind", 0, 0, SV_FAMILY_INET, 6, 0},
+      {"a state change of a datagram socket", 0, 0, SV_FAMILY_INET, 17, SV_KIND_STATE},
+      // Matched by cookie alone: a record without one belongs to no socket.
+      {"no cookie", 0, 0, SV_FAMILY_INET, 6, SV_KIND_RELEASE, 0},
   };
   for (const Case& c : cases) {
     sv_owner_record head = TcpHead();
     head.name_len = c.name_len;
     head.family = c.family;
     head.protocol = c.protocol;
+    head.kind = c.kind;
+    head.cookie = c.cookie;
     auto bytes = Record(head, "curl");
     bytes.resize(bytes.size() - c.size_change);
     TracedSocket got;
@@ -192,6 +205,85 @@ TEST(CarryOwnerName, StaysWithinItsLimit) {
   newest.pid = 10;
   CarryOwnerName(names, 0, newest, 4);
   EXPECT_EQ(newest.name, "p10");
+}
+
+// The walk's output as the iterator writes it.
+struct WalkBytes {
+  std::vector<uint8_t> bytes;
+  WalkBytes& Name(uint32_t tgid, const std::string& name, uint32_t len) {
+    Entry(0, tgid, len);
+    std::string padded = name;
+    padded.resize((name.size() + 7) / 8 * 8, '\0');
+    bytes.insert(bytes.end(), padded.begin(), padded.end());
+    return *this;
+  }
+  WalkBytes& Entry(uint64_t inode, uint32_t tgid, uint32_t fd) {
+    const sv_held_socket entry{inode, tgid, fd};
+    const auto* raw = reinterpret_cast<const uint8_t*>(&entry);
+    bytes.insert(bytes.end(), raw, raw + sizeof entry);
+    return *this;
+  }
+};
+
+TEST(DecodeHeldSockets, TakesWholeEntriesAndLeavesACutOne) {
+  const auto walk = WalkBytes()
+                        .Name(10, "nginx", 5)
+                        .Entry(111, 10, 3)
+                        .Entry(112, 10, 4)
+                        .Name(20, std::string("a\nb\0c", 5), 5)
+                        .Entry(113, 20, 7)
+                        .bytes;
+  // Every cut, as one read() may end anywhere: the whole comes out the same.
+  for (std::size_t cut = 0; cut <= walk.size(); ++cut) {
+    HeldSockets out;
+    std::size_t used = 0;
+    ASSERT_TRUE(DecodeHeldSockets(walk.data(), cut, out, used)) << cut;
+    ASSERT_LE(used, cut);
+    std::vector<uint8_t> rest(walk.begin() + static_cast<std::ptrdiff_t>(used), walk.end());
+    std::size_t rest_used = 0;
+    ASSERT_TRUE(DecodeHeldSockets(rest.data(), rest.size(), out, rest_used)) << cut;
+    ASSERT_EQ(rest_used, rest.size()) << cut;
+    ASSERT_EQ(out.sockets.size(), 3u) << cut;
+    EXPECT_EQ(out.sockets[1].inode, 112u);
+    EXPECT_EQ(out.sockets[2].pid, 20u);
+    EXPECT_EQ(out.sockets[2].fd, 7u);
+    EXPECT_EQ(out.names[10], "nginx");
+    EXPECT_EQ(out.names[20], "a\nb");  // up to the first NUL
+  }
+}
+
+TEST(DecodeHeldSockets, RefusesMalformedEntries) {
+  const std::vector<std::vector<uint8_t>> cases = {
+      WalkBytes().Entry(5, 0, 1).bytes,                  // no process
+      WalkBytes().Name(10, "x", SV_NAME_MAX + 1).bytes,  // a name longer than a file name
+  };
+  for (const auto& bytes : cases) {
+    HeldSockets out;
+    std::size_t used = 0;
+    EXPECT_FALSE(DecodeHeldSockets(bytes.data(), bytes.size(), out, used));
+  }
+}
+
+TEST(Cgroup2Mount, FindsTheRootOfTheHierarchy) {
+  struct Case {
+    const char* mountinfo;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"24 1 0:22 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw\n", "/sys/fs/cgroup"},
+      // Hybrid: the v1 controllers first, the unified hierarchy elsewhere; no optional fields.
+      {"30 25 0:26 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"
+       "35 25 0:31 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n",
+       "/sys/fs/cgroup/unified"},
+      // A bind mount of one group sees only that group; an escaped blank in the path.
+      {"40 1 0:22 /system.slice /mnt/part rw - cgroup2 cgroup2 rw\n"
+       "41 1 0:22 / /mnt/with\\040blank rw master:2 - cgroup2 none rw\n",
+       "/mnt/with blank"},
+      {"40 1 0:22 /system.slice /mnt/part rw - cgroup2 cgroup2 rw\n", ""},
+      {"22 1 8:1 / / rw - ext4 /dev/sda1 rw\n", ""},
+      {"cgroup2 - cgroup2\n- cgroup2\n\n", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Cgroup2Mount(c.mountinfo), c.want) << c.mountinfo;
 }
 
 }  // namespace

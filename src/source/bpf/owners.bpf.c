@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-/* Records the owner of a socket at the moments the owner itself drives it: the
- * end of a connect or accept call, a TCP close, shutdown or abort. Transitions the
- * network stack makes on its own (in softirq, in timers, on behalf of the
- * peer) run in whatever task happens to be interrupted and are left out. */
+/* Who owns a socket, as the kernel knows it. Hooks that run only when a socket
+ * is connected, changes its TCP state or is let go record its owner at that
+ * moment; an iterator lists every socket descriptor of every process on
+ * demand. Nothing here runs on other system calls. Only sockets of the
+ * network namespace the program watches count, and processes are numbered
+ * as the /proc it reads numbers them. */
 // clang-format off: the kernel's types come before everything that uses them.
 #include "vmlinux.h"
 // clang-format on
@@ -22,13 +24,29 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
 #define SV_IPPROTO_UDP 17
 #define SV_SOCK_STREAM 1
 #define SV_SOCK_DGRAM 2
+#define SV_S_IFMT 00170000
+#define SV_S_IFSOCK 0140000
+/* PID namespaces nest at most this deep. */
+#define SV_MAX_PID_LEVELS 32
 
 enum {
+  SV_TCP_SYN_SENT = 2,
   SV_TCP_FIN_WAIT1 = 4,
   SV_TCP_CLOSE = 7,
   SV_TCP_LAST_ACK = 9,
   SV_TCP_LISTEN = 10,
 };
+
+/* Set before loading: the network namespace watched (its cookie) and the PID
+ * namespace of the /proc read (its inode number). */
+const volatile __u64 sv_netns_cookie = 0;
+const volatile __u32 sv_pidns_inum = 0;
+/* Without the cgroup hooks a TCP connect is recorded from its state change. */
+const volatile bool sv_connect_by_state = false;
+
+/* The process whose name the walk wrote last; user space clears it before a
+ * walk. */
+__u32 sv_named_tgid = 0;
 
 struct {
   __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -57,142 +75,248 @@ static __always_inline struct task_struct* user_task(void) {
   return task;
 }
 
-/* `sk` may be a trusted pointer or a plain address: everything is read with
- * CO-RE reads, which work for both. */
-static __always_inline void emit(struct task_struct* task, struct sock* sk, __u64 cookie, __u8 protocol,
-                                 __u8 state) {
-  struct sv_owner_record rec;
-  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
+/* The thread group's number in the PID namespace of the /proc read, or 0 when
+ * it has none there: a process that /proc does not show is nobody's to name. */
+static __always_inline __u32 visible_tgid(struct task_struct* task) {
+  struct pid* pid = BPF_CORE_READ(task, group_leader, thread_pid);
+  if (!pid) return 0;
+  unsigned int level = BPF_CORE_READ(pid, level);
+  unsigned long numbers = (unsigned long)pid + bpf_core_field_offset(struct pid, numbers);
+  unsigned long size = bpf_core_type_size(struct upid);
+  for (unsigned int i = 0; i < SV_MAX_PID_LEVELS && i <= level; i++) {
+    struct upid number;
+    if (bpf_probe_read_kernel(&number, sizeof(number), (void*)(numbers + i * size))) return 0;
+    if (BPF_CORE_READ(number.ns, ns.inum) == sv_pidns_inum) return number.nr > 0 ? (__u32)number.nr : 0;
+  }
+  return 0;
+}
 
+static __always_inline int watched_net(struct sock* sk) {
+  return BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie) == sv_netns_cookie;
+}
+
+/* The file name of the process's image into `out`; its length, 0 when the
+ * process has let its memory map go (it is exiting). */
+static __always_inline __u32 image_name(struct task_struct* task, char* out, __u32 size) {
+  const unsigned char* name = BPF_CORE_READ(task, mm, exe_file, f_path.dentry, d_name.name);
+  if (!name) return 0;
+  long n = bpf_probe_read_kernel_str(out, size, name);
+  if (n <= 1 || n > SV_NAME_MAX + 1) return 0;
+  return (__u32)(n - 1);
+}
+
+static __always_inline void fill_owner(struct sv_owner_record* rec, struct task_struct* task) {
+  if (!task) return;
+  rec->tgid = visible_tgid(task);
+  if (!rec->tgid) return;
+  rec->task_start_ns = BPF_CORE_READ(task, group_leader, start_time);
+  rec->name_len = (__u16)image_name(task, rec->name, sizeof(rec->name));
+}
+
+static __always_inline void send(struct sv_owner_record* rec) {
+  __u32 len = rec->name_len;
+  if (len > SV_NAME_MAX) len = 0;
+  if (bpf_ringbuf_output(&records, rec, SV_RECORD_HEAD + len, 0)) count_lost();
+}
+
+/* The addresses and ports of `sk` as they are now. False for a family that is
+ * not ours. `sk` may be a trusted pointer or a plain address: everything is
+ * read with CO-RE reads, which work for both. */
+static __always_inline int fill_tuple(struct sv_owner_record* rec, struct sock* sk) {
   __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
   if (family == SV_FAMILY_INET) {
     __u32 src = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
     __u32 dst = BPF_CORE_READ(sk, __sk_common.skc_daddr);
-    __builtin_memcpy(rec.src, &src, 4);
-    __builtin_memcpy(rec.dst, &dst, 4);
+    __builtin_memcpy(rec->src, &src, 4);
+    __builtin_memcpy(rec->dst, &dst, 4);
   } else if (family == SV_FAMILY_INET6) {
-    BPF_CORE_READ_INTO(&rec.src, sk, __sk_common.skc_v6_rcv_saddr);
-    BPF_CORE_READ_INTO(&rec.dst, sk, __sk_common.skc_v6_daddr);
+    BPF_CORE_READ_INTO(&rec->src, sk, __sk_common.skc_v6_rcv_saddr);
+    BPF_CORE_READ_INTO(&rec->dst, sk, __sk_common.skc_v6_daddr);
   } else {
-    return;
-  }
-  rec.family = (__u8)family;
-  /* Not skc_num: a close gives an automatically bound port back before the
-   * state change is announced, and zeroes skc_num with it. */
-  rec.src_port = bpf_ntohs(BPF_CORE_READ((struct inet_sock*)sk, inet_sport));
-  rec.dst_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
-  rec.protocol = protocol;
-  rec.state = state;
-  rec.cookie = cookie;
-  rec.when_ns = bpf_ktime_get_ns();
-  rec.tgid = (__u32)(bpf_get_current_pid_tgid() >> 32);
-  rec.task_start_ns = BPF_CORE_READ(task, group_leader, start_time);
-
-  /* A process closing its sockets on exit has already given up its memory
-   * map, and with it the image: the name stays empty then. */
-  const unsigned char* name = BPF_CORE_READ(task, mm, exe_file, f_path.dentry, d_name.name);
-  long n = 0;
-  if (name) n = bpf_probe_read_kernel_str(rec.name, sizeof(rec.name), name);
-  __u32 len = n > 1 ? (__u32)(n - 1) : 0;
-  if (len > SV_NAME_MAX) len = 0;
-  rec.name_len = (__u16)len;
-
-  if (bpf_ringbuf_output(&records, &rec, SV_RECORD_HEAD + len, 0)) count_lost();
-}
-
-/* Syscall numbers of the calls that hand a process its end of a connection. */
-#if defined(__TARGET_ARCH_x86)
-#define SV_NR_CONNECT 42
-#define SV_NR_ACCEPT 43
-#define SV_NR_ACCEPT4 288
-#define SV_TS_COMPAT 0x0002
-#elif defined(__TARGET_ARCH_arm64)
-#define SV_NR_CONNECT 203
-#define SV_NR_ACCEPT 202
-#define SV_NR_ACCEPT4 242
-#else
-#error "syscall numbers for this architecture are missing"
-#endif
-#define SV_EINPROGRESS 115
-
-/* `regs` is the tracepoint's own, typed argument: read directly, without a
- * helper call, since this runs at the end of every system call. */
-static __always_inline long syscall_nr(struct pt_regs* regs) {
-#if defined(__TARGET_ARCH_x86)
-  return regs->orig_ax;
-#else
-  return regs->syscallno;
-#endif
-}
-
-/* The socket behind a descriptor of the current process, or 0. A file whose
- * private data does not point back at it is no socket. */
-static __always_inline struct sock* socket_of_fd(struct task_struct* task, long fd) {
-  if (fd < 0) return 0;
-  struct fdtable* fdt = BPF_CORE_READ(task, files, fdt);
-  if (!fdt || (unsigned long)fd >= BPF_CORE_READ(fdt, max_fds)) return 0;
-  struct file** fds = BPF_CORE_READ(fdt, fd);
-  struct file* file = 0;
-  if (bpf_probe_read_kernel(&file, sizeof(file), &fds[fd]) || !file) return 0;
-  struct socket* sock = BPF_CORE_READ(file, private_data);
-  if (!sock || BPF_CORE_READ(sock, file) != file) return 0;
-  return BPF_CORE_READ(sock, sk);
-}
-
-/* The end of a connect or accept call, in the calling process: a connected
- * TCP or UDP socket, its source port chosen. Every system call passes here,
- * so everything else leaves at the first test. */
-SEC("tp_btf/sys_exit")
-int BPF_PROG(sv_sys_exit, struct pt_regs* regs, long ret) {
-  long nr = syscall_nr(regs);
-  int connect = nr == SV_NR_CONNECT;
-  if (!connect && nr != SV_NR_ACCEPT && nr != SV_NR_ACCEPT4) return 0;
-  struct task_struct* task = user_task();
-  if (!task) return 0;
-#ifdef SV_TS_COMPAT
-  /* A 32-bit process numbers its calls differently. */
-  if (BPF_CORE_READ(task, thread_info.status) & SV_TS_COMPAT) return 0;
-#endif
-  long fd;
-  if (connect) {
-    if (ret != 0 && ret != -SV_EINPROGRESS) return 0;
-    fd = (long)PT_REGS_PARM1_CORE_SYSCALL(regs);
-  } else {
-    fd = ret;
-  }
-  struct sock* sk = socket_of_fd(task, fd);
-  if (!sk) return 0;
-  /* A raw socket may carry the number of either protocol. */
-  __u16 type = BPF_CORE_READ(sk, sk_type);
-  __u8 protocol = BPF_CORE_READ(sk, sk_protocol);
-  __u8 state = 0;
-  if (protocol == SV_IPPROTO_TCP && type == SV_SOCK_STREAM) {
-    state = BPF_CORE_READ(sk, __sk_common.skc_state);
-  } else if (protocol != SV_IPPROTO_UDP || type != SV_SOCK_DGRAM || !connect) {
     return 0;
   }
-  /* A connect to AF_UNSPEC succeeds too: it dissolves the connection. */
-  if (!BPF_CORE_READ(sk, __sk_common.skc_dport)) return 0;
-  /* Only sockets the kernel already gave a cookie have one here. */
-  emit(task, sk, BPF_CORE_READ(sk, __sk_common.skc_cookie.counter), protocol, state);
+  rec->family = (__u8)family;
+  /* Not skc_num: a close gives an automatically bound port back before the
+   * state change is announced, and zeroes skc_num with it. */
+  rec->src_port = bpf_ntohs(BPF_CORE_READ((struct inet_sock*)sk, inet_sport));
+  rec->dst_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
+  return 1;
+}
+
+static __always_inline int our_protocol(__u32 protocol, __u32 type) {
+  return (protocol == SV_IPPROTO_TCP && type == SV_SOCK_STREAM) ||
+         (protocol == SV_IPPROTO_UDP && type == SV_SOCK_DGRAM);
+}
+
+/* A connect in the connecting process, TCP or UDP, before the kernel picks
+ * the source: the destination asked for and the owner. Never refuses it. */
+static __always_inline int on_connect(struct bpf_sock_addr* ctx, int ipv6) {
+  if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
+  if (!our_protocol(ctx->protocol, ctx->type)) return 1;
+  struct task_struct* task = user_task();
+  if (!task) return 1;
+  struct sv_owner_record rec;
+  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
+  fill_owner(&rec, task);
+  if (!rec.tgid) return 1;
+  rec.kind = SV_KIND_CONNECT;
+  rec.protocol = (__u8)ctx->protocol;
+  rec.cookie = bpf_get_socket_cookie(ctx);
+  rec.when_ns = bpf_ktime_get_ns();
+  if (ipv6) {
+    rec.family = SV_FAMILY_INET6;
+    __u32 dst[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    __builtin_memcpy(rec.dst, dst, 16);
+  } else {
+    rec.family = SV_FAMILY_INET;
+    __u32 dst = ctx->user_ip4;
+    __builtin_memcpy(rec.dst, &dst, 4);
+  }
+  rec.dst_port = bpf_ntohs((__u16)ctx->user_port);
+  if (rec.protocol == SV_IPPROTO_TCP) rec.state = SV_TCP_SYN_SENT;
+  send(&rec);
+  return 1;
+}
+
+SEC("cgroup/connect4")
+int sv_connect4(struct bpf_sock_addr* ctx) {
+  return on_connect(ctx, 0);
+}
+
+SEC("cgroup/connect6")
+int sv_connect6(struct bpf_sock_addr* ctx) {
+  return on_connect(ctx, 1);
+}
+
+/* The last descriptor of a socket goes, in the process that closes it (or
+ * exits). Its ports are not readable here: the cookie says which it was. */
+SEC("cgroup/sock_release")
+int sv_release(struct bpf_sock* ctx) {
+  if (ctx->family != SV_FAMILY_INET && ctx->family != SV_FAMILY_INET6) return 1;
+  if (!our_protocol(ctx->protocol, ctx->type)) return 1;
+  if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
+  struct task_struct* task = user_task();
+  if (!task) return 1;
+  struct sv_owner_record rec;
+  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
+  fill_owner(&rec, task);
+  if (!rec.tgid) return 1;
+  rec.kind = SV_KIND_RELEASE;
+  rec.family = (__u8)ctx->family;
+  rec.protocol = (__u8)ctx->protocol;
+  rec.cookie = bpf_get_socket_cookie(ctx);
+  rec.when_ns = bpf_ktime_get_ns();
+  send(&rec);
+  return 1;
+}
+
+/* TCP state changes. The owner makes some itself, holding the socket lock: the
+ * connect (to SYN_SENT) and the close, shutdown or abort. The stack's own
+ * changes (a peer's FIN or RST, a timer, the handshake of a server's child)
+ * run without it, in whatever task a softirq interrupted, and name nobody; of
+ * those only a connect that failed is recorded, so that it is told apart from
+ * a connection that closed. */
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
+  if (sk->sk_protocol != SV_IPPROTO_TCP || sk->sk_type != SV_SOCK_STREAM) return 0;
+  int by_owner = sk->sk_lock.owned;
+  int connect = sv_connect_by_state && oldstate == SV_TCP_CLOSE && newstate == SV_TCP_SYN_SENT;
+  int closing = newstate == SV_TCP_FIN_WAIT1 || newstate == SV_TCP_LAST_ACK || newstate == SV_TCP_CLOSE;
+  if (oldstate == SV_TCP_LISTEN || (oldstate == SV_TCP_CLOSE && !connect)) return 0;
+  if (connect || closing) {
+    if (!by_owner && oldstate != SV_TCP_SYN_SENT) return 0;
+  } else {
+    return 0;
+  }
+  if (!watched_net(sk)) return 0;
+  struct sv_owner_record rec;
+  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
+  if (!fill_tuple(&rec, sk)) return 0;
+  if (by_owner) fill_owner(&rec, user_task());
+  if (connect && !rec.tgid) return 0;
+  rec.kind = SV_KIND_STATE;
+  rec.protocol = SV_IPPROTO_TCP;
+  rec.state = (__u8)newstate;
+  rec.old_state = (__u8)oldstate;
+  /* Asking for the cookie makes the kernel assign it now: the value a socket
+   * dump or a destroy notification reports later. */
+  rec.cookie = bpf_get_socket_cookie(sk);
+  rec.when_ns = bpf_ktime_get_ns();
+  send(&rec);
   return 0;
 }
 
-/* A process that closes, shuts down or aborts its connection holds the socket
- * lock while the state changes; the stack's own changes (a peer's FIN or RST,
- * a timer, the handshake of a server's child) run without it. A change made
- * while the lock holder works through the packets queued meanwhile also runs in
- * the holder, which is the socket's user all the same. */
-SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
-  if (sk->sk_protocol != SV_IPPROTO_TCP) return 0;
-  if (newstate != SV_TCP_FIN_WAIT1 && newstate != SV_TCP_LAST_ACK && newstate != SV_TCP_CLOSE) return 0;
-  if (oldstate == SV_TCP_LISTEN || oldstate == SV_TCP_CLOSE) return 0;
-  if (!sk->sk_lock.owned) return 0;
-  struct task_struct* task = user_task();
+/* The task the walk is in, and its number; user space clears them before a
+ * walk. The kernel visits the descriptors of one task together. */
+__u64 sv_walk_task = 0;
+__u32 sv_walk_tgid = 0;
+
+/* Every TCP and UDP socket descriptor of every process: one seq-file entry per
+ * descriptor, after one name entry per process. The kernel visits a table
+ * shared by threads once. This runs for every descriptor on the host: the
+ * task's number is worked out once per task, and fields are read directly. */
+SEC("iter/task_file")
+int sv_held(struct bpf_iter__task_file* ctx) {
+  struct seq_file* seq = ctx->meta->seq;
+  struct task_struct* task = ctx->task;
+  struct file* file = ctx->file;
+  if (!task || !file) return 0;
+  struct socket* sock = bpf_sock_from_file(file);
+  if (!sock) return 0;
+  struct sock* sk = sock->sk;
+  if (!sk) return 0;
+  __u16 family = sk->__sk_common.skc_family;
+  if (family != SV_FAMILY_INET && family != SV_FAMILY_INET6) return 0;
+  if (!our_protocol(sk->sk_protocol, sk->sk_type)) return 0;
+  if (sk->__sk_common.skc_net.net->net_cookie != sv_netns_cookie) return 0;
+  if ((__u64)task != sv_walk_task) {
+    sv_walk_task = (__u64)task;
+    sv_walk_tgid = (task->flags & SV_PF_KTHREAD) ? 0 : visible_tgid(task);
+  }
+  __u32 tgid = sv_walk_tgid;
+  if (!tgid) return 0;
+
+  if (tgid != sv_named_tgid) {
+    struct {
+      struct sv_held_socket head;
+      char name[SV_NAME_MAX + 1];
+    } entry;
+    __builtin_memset(&entry, 0, sizeof(entry));
+    __u32 len = image_name(task, entry.name, sizeof(entry.name));
+    entry.head.tgid = tgid;
+    entry.head.fd = len;
+    __u32 size = sizeof(entry.head) + ((len + 7) & ~7u);
+    if (size > sizeof(entry)) return 0;
+    /* Written again when the seq file overflows: the kernel shows this
+     * descriptor once more at the next read, without what was written. */
+    if (bpf_seq_write(seq, &entry, size)) return 0;
+  }
+  struct sv_held_socket held = {
+      .inode = file->f_inode->i_ino,
+      .tgid = tgid,
+      .fd = ctx->fd,
+  };
+  if (bpf_seq_write(seq, &held, sizeof(held)) == 0) sv_named_tgid = tgid;
+  return 0;
+}
+
+/* Every thread of every process /proc shows: how long it has run and which
+ * descriptor table it uses. A process none of whose threads ran since the
+ * last pass cannot have changed its descriptors, unless it shares its table
+ * with one that did. */
+SEC("iter/task")
+int sv_ran(struct bpf_iter__task* ctx) {
+  struct task_struct* task = ctx->task;
   if (!task) return 0;
-  /* Asking for the cookie makes the kernel assign it now: the value a socket
-   * dump or a destroy notification reports later. */
-  emit(task, sk, bpf_get_socket_cookie(sk), SV_IPPROTO_TCP, (__u8)newstate);
+  if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
+  __u32 tgid = visible_tgid(task);
+  if (!tgid) return 0;
+  struct sv_task_run run = {
+      .run_ns = BPF_CORE_READ(task, se.sum_exec_runtime),
+      .files = (__u64)BPF_CORE_READ(task, files),
+      .tgid = tgid,
+      .tid = (__u32)BPF_CORE_READ(task, pid),
+  };
+  bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
   return 0;
 }

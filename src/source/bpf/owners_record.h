@@ -1,6 +1,7 @@
-/* One record of the owner tracer, as the BPF program hands it to user space
- * through the ring buffer. Shared by both sides: C for the BPF compiler, C++
- * for the reader; plain fixed-width fields, no implicit padding. */
+/* What the owner tracer's BPF programs hand to user space: hook records
+ * through the ring buffer, and the descriptor walk's output through the
+ * iterator's seq file. Shared by both sides: C for the BPF compiler, C++ for
+ * the reader; plain fixed-width fields, no implicit padding. */
 #ifndef SOCKVANE_OWNERS_RECORD_H
 #define SOCKVANE_OWNERS_RECORD_H
 
@@ -23,25 +24,52 @@ typedef uint64_t sv_u64;
 #define SV_FAMILY_INET 2
 #define SV_FAMILY_INET6 10
 
+/* What a hook record tells. */
+#define SV_KIND_CONNECT 1 /* the process began a connect: TCP or UDP */
+#define SV_KIND_STATE 2   /* a TCP state change; tgid 0 unless the owner made it */
+#define SV_KIND_RELEASE 3 /* the process let go of its last descriptor of the socket */
+
 /* The BPF side sends the fixed part and then only the `name_len` bytes of the
- * name that are used, so a record on the ring is SV_RECORD_HEAD bytes or more. */
+ * name that are used, so a record on the ring is SV_RECORD_HEAD bytes or more.
+ * Addresses and ports are those the socket had at the moment: a connect record
+ * has no source yet, a release record none at all. */
 struct sv_owner_record {
-  sv_u64 cookie;        /* 0 when the kernel had none for the socket */
+  sv_u64 cookie;        /* never 0: the kernel assigns one when asked */
   sv_u64 when_ns;       /* CLOCK_MONOTONIC */
   sv_u64 task_start_ns; /* start time of the thread group: tells a reused PID apart */
-  sv_u32 tgid;
+  sv_u32 tgid;          /* in the PID namespace of the /proc read; 0 for none */
   sv_u16 name_len;
   sv_u16 src_port; /* host order */
   sv_u16 dst_port; /* host order */
   sv_u8 protocol;
   sv_u8 state; /* Linux TCP state numbering; 0 for datagram sockets */
   sv_u8 family;
-  sv_u8 pad[3];
+  sv_u8 kind;
+  sv_u8 old_state; /* the state a SV_KIND_STATE record leaves */
+  sv_u8 pad;
   sv_u8 src[16]; /* network order; IPv4 in the first four bytes */
   sv_u8 dst[16];
   char name[SV_NAME_MAX + 1];
 };
 
 #define SV_RECORD_HEAD 72
+
+/* One socket descriptor found by the walk over every process's descriptors.
+ * The first one of a process comes after a name entry: `inode` 0, `fd` the
+ * length of the name, whose bytes follow, padded with NULs to a multiple of 8. */
+struct sv_held_socket {
+  sv_u64 inode;
+  sv_u32 tgid; /* in the PID namespace of the /proc read */
+  sv_u32 fd;
+};
+
+/* One thread, from the pass over every task: how long it has run and which
+ * descriptor table it uses (its address: an identity, nothing more). */
+struct sv_task_run {
+  sv_u64 run_ns;
+  sv_u64 files;
+  sv_u32 tgid; /* in the PID namespace of the /proc read */
+  sv_u32 tid;  /* the kernel's own number: an identity within the pass */
+};
 
 #endif
