@@ -29,6 +29,23 @@ void NoteListeners(TableReads& reads, const std::vector<RawSocket>& rows, Listen
   SealListeners(listeners);
 }
 
+// The rows' sockets whose connect the hooks saw, now or at an earlier read:
+// kept while the table lists them, so every event of a connection agrees.
+void NoteConnected(const std::vector<TracedSocket>& traced, const std::vector<RawSocket>& rows,
+                   std::unordered_set<uint64_t>& connected) {
+  std::unordered_set<uint64_t> fresh;
+  for (const TracedSocket& t : traced) {
+    if (t.kind == TraceKind::kConnect && t.protocol == kProtoTcp) fresh.insert(t.cookie);
+  }
+  std::unordered_set<uint64_t> kept;
+  for (const RawSocket& raw : rows) {
+    if (raw.cookie != 0 && (connected.count(raw.cookie) != 0 || fresh.count(raw.cookie) != 0)) {
+      kept.insert(raw.cookie);
+    }
+  }
+  connected.swap(kept);
+}
+
 }  // namespace
 
 LinuxSource::LinuxSource(const std::string& proc_root) {
@@ -55,6 +72,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
   NoteTableRead(short_lived, tracer, raws);
   if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
+  if (settings.direction && short_lived.tracer) NoteConnected(short_lived.traced, raws, connected);
 
   // Owners only for the rows that may be wanted.
   std::size_t kept = 0;
@@ -154,7 +172,11 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
       row.process = it->second;
     }
     row.owner_from = from[i];
-    if (settings.direction) row.direction = DirectionOf(listeners, row);
+    if (settings.direction) {
+      // A connect the hooks saw is ours whatever listens on its port.
+      row.direction =
+          connected.count(raws[i].cookie) != 0 ? track::Direction::kOut : DirectionOf(listeners, row);
+    }
     consume(std::move(row));
   }
   return true;

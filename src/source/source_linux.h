@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "source/direction.h"
@@ -39,9 +40,10 @@ struct LinuxSource final : Source {
   // The read's rows and their owners, kept for their capacity.
   std::vector<RawSocket> raws;
   std::vector<uint32_t> pids;
-  std::vector<uint32_t> searched;      // the owners before the tracer's record named more
-  std::vector<track::OwnerFrom> from;  // how each row's owner is known
-  Listeners listeners;                 // of the last read, when the direction is asked for
+  std::vector<uint32_t> searched;          // the owners before the tracer's record named more
+  std::vector<track::OwnerFrom> from;      // how each row's owner is known
+  Listeners listeners;                     // of the last read, when the direction is asked for
+  std::unordered_set<uint64_t> connected;  // cookies the hooks saw connect, of the last read's rows
 };
 
 }  // namespace sockvane::source

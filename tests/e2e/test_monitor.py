@@ -339,6 +339,41 @@ class ExtraFields(unittest.TestCase):
 
 
 class OtherFamilies(unittest.TestCase):
+    @unittest.skipUnless(is_root(), "the connect hooks load as root")
+    def test_a_traced_connect_is_out_beside_a_listener_of_its_port(self):
+        if not is_root():
+            self.skipTest("the connect hooks load as root")
+        probe = os.environ.get("SOCKVANE_TRACER_PROBE", "")
+        if not probe or not os.path.exists(probe):
+            self.skipTest("needs the tracer's test driver")
+        first = subprocess.run([probe, "0"], capture_output=True, timeout=60).stdout.decode().splitlines()
+        if first[:1] != ["tracer: active"]:
+            self.skipTest(f"the tracer's hooks do not all load here: {first[:1]}")
+        # Our own listener on the port our client is bound to: by listeners alone it reads "in".
+        near = socket.socket()
+        near.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        near.bind(("127.0.0.1", 0))
+        near.listen()
+        self.addCleanup(near.close)
+        for env, want in ((dict(os.environ, SOCKVANE_NO_TRACER="1"), "in"), (None, "out")):
+            with self.subTest(want=want):
+                far = listener()
+                client = socket.socket()
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+                client.bind(near.getsockname())
+                for s in (far, client):
+                    self.addCleanup(s.close)
+                m = Monitor(["--all", "--format", "jsonl", "--interval", "100", "--extra", "direction",
+                             "--dst-port", str(far.getsockname()[1])], env=env)
+                try:
+                    time.sleep(0.5)
+                    client.connect(far.getsockname())
+                    got = m.wait_for(lambda e: isinstance(e, dict) and e.get("event") == "new"
+                                     and e["src_port"] == near.getsockname()[1] and e["pid"] == ME)
+                    self.assertEqual(got["direction"], want)
+                finally:
+                    m.stop()
+
     def test_ipv6_loopback(self):
         lst = listener(socket.AF_INET6, "::1")
         port = lst.getsockname()[1]
