@@ -47,34 +47,6 @@ static void clear(struct sv_object* object, enum sv_hooks hooks) {
   object->lost_map = -1;
 }
 
-int sv_object_open(struct sv_object* object, enum sv_hooks hooks) {
-  clear(object, hooks);
-  switch (hooks) {
-    case SV_HOOKS_NONE: {
-      struct owners_walks* skel = owners_walks__open();
-      if (!skel) return -ENOMEM;
-      object->skeleton = skel;
-      SV_TAKE_CONSTS(object, skel);
-      return 0;
-    }
-    case SV_HOOKS_STATE: {
-      struct owners_state* skel = owners_state__open();
-      if (!skel) return -ENOMEM;
-      object->skeleton = skel;
-      SV_TAKE_CONSTS(object, skel);
-      return 0;
-    }
-    case SV_HOOKS_ALL: {
-      struct owners_full* skel = owners_full__open();
-      if (!skel) return -ENOMEM;
-      object->skeleton = skel;
-      SV_TAKE_CONSTS(object, skel);
-      return 0;
-    }
-  }
-  return -EINVAL;
-}
-
 static void set_log(struct bpf_loader_ctx* ctx, char* log, size_t log_size) {
   if (!log || log_size == 0) return;
   ctx->log_level = 1;
@@ -88,51 +60,75 @@ static int failed(int err) {
   return err == -1 && errno > 0 ? -errno : err;
 }
 
-int sv_object_load(struct sv_object* object, char* log, size_t log_size) {
-  int err = -EINVAL;
-  switch (object->hooks) {
-    case SV_HOOKS_NONE: {
-      struct owners_walks* skel = object->skeleton;
-      set_log(&skel->ctx, log, log_size);
-      err = failed(owners_walks__load(skel));
-      if (err) return err;
-      SV_TAKE_WALKS(object, skel);
-      break;
-    }
-    case SV_HOOKS_STATE: {
-      struct owners_state* skel = object->skeleton;
-      set_log(&skel->ctx, log, log_size);
-      err = failed(owners_state__load(skel));
-      if (err) return err;
-      SV_TAKE_WALKS(object, skel);
-      SV_TAKE_STATE(object, skel);
-      break;
-    }
-    case SV_HOOKS_ALL: {
-      struct owners_full* skel = object->skeleton;
-      set_log(&skel->ctx, log, log_size);
-      err = failed(owners_full__load(skel));
-      if (err) return err;
-      SV_TAKE_WALKS(object, skel);
-      SV_TAKE_STATE(object, skel);
-      SV_TAKE_CGROUP(object, skel);
-      break;
-    }
+#define SV_TAKE_walks(object, skel) SV_TAKE_WALKS(object, skel)
+#define SV_TAKE_state(object, skel) \
+  SV_TAKE_WALKS(object, skel);      \
+  SV_TAKE_STATE(object, skel)
+#define SV_TAKE_full(object, skel) \
+  SV_TAKE_state(object, skel);     \
+  SV_TAKE_CGROUP(object, skel)
+
+/* Open, load and destroy for the skeleton owners_NAME. */
+#define SV_VARIANT(NAME)                                                         \
+  static int open_##NAME(struct sv_object* object) {                             \
+    struct owners_##NAME* skel = owners_##NAME##__open();                        \
+    if (!skel) return -ENOMEM;                                                   \
+    object->skeleton = skel;                                                     \
+    SV_TAKE_CONSTS(object, skel);                                                \
+    return 0;                                                                    \
+  }                                                                              \
+  static int load_##NAME(struct sv_object* object, char* log, size_t log_size) { \
+    struct owners_##NAME* skel = object->skeleton;                               \
+    set_log(&skel->ctx, log, log_size);                                          \
+    const int err = failed(owners_##NAME##__load(skel));                         \
+    if (err) return err;                                                         \
+    SV_TAKE_##NAME(object, skel);                                                \
+    return 0;                                                                    \
+  }                                                                              \
+  static void destroy_##NAME(struct sv_object* object) {                         \
+    owners_##NAME##__destroy(object->skeleton);                                  \
   }
-  return err;
+
+SV_VARIANT(walks)
+SV_VARIANT(state)
+SV_VARIANT(full)
+
+int sv_object_open(struct sv_object* object, enum sv_hooks hooks) {
+  clear(object, hooks);
+  switch (hooks) {
+    case SV_HOOKS_NONE:
+      return open_walks(object);
+    case SV_HOOKS_STATE:
+      return open_state(object);
+    case SV_HOOKS_ALL:
+      return open_full(object);
+  }
+  return -EINVAL;
+}
+
+int sv_object_load(struct sv_object* object, char* log, size_t log_size) {
+  switch (object->hooks) {
+    case SV_HOOKS_NONE:
+      return load_walks(object, log, log_size);
+    case SV_HOOKS_STATE:
+      return load_state(object, log, log_size);
+    case SV_HOOKS_ALL:
+      return load_full(object, log, log_size);
+  }
+  return -EINVAL;
 }
 
 void sv_object_destroy(struct sv_object* object) {
   if (!object->skeleton) return;
   switch (object->hooks) {
     case SV_HOOKS_NONE:
-      owners_walks__destroy(object->skeleton);
+      destroy_walks(object);
       break;
     case SV_HOOKS_STATE:
-      owners_state__destroy(object->skeleton);
+      destroy_state(object);
       break;
     case SV_HOOKS_ALL:
-      owners_full__destroy(object->skeleton);
+      destroy_full(object);
       break;
   }
   clear(object, object->hooks);
