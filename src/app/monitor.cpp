@@ -93,9 +93,11 @@ int64_t PollCycle(MonitorState& state, source::Source& source) {
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
+  // One time for the whole read: what it lists is the table as of the read.
+  const int64_t read_ms = now();
   state.last_read_ok = source.ReadTcpTable(
-      [&current, &filters, now](track::TConn&& row) {
-        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
+      [&current, &filters, read_ms](track::TConn&& row) {
+        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), read_ms);
       },
       [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); });
   if (state.last_read_ok) {
