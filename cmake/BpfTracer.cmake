@@ -17,17 +17,18 @@ foreach(_dir IN LISTS LIBBPF_INCLUDE_DIRS)
 endforeach()
 # Debug information only for its BTF: DWARF would carry build paths into the
 # binary. Paths left in BTF are made relative to the source and build trees.
-# One object per set of hooks, each loaded whole from a light skeleton: the
-# kernel resolves the programs' types itself, so loading parses none of its
-# type information in user space (about 130 ms of a single scan otherwise).
+# One object per part (the walks; the hooks, with or without those on a
+# cgroup), each loaded whole from a light skeleton: the kernel resolves the
+# programs' types itself, so loading parses none of its type information in
+# user space (about 130 ms of a single scan otherwise).
 set(_bpf_skeletons "")
-foreach(_variant walks:0 state:1 full:2)
-  string(REPLACE ":" ";" _pair "${_variant}")
+foreach(_part walks:-DSV_WALKS=1 state:-DSV_HOOKS=1 hooks:-DSV_HOOKS=2)
+  string(REPLACE ":" ";" _pair "${_part}")
   list(GET _pair 0 _name)
-  list(GET _pair 1 _hooks)
+  list(GET _pair 1 _define)
   add_custom_command(OUTPUT "${_bpf_out}/owners_${_name}.bpf.o"
     COMMAND "${SOCKVANE_BPF_CLANG}" -target bpf -g -O2 -Wall -Werror
-      "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}" "-DSV_HOOKS=${_hooks}"
+      "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}" "${_define}"
       "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=." "-ffile-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}=."
       "-I${_bpf_out}" "-I${_bpf_src}" ${_bpf_includes}
       -c "${_bpf_src}/owners.bpf.c" -o "${_bpf_out}/owners_${_name}.bpf.o"

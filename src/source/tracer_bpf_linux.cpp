@@ -60,6 +60,9 @@ struct TracerKernel {
   std::vector<uint8_t> walk_buffer;
   bool own_pid_namespace = false;  // /proc numbers processes as the kernel takes our PIDs
 
+  TracerKernel() { sv_object_init(&object); }
+  TracerKernel(const TracerKernel&) = delete;
+  TracerKernel& operator=(const TracerKernel&) = delete;
   ~TracerKernel() {
     ring_buffer__free(ring);
     for (Link& link : links) {
@@ -223,27 +226,28 @@ struct Scope {
   bool own_pid_namespace = false;
 };
 
-// Loads the walks, the hooks when `hooks`, those on a cgroup only when
-// `cgroup_hooks` too, into `kernel`. The error number when the kernel refused,
-// with the verifier's account in `kernel.log`: asked for only then, by loading
+// Loads `part` into `kernel`. The error number when the kernel refused, with
+// the verifier's account in `kernel.log`: asked for only then, by loading
 // again, as a full account of a program that passes may not fit the buffer.
-int Load(TracerKernel& kernel, const Scope& scope, bool hooks, bool cgroup_hooks) {
-  if (!MayLoadTracing()) return EPERM;
-  const sv_hooks which = !hooks ? SV_HOOKS_NONE : cgroup_hooks ? SV_HOOKS_ALL : SV_HOOKS_STATE;
+int LoadPart(TracerKernel& kernel, sv_part part, const sv_consts& consts) {
   int error = 0;
   for (const bool with_log : {false, true}) {
-    sv_object_destroy(&kernel.object);
-    if (const int err = sv_object_open(&kernel.object, which); err != 0) return -err;
-    *kernel.object.consts.netns_cookie = scope.netns_cookie;
-    *kernel.object.consts.pidns_inum = scope.pidns_inum;
-    *kernel.object.consts.connect_by_state = !cgroup_hooks;
     kernel.log.assign(kernel.log.size(), '\0');
-    const int err = sv_object_load(&kernel.object, with_log ? kernel.log.data() : nullptr, kernel.log.size());
+    const int err = sv_object_load(&kernel.object, part, &consts, with_log ? kernel.log.data() : nullptr,
+                                   kernel.log.size());
     if (err == 0) return 0;
     if (!with_log) error = -err;
   }
-  sv_object_destroy(&kernel.object);
   return error;
+}
+
+// Loads the walks, the hooks when `hooks`, those on a cgroup only when
+// `cgroup_hooks` too, into `kernel`. The error number when the kernel refused.
+int Load(TracerKernel& kernel, const Scope& scope, bool hooks, bool cgroup_hooks) {
+  if (!MayLoadTracing()) return EPERM;
+  const sv_consts consts{scope.netns_cookie, scope.pidns_inum, !cgroup_hooks};
+  if (const int error = LoadPart(kernel, SV_PART_WALKS, consts); error != 0 || !hooks) return error;
+  return LoadPart(kernel, cgroup_hooks ? SV_PART_HOOKS : SV_PART_STATE, consts);
 }
 
 // Attaches program `program` of `kernel` (to `target`, a cgroup, when not -1),

@@ -19,11 +19,14 @@
 /* The kernel lends its tracing helpers to GPL-compatible programs only. */
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
-/* Built three times, each object loaded whole: 0 the walks alone (a single
- * scan), 1 with the TCP state hook, 2 with the cgroup hooks too (which need
- * CAP_NET_ADMIN to load). */
+/* Built once per part, each loaded whole and on its own: SV_WALKS the
+ * descriptor walk and the task pass; SV_HOOKS 1 the TCP state hook, 2 with
+ * the cgroup hooks too (which need CAP_NET_ADMIN to load). */
+#ifndef SV_WALKS
+#define SV_WALKS 0
+#endif
 #ifndef SV_HOOKS
-#define SV_HOOKS 2
+#define SV_HOOKS 0
 #endif
 
 #define SV_PF_KTHREAD 0x00200000
@@ -155,10 +158,12 @@ static __always_inline int fill_tuple(struct sv_owner_record* rec, struct sock* 
 }
 #endif
 
+#if SV_WALKS || SV_HOOKS >= 2
 static __always_inline int our_protocol(__u32 protocol, __u32 type) {
   return (protocol == SV_IPPROTO_TCP && type == SV_SOCK_STREAM) ||
          (protocol == SV_IPPROTO_UDP && type == SV_SOCK_DGRAM);
 }
+#endif
 
 #if SV_HOOKS >= 2
 /* A connect in the connecting process, TCP or UDP, before the kernel picks
@@ -264,6 +269,7 @@ int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
 
 #endif
 
+#if SV_WALKS
 /* The task the walk is in, and its number; user space clears them before a
  * walk. The kernel visits the descriptors of one task together. */
 __u64 sv_walk_task = 0;
@@ -338,3 +344,4 @@ int sv_ran(struct bpf_iter__task* ctx) {
   bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
   return 0;
 }
+#endif

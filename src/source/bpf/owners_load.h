@@ -1,5 +1,5 @@
-/* The tracer's programs as loaded from one of its light skeletons, in a form
- * C++ can hold: descriptors and the global data, whichever object it was. */
+/* The tracer's programs as loaded from its light skeletons, in a form C++ can
+ * hold: descriptors and the global data, whichever parts were loaded. */
 #pragma once
 
 #include <linux/types.h>
@@ -10,10 +10,11 @@
 extern "C" {
 #endif
 
-/* Which hooks an object holds besides the walks. */
-enum sv_hooks { SV_HOOKS_NONE = 0, SV_HOOKS_STATE = 1, SV_HOOKS_ALL = 2 };
+/* The parts, each one object loaded whole: the walks; the TCP state hook; or
+ * that hook with the cgroup hooks. */
+enum sv_part { SV_PART_WALKS, SV_PART_STATE, SV_PART_HOOKS, SV_PART_COUNT };
 
-/* The programs, indexed by these; a descriptor of -1 when the object has none. */
+/* The programs, indexed by these; a descriptor of -1 when no loaded part has it. */
 enum sv_program {
   SV_PROG_HELD,
   SV_PROG_RAN,
@@ -24,12 +25,14 @@ enum sv_program {
   SV_PROG_COUNT
 };
 
+/* What every part is told before it loads. */
 struct sv_consts {
-  __u64* netns_cookie;
-  __u32* pidns_inum;
-  bool* connect_by_state;
+  __u64 netns_cookie;
+  __u32 pidns_inum;
+  bool connect_by_state;
 };
 
+/* The walks' globals, in the kernel's copy. */
 struct sv_globals {
   __u32* named_tgid;
   __u64* walk_task;
@@ -37,19 +40,19 @@ struct sv_globals {
 };
 
 struct sv_object {
-  void* skeleton;
-  enum sv_hooks hooks;
+  void* parts[SV_PART_COUNT];
   int programs[SV_PROG_COUNT];
-  int records_map; /* -1 without hooks */
+  int records_map; /* -1 without the hooks */
   int lost_map;
-  struct sv_consts consts;   /* writable until loaded */
-  struct sv_globals globals; /* once loaded: the kernel's copy */
+  struct sv_globals globals;
 };
 
-/* Zero, or a negative error number. The verifier's log goes to `log`. */
-int sv_object_open(struct sv_object* object, enum sv_hooks hooks);
-int sv_object_load(struct sv_object* object, char* log, size_t log_size);
-/* Closes every descriptor of the object (links are the caller's). */
+void sv_object_init(struct sv_object* object);
+/* Zero, or a negative error number (nothing of the part is left then). The
+ * verifier's log goes to `log` when it is not null. */
+int sv_object_load(struct sv_object* object, enum sv_part part, const struct sv_consts* consts, char* log,
+                   size_t log_size);
+/* Closes every descriptor of every part (links are the caller's). */
 void sv_object_destroy(struct sv_object* object);
 
 #ifdef __cplusplus
