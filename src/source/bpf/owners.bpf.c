@@ -166,21 +166,29 @@ static __always_inline int our_protocol(__u32 protocol, __u32 type) {
 #endif
 
 #if SV_HOOKS >= 2
+/* A record of `kind` owned by the process the hook runs in; false when that
+ * is nobody's to name. */
+static __always_inline int owned_record(struct sv_owner_record* rec, __u8 kind, __u32 protocol,
+                                        __u64 cookie) {
+  struct task_struct* task = user_task();
+  if (!task) return 0;
+  __builtin_memset(rec, 0, SV_RECORD_HEAD);
+  fill_owner(rec, task);
+  if (!rec->tgid) return 0;
+  rec->kind = kind;
+  rec->protocol = (__u8)protocol;
+  rec->cookie = cookie;
+  rec->when_ns = bpf_ktime_get_ns();
+  return 1;
+}
+
 /* A connect in the connecting process, TCP or UDP, before the kernel picks
  * the source: the destination asked for and the owner. Never refuses it. */
 static __always_inline int on_connect(struct bpf_sock_addr* ctx, int ipv6) {
   if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
   if (!our_protocol(ctx->protocol, ctx->type)) return 1;
-  struct task_struct* task = user_task();
-  if (!task) return 1;
   struct sv_owner_record rec;
-  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
-  fill_owner(&rec, task);
-  if (!rec.tgid) return 1;
-  rec.kind = SV_KIND_CONNECT;
-  rec.protocol = (__u8)ctx->protocol;
-  rec.cookie = bpf_get_socket_cookie(ctx);
-  rec.when_ns = bpf_ktime_get_ns();
+  if (!owned_record(&rec, SV_KIND_CONNECT, ctx->protocol, bpf_get_socket_cookie(ctx))) return 1;
   if (ipv6) {
     rec.family = SV_FAMILY_INET6;
     __u32 dst[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
@@ -213,17 +221,9 @@ int sv_release(struct bpf_sock* ctx) {
   if (ctx->family != SV_FAMILY_INET && ctx->family != SV_FAMILY_INET6) return 1;
   if (!our_protocol(ctx->protocol, ctx->type)) return 1;
   if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
-  struct task_struct* task = user_task();
-  if (!task) return 1;
   struct sv_owner_record rec;
-  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
-  fill_owner(&rec, task);
-  if (!rec.tgid) return 1;
-  rec.kind = SV_KIND_RELEASE;
+  if (!owned_record(&rec, SV_KIND_RELEASE, ctx->protocol, bpf_get_socket_cookie(ctx))) return 1;
   rec.family = (__u8)ctx->family;
-  rec.protocol = (__u8)ctx->protocol;
-  rec.cookie = bpf_get_socket_cookie(ctx);
-  rec.when_ns = bpf_ktime_get_ns();
   send(&rec);
   return 1;
 }
