@@ -42,13 +42,15 @@ case $(dpkg-architecture -qDEB_HOST_ARCH_CPU) in
   amd64|i386) DEB_CXXFLAGS_MAINT_APPEND+=" -fcf-protection" ;;
 esac
 export DEB_CXXFLAGS_MAINT_APPEND
+export DEB_CFLAGS_MAINT_APPEND=$DEB_CXXFLAGS_MAINT_APPEND
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 log "release build in $BUILD"
 log "CXXFLAGS: $cxxflags"
 log "LDFLAGS: $ldflags"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DSOCKVANE_TESTS=OFF -DSOCKVANE_BENCH=OFF \
-  "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" >/dev/null
+  "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_C_FLAGS=$cflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" >/dev/null
 cmake --build "$BUILD" -j 2 >/dev/null
 VERSION=$(sed -n 's/^SOCKVANE_VERSION:STRING=//p' "$BUILD/CMakeCache.txt")
 [ -n "$VERSION" ] || { fail "no SOCKVANE_VERSION in $BUILD/CMakeCache.txt"; exit 1; }

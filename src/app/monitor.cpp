@@ -87,20 +87,46 @@ output::StatsInput CurrentStats(const MonitorState& state) {
   return stats;
 }
 
+namespace {
+
+// Statistics when due; the cycle's duration.
+int64_t FinishCycle(MonitorState& state, int64_t cycle_start) {
+  int64_t (*const now)() = state.clock.steady_ms;
+  if (state.settings.stats_seconds > 0 &&
+      now() - state.last_stats_time >= int64_t{state.settings.stats_seconds} * 1000) {
+    output::PrintStatsReport(state.render, CurrentStats(state));
+    state.last_stats_time = now();
+  }
+  return now() - cycle_start;
+}
+
+}  // namespace
+
 int64_t PollCycle(MonitorState& state, source::Source& source) {
   int64_t (*const now)() = state.clock.steady_ms;
   const int64_t cycle_start = now();
   track::ClearSnapshot(*state.current);
   track::Snapshot& current = *state.current;
   const filter::Filters& filters = state.filters;
+  // One time for the whole read: what it lists is the table as of the read.
+  const int64_t read_ms = now();
   state.last_read_ok = source.ReadTcpTable(
-      [&current, &filters, now](track::TConn&& row) {
-        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), now());
+      [&current, &filters, read_ms](track::TConn&& row) {
+        if (filter::PassesFilters(row, filters)) track::AddRow(current, std::move(row), read_ms);
       },
       [&filters](const track::TConn& row) { return filter::PassesOwnerlessFilters(row, filters); });
   if (state.last_read_ok) {
-    track::SealSnapshot(current);
+    // A table offered as the last one was, row for row, has no events: what
+    // is left is to hear of short-lived sockets.
+    const bool unchanged = track::SameOffer(current, *state.previous);
+    if (!unchanged) track::SealSnapshot(current);
     ReadShortLived(state, source);
+    if (unchanged && state.short_lived.rows.empty()) {
+      track::ClearSnapshot(current);
+      ReportTableReadable(state);
+      return FinishCycle(state, cycle_start);
+    }
+    if (unchanged) track::SealSnapshot(current);
     output::RenderContext& render = state.render;
     track::CompareSnapshots(
         current, *state.previous, state.counters, state.process_counts,
@@ -116,13 +142,7 @@ int64_t PollCycle(MonitorState& state, source::Source& source) {
     track::ClearSnapshot(current);
   }
   ReportTableReadable(state);
-
-  if (state.settings.stats_seconds > 0 &&
-      now() - state.last_stats_time >= int64_t{state.settings.stats_seconds} * 1000) {
-    output::PrintStatsReport(state.render, CurrentStats(state));
-    state.last_stats_time = now();
-  }
-  return now() - cycle_start;
+  return FinishCycle(state, cycle_start);
 }
 
 uint32_t PauseAfterCycle(int32_t interval_ms, int64_t elapsed_ms) {

@@ -68,6 +68,9 @@ std::string LinuxSource::Start(const SourceSettings& start) {
 }
 
 bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
+  // Room for a large table at once: untouched pages cost nothing, and growing
+  // would copy every row and touch new pages on each doubling.
+  if (raws.capacity() == 0) raws.reserve(1U << 16);
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws)) return false;
   NoteTableRead(short_lived, tracer, raws);

@@ -3,7 +3,6 @@
 // the process, even one that is killed), reads the hooks' ring buffer and
 // runs the descriptor walk.
 #include <bpf/bpf.h>
-#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -12,17 +11,19 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "owners.skel.h"
+#include "source/bpf/owners_load.h"
 #include "source/tracer.h"
 #include "source/tracer_record.h"
 
@@ -32,8 +33,21 @@
 
 namespace sockvane::source {
 
+// A link's descriptor: the kernel detaches the program when it closes.
+struct Link {
+  int fd = -1;
+  Link() = default;
+  explicit Link(int link_fd) : fd(link_fd) {}
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 struct TracerKernel {
-  owners_bpf* skeleton = nullptr;
+  sv_object object{};
+  Link links[SV_PROG_COUNT];
   ring_buffer* ring = nullptr;
   int cpus = 0;
   uint64_t lost_seen = 0;  // the kernel's count at the last drain
@@ -46,9 +60,16 @@ struct TracerKernel {
   std::vector<uint8_t> walk_buffer;
   bool own_pid_namespace = false;  // /proc numbers processes as the kernel takes our PIDs
 
+  TracerKernel() { sv_object_init(&object); }
+  TracerKernel(const TracerKernel&) = delete;
+  TracerKernel& operator=(const TracerKernel&) = delete;
   ~TracerKernel() {
     ring_buffer__free(ring);
-    owners_bpf__destroy(skeleton);  // with its links
+    for (Link& link : links) {
+      if (link.fd >= 0) close(link.fd);
+      link.fd = -1;
+    }
+    sv_object_destroy(&object);
   }
 };
 
@@ -97,20 +118,6 @@ std::string Failure(const char* step, int error, const std::vector<char>* log = 
   return why;
 }
 
-// libbpf reports any failure to read the kernel's types as "not found".
-std::string LoadFailure(int error, const std::vector<char>& log) {
-  if (error == ESRCH) {
-    btf* types = btf__parse("/sys/kernel/btf/vmlinux", nullptr);
-    const int parse_error = errno;
-    if (types == nullptr) {
-      return std::string("reading the kernel's type information (/sys/kernel/btf/vmlinux): ") +
-             std::strerror(parse_error);
-    }
-    btf__free(types);
-  }
-  return Failure("loading the BPF programs", error, &log);
-}
-
 bool NetnsCookie(uint64_t& cookie, std::string& why) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   socklen_t size = sizeof cookie;
@@ -145,13 +152,24 @@ bool ProcPidNamespace(const std::string& proc_root, uint32_t& inum, bool& ours, 
   return false;
 }
 
-// Hooks on a cgroup take CAP_NET_ADMIN (or CAP_SYS_ADMIN) to load.
-bool MayLoadCgroupHooks() {
+// Whether every capability of `caps`, or CAP_SYS_ADMIN, is in our effective set.
+bool Effective(std::initializer_list<int> caps) {
   __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2]{};
   if (syscall(SYS_capget, &head, data) != 0) return false;
-  const auto effective = [&](int cap) { return (data[cap / 32].effective >> (cap % 32)) & 1U; };
-  return effective(CAP_NET_ADMIN) != 0 || effective(CAP_SYS_ADMIN) != 0;
+  const auto effective = [&](int cap) { return ((data[cap / 32].effective >> (cap % 32)) & 1U) != 0; };
+  return effective(CAP_SYS_ADMIN) || std::all_of(caps.begin(), caps.end(), effective);
+}
+
+// Tracing programs take CAP_BPF and CAP_PERFMON to load. Checked before
+// loading: the kernel's loader would refuse them only for a helper they call.
+bool MayLoadTracing() {
+  return Effective({CAP_BPF, CAP_PERFMON});
+}
+
+// Hooks on a cgroup take CAP_NET_ADMIN too.
+bool MayLoadCgroupHooks() {
+  return Effective({CAP_NET_ADMIN});
 }
 
 // Loaded and attached, the programs need no capability to be read, and
@@ -194,8 +212,7 @@ int OnRecord(void* context, void* data, size_t size) {
 uint64_t KernelLost(TracerKernel& kernel) {
   std::vector<uint64_t> per_cpu(static_cast<std::size_t>(kernel.cpus), 0);
   const uint32_t key = 0;
-  if (bpf_map__lookup_elem(kernel.skeleton->maps.lost, &key, sizeof key, per_cpu.data(),
-                           per_cpu.size() * sizeof(uint64_t), 0) != 0) {
+  if (bpf_map_lookup_elem(kernel.object.lost_map, &key, per_cpu.data()) != 0) {
     return kernel.lost_seen;
   }
   uint64_t total = 0;
@@ -209,57 +226,56 @@ struct Scope {
   bool own_pid_namespace = false;
 };
 
-// Opens and loads the walks, the hooks when `hooks`, those on a cgroup only
-// when `cgroup_hooks` too. Null with `error` set when the kernel refused.
-owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<char>& log, int& error) {
-  log.assign(log.size(), '\0');
-  LIBBPF_OPTS(bpf_object_open_opts, options, .kernel_log_buf = log.data(), .kernel_log_size = log.size());
-  owners_bpf* skeleton = owners_bpf__open_opts(&options);
-  if (skeleton == nullptr) {
-    error = errno;
-    return nullptr;
+// Loads `part` into `kernel`. The error number when the kernel refused, with
+// the verifier's account in `kernel.log`: asked for only then, by loading
+// again, as a full account of a program that passes may not fit the buffer.
+int LoadPart(TracerKernel& kernel, sv_part part, const sv_consts& consts) {
+  int error = 0;
+  for (const bool with_log : {false, true}) {
+    kernel.log.assign(kernel.log.size(), '\0');
+    const int err = sv_object_load(&kernel.object, part, &consts, with_log ? kernel.log.data() : nullptr,
+                                   kernel.log.size());
+    if (err == 0) return 0;
+    if (!with_log) error = -err;
   }
-  skeleton->rodata->sv_netns_cookie = scope.netns_cookie;
-  skeleton->rodata->sv_pidns_inum = scope.pidns_inum;
-  skeleton->rodata->sv_connect_by_state = !cgroup_hooks;
-  for (bpf_program* program :
-       {skeleton->progs.sv_connect4, skeleton->progs.sv_connect6, skeleton->progs.sv_release}) {
-    bpf_program__set_autoload(program, hooks && cgroup_hooks);
-  }
-  bpf_program__set_autoload(skeleton->progs.sv_tcp_state, hooks);
-  bpf_map__set_autocreate(skeleton->maps.records, hooks);
-  bpf_map__set_autocreate(skeleton->maps.lost, hooks);
-  if (const int err = owners_bpf__load(skeleton); err != 0) {
-    error = -err;
-    owners_bpf__destroy(skeleton);
-    return nullptr;
-  }
-  return skeleton;
+  return error;
 }
 
-// A link, or false with `why` set.
-bool Attached(bpf_link*& slot, bpf_link* link, const char* what, std::string& why) {
-  if (link == nullptr) {
+// Loads the walks, the hooks when `hooks`, those on a cgroup only when
+// `cgroup_hooks` too, into `kernel`. The error number when the kernel refused.
+int Load(TracerKernel& kernel, const Scope& scope, bool hooks, bool cgroup_hooks) {
+  if (!MayLoadTracing()) return EPERM;
+  const sv_consts consts{scope.netns_cookie, scope.pidns_inum, !cgroup_hooks};
+  if (const int error = LoadPart(kernel, SV_PART_WALKS, consts); error != 0 || !hooks) return error;
+  return LoadPart(kernel, cgroup_hooks ? SV_PART_HOOKS : SV_PART_STATE, consts);
+}
+
+// Attaches program `program` of `kernel` (to `target`, a cgroup, when not -1),
+// or false with `why` set.
+bool Attach(TracerKernel& kernel, sv_program program, bpf_attach_type type, int target, const char* what,
+            std::string& why) {
+  const int fd = type == BPF_TRACE_RAW_TP ? bpf_raw_tracepoint_open(nullptr, kernel.object.programs[program])
+                                          : bpf_link_create(kernel.object.programs[program],
+                                                            target < 0 ? 0 : target, type, nullptr);
+  if (fd < 0) {
     why = Failure(what, errno);
     return false;
   }
-  slot = link;
+  kernel.links[program].fd = fd;
   return true;
 }
 
-bool AttachCgroupHooks(owners_bpf* skeleton, const std::string& cgroup_root, std::string& why) {
+bool AttachCgroupHooks(TracerKernel& kernel, const std::string& cgroup_root, std::string& why) {
   const int cgroup = open(cgroup_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (cgroup < 0) {
     why = Failure(("opening " + cgroup_root).c_str(), errno);
     return false;
   }
   const bool attached =
-      Attached(skeleton->links.sv_connect4, bpf_program__attach_cgroup(skeleton->progs.sv_connect4, cgroup),
-               "attaching to connects", why) &&
-      Attached(skeleton->links.sv_connect6, bpf_program__attach_cgroup(skeleton->progs.sv_connect6, cgroup),
-               "attaching to connects", why) &&
-      Attached(skeleton->links.sv_release, bpf_program__attach_cgroup(skeleton->progs.sv_release, cgroup),
-               "attaching to socket releases", why);
+      Attach(kernel, SV_PROG_CONNECT4, BPF_CGROUP_INET4_CONNECT, cgroup, "attaching to connects", why) &&
+      Attach(kernel, SV_PROG_CONNECT6, BPF_CGROUP_INET6_CONNECT, cgroup, "attaching to connects", why) &&
+      Attach(kernel, SV_PROG_RELEASE, BPF_CGROUP_INET_SOCK_RELEASE, cgroup, "attaching to socket releases",
+             why);
   close(cgroup);
   return attached;
 }
@@ -276,26 +292,20 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
     why = Failure("counting the CPUs", -kernel->cpus);
     return nullptr;
   }
-  int error = 0;
-  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), kernel->log, error);
-  if (kernel->skeleton == nullptr) {
-    why = LoadFailure(error, kernel->log);
+  if (const int error = Load(*kernel, scope, hooks, !cgroup_root.empty()); error != 0) {
+    why = Failure("loading the BPF programs", error, &kernel->log);
     return nullptr;
   }
-  owners_bpf* skeleton = kernel->skeleton;
-  if (!Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
-                "setting up the descriptor walk", why) ||
-      !Attached(skeleton->links.sv_ran, bpf_program__attach_iter(skeleton->progs.sv_ran, nullptr),
-                "setting up the task pass", why)) {
+  if (!Attach(*kernel, SV_PROG_HELD, BPF_TRACE_ITER, -1, "setting up the descriptor walk", why) ||
+      !Attach(*kernel, SV_PROG_RAN, BPF_TRACE_ITER, -1, "setting up the task pass", why)) {
     return nullptr;
   }
   if (!hooks) return kernel;
-  if (!Attached(skeleton->links.sv_tcp_state, bpf_program__attach(skeleton->progs.sv_tcp_state),
-                "attaching to TCP state changes", why) ||
-      (!cgroup_root.empty() && !AttachCgroupHooks(skeleton, cgroup_root, why))) {
+  if (!Attach(*kernel, SV_PROG_TCP_STATE, BPF_TRACE_RAW_TP, -1, "attaching to TCP state changes", why) ||
+      (!cgroup_root.empty() && !AttachCgroupHooks(*kernel, cgroup_root, why))) {
     return nullptr;
   }
-  kernel->ring = ring_buffer__new(bpf_map__fd(skeleton->maps.records), OnRecord, kernel.get(), nullptr);
+  kernel->ring = ring_buffer__new(kernel->object.records_map, OnRecord, kernel.get(), nullptr);
   if (kernel->ring == nullptr) {
     why = Failure("opening the ring buffer", errno);
     return nullptr;
@@ -427,8 +437,8 @@ bool ReadIterator(TracerKernel& kernel, int link_fd, const char* what, Decode de
 bool Walk(TracerKernel& kernel, int link_fd, HeldSockets& out, std::string& why) {
   out.sockets.clear();
   out.names.clear();
-  kernel.skeleton->bss->sv_named_tgid = 0;
-  kernel.skeleton->bss->sv_walk_task = 0;
+  *kernel.object.globals.named_tgid = 0;
+  *kernel.object.globals.walk_task = 0;
   return ReadIterator(
       kernel, link_fd, "the descriptor walk",
       [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
@@ -446,7 +456,7 @@ bool WalkHeldSockets(Tracer& tracer, HeldSockets& out, std::string& why) {
     why = "the tracer is off";
     return false;
   }
-  return Walk(*kernel, bpf_link__fd(kernel->skeleton->links.sv_held), out, why);
+  return Walk(*kernel, kernel->links[SV_PROG_HELD].fd, out, why);
 }
 
 bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why) {
@@ -457,7 +467,7 @@ bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why) {
     return false;
   }
   return ReadIterator(
-      *kernel, bpf_link__fd(kernel->skeleton->links.sv_ran), "the task pass",
+      *kernel, kernel->links[SV_PROG_RAN].fd, "the task pass",
       [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
         return DecodeTaskRuns(data, size, out, used);
       },
@@ -478,18 +488,16 @@ bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& wh
   union bpf_iter_link_info info;
   std::memset(&info, 0, sizeof info);
   info.task.pid = pid;
-  LIBBPF_OPTS(bpf_iter_attach_opts, options, .link_info = &info, .link_info_len = sizeof info);
-  bpf_link* link = bpf_program__attach_iter(kernel->skeleton->progs.sv_held, &options);
-  if (link == nullptr) {
+  LIBBPF_OPTS(bpf_link_create_opts, options, .iter_info = &info, .iter_info_len = sizeof info);
+  const Link link(bpf_link_create(kernel->object.programs[SV_PROG_HELD], 0, BPF_TRACE_ITER, &options));
+  if (link.fd < 0) {
     out = HeldSockets{};
     // The process has gone: it holds nothing.
     if (errno == ESRCH) return true;
     why = Failure("setting up the walk of one process", errno);
     return false;
   }
-  const bool ok = Walk(*kernel, bpf_link__fd(link), out, why);
-  bpf_link__destroy(link);
-  return ok;
+  return Walk(*kernel, link.fd, out, why);
 }
 
 }  // namespace sockvane::source

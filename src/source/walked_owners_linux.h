@@ -83,11 +83,11 @@ std::string WalkedName(const WalkedOwners& walked, uint32_t pid);
 void ForgetProcess(WalkedOwners& walked, uint32_t pid);
 
 // Whether a single scan whose rows hold `held_sockets` descriptors loads the
-// tracer for one walk: loading costs about as much as reading kWalkPaysFrom
-// descriptor links in /proc, and /proc shows every process's descriptors only
+// tracer for one walk: loading (10-25 ms) costs about as much as reading
+// kWalkPaysFrom descriptor links in /proc, and /proc shows every process's descriptors only
 // to a process with both CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH
 // (`proc_shows_all`). Pure.
-inline constexpr std::size_t kWalkPaysFrom = 20000;
+inline constexpr std::size_t kWalkPaysFrom = 1000;
 bool OneScanWalks(std::size_t held_sockets, bool proc_shows_all);
 
 // Whether this process holds both rights in its effective set.

@@ -104,6 +104,7 @@ void AddRow(Snapshot& table, TConn row, int64_t now_ms) {
 void SealSnapshot(Snapshot& table) {
   std::deque<TConn>& rows = table.rows;
   if (table.sealed == rows.size()) return;
+  const bool from_empty = table.sealed == 0;
   // Sort small items, not rows; the offered position breaks ties, so that of
   // the rows of one key the first offered (a sealed one before any staged)
   // comes first.
@@ -126,6 +127,11 @@ void SealSnapshot(Snapshot& table) {
     (repeat ? dropped : source).push_back(order[k].index);
   }
   const std::size_t kept = source.size();
+  table.placed.clear();
+  if (from_empty && rows.size() < kNotKept) {
+    table.placed.assign(rows.size(), kNotKept);
+    for (std::size_t j = 0; j < kept; ++j) table.placed[source[j]] = static_cast<uint32_t>(j);
+  }
   source.insert(source.end(), dropped.begin(), dropped.end());
   order = {};
 
@@ -150,6 +156,36 @@ void SealSnapshot(Snapshot& table) {
 void ClearSnapshot(Snapshot& table) {
   table.rows.clear();
   table.sealed = 0;
+  table.placed.clear();
+}
+
+namespace {
+
+bool SameFacts(const ProcessName& a, const ProcessName& b) {
+  if (a == b) return true;
+  if (a == nullptr || b == nullptr) return false;
+  return a->name == b->name && a->unit == b->unit;
+}
+
+bool SameRow(const TConn& a, const TConn& b) {
+  return a.src_ip == b.src_ip && a.dst_ip == b.dst_ip && a.pid == b.pid && a.state == b.state &&
+         a.src_port == b.src_port && a.dst_port == b.dst_port && a.proto == b.proto &&
+         a.life_ms == b.life_ms && a.direction == b.direction && a.owner_from == b.owner_from &&
+         a.uid == b.uid && SameFacts(a.process, b.process);
+}
+
+}  // namespace
+
+bool SameOffer(const Snapshot& staged, const Snapshot& sealed) {
+  // Every kept row was offered once: fewer places than rows means none were kept.
+  if (staged.sealed != 0 || staged.rows.size() != sealed.placed.size() ||
+      sealed.placed.size() < sealed.rows.size())
+    return false;
+  for (std::size_t i = 0; i < staged.rows.size(); ++i) {
+    const uint32_t at = sealed.placed[i];
+    if (at >= sealed.rows.size() || !SameRow(staged.rows[i], sealed.rows[at])) return false;
+  }
+  return true;
 }
 
 }  // namespace sockvane::track

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -31,7 +32,12 @@ struct Snapshot {
   // large first poll at once and up to twice the room for good.
   std::deque<TConn> rows;
   std::size_t sealed = 0;  // rows[0, sealed) are in order
+  // Where each row offered to an empty table went at its seal, in the order
+  // offered (kNotKept for a later row of a key); empty otherwise.
+  std::vector<uint32_t> placed;
 };
+
+inline constexpr uint32_t kNotKept = UINT32_MAX;
 
 // Stages a row that passed the filters, with first_seen = now_ms.
 void AddRow(Snapshot& table, TConn row, int64_t now_ms);
@@ -40,5 +46,10 @@ void AddRow(Snapshot& table, TConn row, int64_t now_ms);
 void SealSnapshot(Snapshot& table);
 
 void ClearSnapshot(Snapshot& table);
+
+// Whether the rows staged in `staged` (an empty table until then) are, in the
+// order offered, those `sealed` was sealed from, field by field (first_seen
+// aside): a poll that finds the table as it was. Pure.
+bool SameOffer(const Snapshot& staged, const Snapshot& sealed);
 
 }  // namespace sockvane::track

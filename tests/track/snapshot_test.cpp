@@ -211,5 +211,43 @@ TEST(Snapshot, SealEqualsInsertionOneRowAtATime) {
   EXPECT_EQ(got, inserted);
 }
 
+// A poll that offers the rows of the last one, in the same order and field
+// for field, may skip the compare; any other offer may not.
+TEST(Snapshot, SameOfferOnlyForTheSameRowsInTheSameOrder) {
+  const std::vector<TConn> rows = {Row("10", 40001), Row("20", 40002, "1.1.1.1"), Row("30", 40003)};
+  Snapshot before;
+  for (const TConn& row : rows) AddRow(before, row, 1000);
+  SealSnapshot(before);
+  using Change = void (*)(std::vector<TConn>&);
+  const std::vector<std::pair<const char*, Change>> cases = {
+      {"same", [](std::vector<TConn>&) {}},
+      {"state", [](std::vector<TConn>& r) { r[1].state += 1; }},
+      {"pid", [](std::vector<TConn>& r) { r[1].pid += 1; }},
+      {"dst_ip", [](std::vector<TConn>& r) { r[1].dst_ip[15] ^= 1; }},
+      {"src_port", [](std::vector<TConn>& r) { r[1].src_port += 1; }},
+      {"process", [](std::vector<TConn>& r) { r[1].process = MakeProcessName("other.exe"); }},
+      {"direction", [](std::vector<TConn>& r) { r[1].direction = Direction::kOut; }},
+      {"owner_from", [](std::vector<TConn>& r) { r[1].owner_from = OwnerFrom::kCached; }},
+      {"uid", [](std::vector<TConn>& r) { r[1].uid = 7; }},
+      {"order", [](std::vector<TConn>& r) { std::swap(r[0], r[2]); }},
+      {"one less", [](std::vector<TConn>& r) { r.pop_back(); }},
+      {"a repeated key", [](std::vector<TConn>& r) { r.push_back(r[0]); }},
+  };
+  for (const auto& [name, change] : cases) {
+    std::vector<TConn> offered = rows;
+    change(offered);
+    Snapshot now;
+    for (TConn& row : offered) AddRow(now, row, 2000);
+    EXPECT_EQ(SameOffer(now, before), std::string(name) == "same") << name;
+  }
+  // A table sealed with a repeated key cannot vouch for its offer.
+  Snapshot repeated;
+  for (const TConn& row : {rows[0], rows[0]}) AddRow(repeated, row, 1000);
+  SealSnapshot(repeated);
+  Snapshot again;
+  for (const TConn& row : {rows[0], rows[0]}) AddRow(again, row, 2000);
+  EXPECT_FALSE(SameOffer(again, repeated));
+}
+
 }  // namespace
 }  // namespace sockvane::track

@@ -19,6 +19,16 @@
 /* The kernel lends its tracing helpers to GPL-compatible programs only. */
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
+/* Built once per part, each loaded whole and on its own: SV_WALKS the
+ * descriptor walk and the task pass; SV_HOOKS 1 the TCP state hook, 2 with
+ * the cgroup hooks too (which need CAP_NET_ADMIN to load). */
+#ifndef SV_WALKS
+#define SV_WALKS 0
+#endif
+#ifndef SV_HOOKS
+#define SV_HOOKS 0
+#endif
+
 #define SV_PF_KTHREAD 0x00200000
 #define SV_IPPROTO_TCP 6
 #define SV_IPPROTO_UDP 17
@@ -48,6 +58,7 @@ const volatile bool sv_connect_by_state = false;
  * walk. */
 __u32 sv_named_tgid = 0;
 
+#if SV_HOOKS >= 1
 struct {
   __uint(type, BPF_MAP_TYPE_RINGBUF);
   __uint(max_entries, 4 * 1024 * 1024);
@@ -67,13 +78,7 @@ static __always_inline void count_lost(void) {
   if (n) *n += 1;
 }
 
-/* Kernel threads own sockets for the kernel (NFS, iSCSI, TLS workers); they
- * are nobody's process. */
-static __always_inline struct task_struct* user_task(void) {
-  struct task_struct* task = bpf_get_current_task_btf();
-  if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
-  return task;
-}
+#endif
 
 /* The thread group's number in the PID namespace of the /proc read, or 0 when
  * it has none there: a process that /proc does not show is nobody's to name. */
@@ -91,10 +96,6 @@ static __always_inline __u32 visible_tgid(struct task_struct* task) {
   return 0;
 }
 
-static __always_inline int watched_net(struct sock* sk) {
-  return BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie) == sv_netns_cookie;
-}
-
 /* The file name of the process's image into `out`; its length, 0 when the
  * process has let its memory map go (it is exiting). */
 static __always_inline __u32 image_name(struct task_struct* task, char* out, __u32 size) {
@@ -103,6 +104,19 @@ static __always_inline __u32 image_name(struct task_struct* task, char* out, __u
   long n = bpf_probe_read_kernel_str(out, size, name);
   if (n <= 1 || n > SV_NAME_MAX + 1) return 0;
   return (__u32)(n - 1);
+}
+
+#if SV_HOOKS >= 1
+/* Kernel threads own sockets for the kernel (NFS, iSCSI, TLS workers); they
+ * are nobody's process. */
+static __always_inline struct task_struct* user_task(void) {
+  struct task_struct* task = bpf_get_current_task_btf();
+  if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
+  return task;
+}
+
+static __always_inline int watched_net(struct sock* sk) {
+  return BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie) == sv_netns_cookie;
 }
 
 static __always_inline void fill_owner(struct sv_owner_record* rec, struct task_struct* task) {
@@ -142,10 +156,30 @@ static __always_inline int fill_tuple(struct sv_owner_record* rec, struct sock* 
   rec->dst_port = bpf_ntohs(BPF_CORE_READ(sk, __sk_common.skc_dport));
   return 1;
 }
+#endif
 
+#if SV_WALKS || SV_HOOKS >= 2
 static __always_inline int our_protocol(__u32 protocol, __u32 type) {
   return (protocol == SV_IPPROTO_TCP && type == SV_SOCK_STREAM) ||
          (protocol == SV_IPPROTO_UDP && type == SV_SOCK_DGRAM);
+}
+#endif
+
+#if SV_HOOKS >= 2
+/* A record of `kind` owned by the process the hook runs in; false when that
+ * is nobody's to name. */
+static __always_inline int owned_record(struct sv_owner_record* rec, __u8 kind, __u32 protocol,
+                                        __u64 cookie) {
+  struct task_struct* task = user_task();
+  if (!task) return 0;
+  __builtin_memset(rec, 0, SV_RECORD_HEAD);
+  fill_owner(rec, task);
+  if (!rec->tgid) return 0;
+  rec->kind = kind;
+  rec->protocol = (__u8)protocol;
+  rec->cookie = cookie;
+  rec->when_ns = bpf_ktime_get_ns();
+  return 1;
 }
 
 /* A connect in the connecting process, TCP or UDP, before the kernel picks
@@ -153,16 +187,8 @@ static __always_inline int our_protocol(__u32 protocol, __u32 type) {
 static __always_inline int on_connect(struct bpf_sock_addr* ctx, int ipv6) {
   if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
   if (!our_protocol(ctx->protocol, ctx->type)) return 1;
-  struct task_struct* task = user_task();
-  if (!task) return 1;
   struct sv_owner_record rec;
-  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
-  fill_owner(&rec, task);
-  if (!rec.tgid) return 1;
-  rec.kind = SV_KIND_CONNECT;
-  rec.protocol = (__u8)ctx->protocol;
-  rec.cookie = bpf_get_socket_cookie(ctx);
-  rec.when_ns = bpf_ktime_get_ns();
+  if (!owned_record(&rec, SV_KIND_CONNECT, ctx->protocol, bpf_get_socket_cookie(ctx))) return 1;
   if (ipv6) {
     rec.family = SV_FAMILY_INET6;
     __u32 dst[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
@@ -195,21 +221,16 @@ int sv_release(struct bpf_sock* ctx) {
   if (ctx->family != SV_FAMILY_INET && ctx->family != SV_FAMILY_INET6) return 1;
   if (!our_protocol(ctx->protocol, ctx->type)) return 1;
   if (bpf_get_netns_cookie(ctx) != sv_netns_cookie) return 1;
-  struct task_struct* task = user_task();
-  if (!task) return 1;
   struct sv_owner_record rec;
-  __builtin_memset(&rec, 0, SV_RECORD_HEAD);
-  fill_owner(&rec, task);
-  if (!rec.tgid) return 1;
-  rec.kind = SV_KIND_RELEASE;
+  if (!owned_record(&rec, SV_KIND_RELEASE, ctx->protocol, bpf_get_socket_cookie(ctx))) return 1;
   rec.family = (__u8)ctx->family;
-  rec.protocol = (__u8)ctx->protocol;
-  rec.cookie = bpf_get_socket_cookie(ctx);
-  rec.when_ns = bpf_ktime_get_ns();
   send(&rec);
   return 1;
 }
 
+#endif
+
+#if SV_HOOKS >= 1
 /* TCP state changes. The owner makes some itself, holding the socket lock: the
  * connect (to SYN_SENT) and the close, shutdown or abort. The stack's own
  * changes (a peer's FIN or RST, a timer, the handshake of a server's child)
@@ -246,6 +267,9 @@ int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
   return 0;
 }
 
+#endif
+
+#if SV_WALKS
 /* The task the walk is in, and its number; user space clears them before a
  * walk. The kernel visits the descriptors of one task together. */
 __u64 sv_walk_task = 0;
@@ -320,3 +344,4 @@ int sv_ran(struct bpf_iter__task* ctx) {
   bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
   return 0;
 }
+#endif
