@@ -45,8 +45,10 @@ struct TracerKernel {
   std::vector<char> log = std::vector<char>(64 * 1024, '\0');
   std::vector<uint8_t> walk_buffer;
   bool own_pid_namespace = false;  // /proc numbers processes as the kernel takes our PIDs
+  bpf_link* pass = nullptr;        // the task pass, of whichever program loaded
 
   ~TracerKernel() {
+    bpf_link__destroy(pass);
     ring_buffer__free(ring);
     owners_bpf__destroy(skeleton);  // with its links
   }
@@ -210,8 +212,10 @@ struct Scope {
 };
 
 // Opens and loads the walks, the hooks when `hooks`, those on a cgroup only
-// when `cgroup_hooks` too. Null with `error` set when the kernel refused.
-owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<char>& log, int& error) {
+// when `cgroup_hooks` too; the task pass that reads files through their
+// addresses when `cast`. Null with `error` set when the kernel refused.
+owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, bool cast, std::vector<char>& log,
+                 int& error) {
   log.assign(log.size(), '\0');
   LIBBPF_OPTS(bpf_object_open_opts, options, .kernel_log_buf = log.data(), .kernel_log_size = log.size());
   owners_bpf* skeleton = owners_bpf__open_opts(&options);
@@ -227,6 +231,8 @@ owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<
     bpf_program__set_autoload(program, hooks && cgroup_hooks);
   }
   bpf_program__set_autoload(skeleton->progs.sv_tcp_state, hooks);
+  bpf_program__set_autoload(skeleton->progs.sv_ran, !cast);
+  bpf_program__set_autoload(skeleton->progs.sv_ran_cast, cast);
   bpf_map__set_autocreate(skeleton->maps.records, hooks);
   bpf_map__set_autocreate(skeleton->maps.lost, hooks);
   if (const int err = owners_bpf__load(skeleton); err != 0) {
@@ -235,6 +241,12 @@ owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<
     return nullptr;
   }
   return skeleton;
+}
+
+// The task pass that loaded.
+bpf_program* PassProgram(owners_bpf* skeleton) {
+  return bpf_program__autoload(skeleton->progs.sv_ran_cast) ? skeleton->progs.sv_ran_cast
+                                                            : skeleton->progs.sv_ran;
 }
 
 // A link, or false with `why` set.
@@ -277,7 +289,11 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
     return nullptr;
   }
   int error = 0;
-  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), kernel->log, error);
+  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), true, kernel->log, error);
+  // A kernel before 6.2 cannot read a file through its address.
+  if (kernel->skeleton == nullptr && error != EPERM) {
+    kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), false, kernel->log, error);
+  }
   if (kernel->skeleton == nullptr) {
     why = LoadFailure(error, kernel->log);
     return nullptr;
@@ -285,7 +301,7 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
   owners_bpf* skeleton = kernel->skeleton;
   if (!Attached(skeleton->links.sv_held, bpf_program__attach_iter(skeleton->progs.sv_held, nullptr),
                 "setting up the descriptor walk", why) ||
-      !Attached(skeleton->links.sv_ran, bpf_program__attach_iter(skeleton->progs.sv_ran, nullptr),
+      !Attached(kernel->pass, bpf_program__attach_iter(PassProgram(skeleton), nullptr),
                 "setting up the task pass", why)) {
     return nullptr;
   }
@@ -457,7 +473,7 @@ bool ListTaskRuns(Tracer& tracer, std::vector<TaskRun>& out, std::string& why) {
     return false;
   }
   return ReadIterator(
-      *kernel, bpf_link__fd(kernel->skeleton->links.sv_ran), "the task pass",
+      *kernel, bpf_link__fd(kernel->pass), "the task pass",
       [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
         return DecodeTaskRuns(data, size, out, used);
       },

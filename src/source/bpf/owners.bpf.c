@@ -372,8 +372,11 @@ struct print_state {
   struct sv_print_chunk* chunk;
 };
 
-static long print_slot(__u32 fd, void* data) {
-  struct print_state* state = data;
+/* Where the kernel has it (6.2 on), the file is read through its address
+ * directly, at the cost of a load; else through a helper call. */
+extern void* bpf_rdonly_cast(const void* obj, __u32 btf_id) __ksym __weak;
+
+static __always_inline long print_slot_with(__u32 fd, struct print_state* state, int cast) {
   struct sv_print_chunk* chunk = state->chunk;
   __u32 at = fd & (SV_PRINT_CHUNK - 1);
   if (at == 0) {
@@ -388,13 +391,27 @@ static long print_slot(__u32 fd, void* data) {
   }
   __u64 file = chunk->file[at];
   if (!file) return 0;
-  __u64 inode = BPF_CORE_READ((struct file*)file, f_inode, i_ino);
+  __u64 inode;
+  if (cast) {
+    struct file* f = bpf_rdonly_cast((void*)file, bpf_core_type_id_kernel(struct file));
+    inode = f->f_inode->i_ino;
+  } else {
+    inode = BPF_CORE_READ((struct file*)file, f_inode, i_ino);
+  }
   state->print += descriptor_print(fd, file, inode);
   return 0;
 }
 
+static long print_slot(__u32 fd, void* data) {
+  return print_slot_with(fd, data, 0);
+}
+
+static long print_slot_cast(__u32 fd, void* data) {
+  return print_slot_with(fd, data, 1);
+}
+
 /* The fingerprint of a descriptor table, as the walk sums it, into `run`. */
-static __always_inline void take_print(struct files_struct* files, struct sv_task_run* run) {
+static __always_inline void take_print(struct files_struct* files, struct sv_task_run* run, int cast) {
   run->table = SV_TABLE_UNKNOWN;
   if (!files) {
     run->table = SV_TABLE_PRINTED; /* an exiting thread: nothing to walk either */
@@ -410,7 +427,7 @@ static __always_inline void take_print(struct files_struct* files, struct sv_tas
   __u32 zero = 0;
   state.chunk = bpf_map_lookup_elem(&print_chunk, &zero);
   if (!state.chunk) return;
-  if (bpf_loop(state.max_fds, print_slot, &state, 0) < 0 || state.failed) return;
+  if (bpf_loop(state.max_fds, cast ? print_slot_cast : print_slot, &state, 0) < 0 || state.failed) return;
   run->print = state.print;
   run->table = SV_TABLE_PRINTED;
 }
@@ -419,8 +436,7 @@ static __always_inline void take_print(struct files_struct* files, struct sv_tas
  * descriptor table it uses and that table's fingerprint, taken once per
  * table as the walk visits them (a thread sharing its main thread's table
  * leaves it to that one). */
-SEC("iter/task")
-int sv_ran(struct bpf_iter__task* ctx) {
+static __always_inline int report_run(struct bpf_iter__task* ctx, int cast) {
   struct task_struct* task = ctx->task;
   if (!task) return 0;
   if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
@@ -437,8 +453,19 @@ int sv_ran(struct bpf_iter__task* ctx) {
   if ((__u64)leader != (__u64)task && files == BPF_CORE_READ(leader, files)) {
     run.table = SV_TABLE_SHARED;
   } else {
-    take_print(files, &run);
+    take_print(files, &run, cast);
   }
   bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
   return 0;
+}
+
+SEC("iter/task")
+int sv_ran(struct bpf_iter__task* ctx) {
+  return report_run(ctx, 0);
+}
+
+/* The same pass; user space loads one of the two. */
+SEC("iter/task")
+int sv_ran_cast(struct bpf_iter__task* ctx) {
+  return report_run(ctx, 1);
 }
