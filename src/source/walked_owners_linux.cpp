@@ -157,8 +157,12 @@ bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
     const auto it = held.names.find(pid);
     return it == held.names.end() ? std::string() : it->second;
   };
-  // What the walk saw, not what the pass saw: a change between the two shows
-  // as a difference at the next pass.
+  // What the walk saw, not what the pass saw. The pass and the walk read
+  // tables that change under them, but a walk's sockets and fingerprint come
+  // from the same visits: a change the walk missed is one made after it
+  // visited that descriptor, and the next pass, which reads every slot once,
+  // after it, sums differently. So a change is walked at the latest at the
+  // poll after it.
   const auto print_of = [&held](uint32_t pid) {
     const auto it = held.prints.find(pid);
     return it == held.prints.end() ? uint64_t{0} : it->second;
