@@ -284,6 +284,7 @@ static __always_inline struct sock* watched_socket(struct file* file) {
 __u64 sv_walk_task = 0;
 __u32 sv_walk_tgid = 0;
 __u64 sv_walk_print = 0;
+__u64 sv_walk_file = 0;
 
 /* Every TCP and UDP socket descriptor of every process: one seq-file entry per
  * descriptor, after one name entry per process; after each table, its
@@ -312,9 +313,10 @@ int sv_held(struct bpf_iter__task_file* ctx) {
     if (task && !(task->flags & SV_PF_KTHREAD)) tgid = visible_tgid(task);
   }
   if (task && file && tgid) {
-    /* The verifier mixes no pointer: the file's address as a plain number. */
-    __u64 address = 0;
-    bpf_probe_read_kernel(&address, sizeof(address), &ctx->file);
+    /* The verifier lets no pointer be mixed; one stored in a map reads back
+     * as a plain number. */
+    *(volatile __u64*)&sv_walk_file = (__u64)file;
+    __u64 address = *(volatile __u64*)&sv_walk_file;
     print += descriptor_print(ctx->fd, address, file->f_inode->i_ino);
     if (watched_socket(file)) {
       if (tgid != named) {
