@@ -83,8 +83,8 @@ struct sv_walked_table {
 struct sv_task_run {
   sv_u64 run_ns;
   sv_u64 files;
-  sv_u32 tgid; /* in the PID namespace of the /proc read */
-  sv_u32 tid;  /* the kernel's own number: an identity within the pass */
+  sv_u32 tgid;  /* in the PID namespace of the /proc read */
+  sv_u32 tid;   /* the kernel's own number: an identity within the pass */
   sv_u64 print; /* the fingerprint of its table: see SV_TABLE_* */
   sv_u32 table;
   sv_u32 pad;
