@@ -176,8 +176,8 @@ bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
     }
     // Started after the pass: known from here on by what the walk saw.
     for (auto& [pid, sockets] : by_pid) {
-      if (!runs.contains(pid))
-        SetWalked(walked, pid, ProcessRun{}, std::move(sockets), name_of(pid), print_of(pid));
+      if (runs.contains(pid)) continue;
+      SetWalked(walked, pid, ProcessRun{}, std::move(sockets), name_of(pid), print_of(pid));
     }
     walked.full_at = walked.poll;
     ++walked.full_walks;
