@@ -22,13 +22,14 @@ endforeach()
 # programs' types itself, so loading parses none of its type information in
 # user space (about 130 ms of a single scan otherwise).
 set(_bpf_skeletons "")
-foreach(_part walks:-DSV_WALKS=1 state:-DSV_HOOKS=1 hooks:-DSV_HOOKS=2)
+foreach(_part walks_cast:-DSV_WALKS=1+-DSV_CAST=1 walks:-DSV_WALKS=1 state:-DSV_HOOKS=1 hooks:-DSV_HOOKS=2)
   string(REPLACE ":" ";" _pair "${_part}")
   list(GET _pair 0 _name)
   list(GET _pair 1 _define)
+  string(REPLACE "+" ";" _define "${_define}")
   add_custom_command(OUTPUT "${_bpf_out}/owners_${_name}.bpf.o"
     COMMAND "${SOCKVANE_BPF_CLANG}" -target bpf -g -O2 -Wall -Werror
-      "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}" "${_define}"
+      "-D__TARGET_ARCH_${SOCKVANE_BPF_ARCH}" ${_define}
       "-ffile-prefix-map=${CMAKE_CURRENT_BINARY_DIR}=." "-ffile-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}=."
       "-I${_bpf_out}" "-I${_bpf_src}" ${_bpf_includes}
       -c "${_bpf_src}/owners.bpf.c" -o "${_bpf_out}/owners_${_name}.bpf.o"

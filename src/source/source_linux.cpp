@@ -99,7 +99,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   if (by_walk) owners.problem.clear();
   from.assign(pids.size(), track::OwnerFrom::kNone);
   // Seen in a descriptor table this poll, or kept from the table's last read
-  // (by the walk: of a process that has not run since).
+  // (by the walk: of a process whose descriptors have not changed since).
   for (std::size_t i = 0; i < raws.size(); ++i) {
     if (pids[i] == 0) continue;
     bool read_now = false;

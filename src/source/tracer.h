@@ -49,17 +49,32 @@ struct HeldSocket {
 // One walk over every process's descriptors: each TCP and UDP socket
 // descriptor in the network namespace watched, and the image names of the
 // processes holding them ("" when the kernel had none: the process is exiting).
+// With each process's fingerprint of what the walk saw of its descriptor
+// tables (see TaskRun), 0 for a process with none.
 struct HeldSockets {
   std::vector<HeldSocket> sockets;
   std::unordered_map<uint32_t, std::string> names;
+  std::unordered_map<uint32_t, uint64_t> prints;
 };
 
-// One thread, from a pass over every task.
+// How a pass took a thread's descriptor table.
+enum class TablePrint : uint8_t {
+  kShared,   // its process's main thread's table: counted there
+  kPrinted,  // `print` is its fingerprint
+  kUnknown,  // too large to take, or unreadable
+};
+
+// One thread, from a pass over every task. A table's fingerprint sums a mix
+// of each open descriptor's number, file and inode number: any table a
+// process's threads use differently sums differently (but for a 2^-64
+// chance), and the walk sums what it visits the same way.
 struct TaskRun {
   uint64_t run_ns = 0;  // how long it has run
   uint64_t files = 0;   // its descriptor table: equal for threads and processes that share one
   uint32_t pid = 0;     // its process, as /proc numbers it
   uint32_t tid = 0;     // the kernel's number of the thread: an identity within the pass
+  uint64_t print = 0;
+  TablePrint table = TablePrint::kPrinted;
 };
 
 // The loaded programs and what reading them needs; defined by the build that

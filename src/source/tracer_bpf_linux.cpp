@@ -246,7 +246,10 @@ int LoadPart(TracerKernel& kernel, sv_part part, const sv_consts& consts) {
 int Load(TracerKernel& kernel, const Scope& scope, bool hooks, bool cgroup_hooks) {
   if (!MayLoadTracing()) return EPERM;
   const sv_consts consts{scope.netns_cookie, scope.pidns_inum, !cgroup_hooks};
-  if (const int error = LoadPart(kernel, SV_PART_WALKS, consts); error != 0 || !hooks) return error;
+  // A kernel before 6.2 cannot read a file through its address.
+  int error = LoadPart(kernel, SV_PART_WALKS_CAST, consts);
+  if (error != 0 && error != EPERM) error = LoadPart(kernel, SV_PART_WALKS, consts);
+  if (error != 0 || !hooks) return error;
   return LoadPart(kernel, cgroup_hooks ? SV_PART_HOOKS : SV_PART_STATE, consts);
 }
 

@@ -15,7 +15,12 @@ constexpr uint8_t kUdp = 17;
 
 static_assert(offsetof(sv_owner_record, name) == SV_RECORD_HEAD, "the fixed part ends where the name starts");
 static_assert(sizeof(sv_held_socket) == 16, "walk entries are 16 bytes");
-static_assert(sizeof(sv_task_run) == 24, "task entries are 24 bytes");
+static_assert(sizeof(sv_task_run) == 40, "task entries are 40 bytes");
+static_assert(sizeof(sv_walked_table) == 24, "table entries are 24 bytes");
+static_assert(static_cast<uint32_t>(TablePrint::kShared) == SV_TABLE_SHARED &&
+                  static_cast<uint32_t>(TablePrint::kPrinted) == SV_TABLE_PRINTED &&
+                  static_cast<uint32_t>(TablePrint::kUnknown) == SV_TABLE_UNKNOWN,
+              "the pass's table kinds are ours");
 
 bool DecodeOwnerRecord(const void* data, std::size_t size, TracedSocket& out, uint64_t& task_start_ns) {
   if (data == nullptr || size < SV_RECORD_HEAD) return false;
@@ -61,6 +66,15 @@ bool DecodeHeldSockets(const uint8_t* data, std::size_t size, HeldSockets& out, 
       used += sizeof entry;
       continue;
     }
+    if (entry.fd == SV_TABLE_ENTRY) {
+      if (size - used < sizeof(sv_walked_table)) break;
+      sv_walked_table table;
+      std::memcpy(&table, data + used, sizeof table);
+      // A process whose threads use tables of their own has one entry for each.
+      out.prints[table.tgid] += table.print;
+      used += sizeof table;
+      continue;
+    }
     if (entry.fd > SV_NAME_MAX) return false;
     const std::size_t padded = (std::size_t{entry.fd} + 7) / 8 * 8;
     if (size - used - sizeof entry < padded) break;  // the rest comes with the next stretch
@@ -76,8 +90,9 @@ bool DecodeTaskRuns(const uint8_t* data, std::size_t size, std::vector<TaskRun>&
   while (size - used >= sizeof(sv_task_run)) {
     sv_task_run entry;
     std::memcpy(&entry, data + used, sizeof entry);
-    if (entry.tgid == 0) return false;
-    out.push_back(TaskRun{entry.run_ns, entry.files, entry.tgid, entry.tid});
+    if (entry.tgid == 0 || entry.table > SV_TABLE_UNKNOWN) return false;
+    out.push_back(TaskRun{entry.run_ns, entry.files, entry.tgid, entry.tid, entry.print,
+                          static_cast<TablePrint>(entry.table)});
     used += sizeof entry;
   }
   return true;

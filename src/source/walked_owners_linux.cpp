@@ -42,6 +42,8 @@ ProcessRuns SumTaskRuns(const std::vector<TaskRun>& tasks) {
     run.run_ns += task.run_ns;
     run.files += task.files;
     ++run.threads;
+    if (task.table == TablePrint::kPrinted) run.print += task.print;
+    if (task.table == TablePrint::kUnknown) run.print_known = false;
   }
   return runs;
 }
@@ -51,7 +53,11 @@ std::vector<uint32_t> ProcessesToWalk(const WalkedOwners& walked, const ProcessR
   std::unordered_set<uint32_t> due;
   for (const auto& [pid, run] : runs) {
     const auto known = walked.processes.find(pid);
-    if (known == walked.processes.end() || !(known->second.run == run)) due.insert(pid);
+    if (known == walked.processes.end()) {
+      due.insert(pid);
+    } else if (run.print_known ? run.print != known->second.print : !run.SameRun(known->second.run)) {
+      due.insert(pid);
+    }
   }
   // A table two processes share changes with either: both are walked again.
   std::unordered_map<uint64_t, std::vector<uint32_t>> users;
@@ -81,7 +87,7 @@ bool WalkAllCheaper(const WalkedOwners& walked, const std::vector<uint32_t>& due
 }
 
 void SetWalked(WalkedOwners& walked, uint32_t pid, const ProcessRun& run, std::vector<uint64_t> sockets,
-               std::string name) {
+               std::string name, uint64_t print) {
   std::sort(sockets.begin(), sockets.end());
   sockets.erase(std::unique(sockets.begin(), sockets.end()), sockets.end());
   WalkedProcess& process = walked.processes[pid];
@@ -95,6 +101,7 @@ void SetWalked(WalkedOwners& walked, uint32_t pid, const ProcessRun& run, std::v
   for (const uint64_t inode : added) AddHolder(walked, inode, pid);
   process.sockets = std::move(sockets);
   process.run = run;
+  process.print = print;
   process.name = std::move(name);
   process.walked_at = walked.poll;
 }
@@ -150,14 +157,27 @@ bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
     const auto it = held.names.find(pid);
     return it == held.names.end() ? std::string() : it->second;
   };
+  // What the walk saw, not what the pass saw. The pass and the walk read
+  // tables that change under them, but a walk's sockets and fingerprint come
+  // from the same visits: a change the walk missed is one made after it
+  // visited that descriptor, and the next pass, which reads every slot once,
+  // after it, sums differently. So a change is walked at the latest at the
+  // poll after it.
+  const auto print_of = [&held](uint32_t pid) {
+    const auto it = held.prints.find(pid);
+    return it == held.prints.end() ? uint64_t{0} : it->second;
+  };
   if (full) {
     if (!WalkHeldSockets(tracer, held, why)) return false;
     std::unordered_map<uint32_t, std::vector<uint64_t>> by_pid;
     for (const HeldSocket& socket : held.sockets) by_pid[socket.pid].push_back(socket.inode);
-    for (const auto& [pid, run] : runs) SetWalked(walked, pid, run, std::move(by_pid[pid]), name_of(pid));
-    // Started after the pass: no run to compare with, so walked again next time.
+    for (const auto& [pid, run] : runs) {
+      SetWalked(walked, pid, run, std::move(by_pid[pid]), name_of(pid), print_of(pid));
+    }
+    // Started after the pass: known from here on by what the walk saw.
     for (auto& [pid, sockets] : by_pid) {
-      if (!runs.contains(pid)) SetWalked(walked, pid, ProcessRun{}, std::move(sockets), name_of(pid));
+      if (runs.contains(pid)) continue;
+      SetWalked(walked, pid, ProcessRun{}, std::move(sockets), name_of(pid), print_of(pid));
     }
     walked.full_at = walked.poll;
     ++walked.full_walks;
@@ -168,7 +188,7 @@ bool WalkOwners(Tracer& tracer, WalkedOwners& walked, std::string& why) {
     if (!WalkProcess(tracer, pid, held, why)) return false;
     inodes.clear();
     for (const HeldSocket& socket : held.sockets) inodes.push_back(socket.inode);
-    SetWalked(walked, pid, runs.at(pid), inodes, name_of(pid));
+    SetWalked(walked, pid, runs.at(pid), inodes, name_of(pid), print_of(pid));
     ++walked.walked;
   }
   return true;

@@ -1,16 +1,19 @@
 // Which process holds which socket, as the tracer's descriptor walks find it.
 //
-// The bound. Every poll starts with a pass over every thread of every
-// process (its run time and descriptor table). A process none of whose
-// threads ran since the last pass cannot have changed its descriptors, unless
-// it shares its descriptor table with one that did; so only the processes that
-// ran, are new or share a table with one that ran are walked again, and the
-// owner of every listed socket is right at every poll. Everything is walked at
-// the first poll, every kFullWalkPolls polls after (what the run times cannot
-// see: a thread that has run on a CPU without ticks since it was last
-// accounted), and whenever walking the due processes one by one would cost
-// more than one walk over all (WalkAllCheaper). The owner of a socket is the
-// lowest PID among the processes that hold it.
+// The bound. Every poll starts with a pass over every thread of every process
+// that takes, in the kernel, a fingerprint of each descriptor table (every
+// open descriptor's number, file and inode number). A walk sums the same over
+// what it visits, and a process is walked again only when it is new, the
+// pass's fingerprint differs from what its last walk saw, or it shares a
+// table with one of these; so the owner of every listed socket is right at
+// every poll. A table too large for the pass falls back to run time: a
+// process none of whose threads ran cannot have changed its descriptors.
+// Everything is walked at the first poll, every kFullWalkPolls polls after
+// (what a fingerprint or a run time could miss: two tables that sum the same,
+// a thread that has run on a CPU without ticks since it was last accounted),
+// and whenever walking the due processes one by one would cost more than one
+// walk over all (WalkAllCheaper). The owner of a socket is the lowest PID
+// among the processes that hold it.
 #pragma once
 
 #include <cstddef>
@@ -26,19 +29,24 @@ namespace sockvane::source {
 
 inline constexpr uint64_t kFullWalkPolls = 60;
 
-// One task pass, summed over the threads of each process: any change means
-// that the process may have changed its descriptors.
+// One task pass, summed over the threads of each process.
 struct ProcessRun {
   uint64_t run_ns = 0;
   uint64_t files = 0;  // its threads' descriptor tables, summed
   uint32_t threads = 0;
-  bool operator==(const ProcessRun&) const = default;
+  uint64_t print = 0;       // its tables' fingerprints, summed
+  bool print_known = true;  // false when the pass could not take one of them
+  // Any change means that the process may have changed its descriptors.
+  bool SameRun(const ProcessRun& other) const {
+    return run_ns == other.run_ns && files == other.files && threads == other.threads;
+  }
 };
 using ProcessRuns = std::unordered_map<uint32_t, ProcessRun>;
 ProcessRuns SumTaskRuns(const std::vector<TaskRun>& tasks);
 
 struct WalkedProcess {
   ProcessRun run;                 // at the pass before its last walk
+  uint64_t print = 0;             // what its last walk saw of its tables
   std::vector<uint64_t> sockets;  // sorted socket inodes at its last walk
   std::string name;               // its image's file name; "" when the walk had none
   uint64_t walked_at = 0;         // the poll of its last walk
@@ -59,8 +67,9 @@ struct WalkedOwners {
 };
 
 // The processes to walk again (ascending), given this poll's pass: new ones,
-// those whose run changed, and those sharing a descriptor table with one of
-// these. Pure.
+// those whose fingerprint differs from what their last walk saw (whose run
+// changed, where the pass could not take it), and those sharing a descriptor
+// table with one of these. Pure.
 std::vector<uint32_t> ProcessesToWalk(const WalkedOwners& walked, const ProcessRuns& runs,
                                       const std::vector<TaskRun>& tasks);
 
@@ -70,10 +79,11 @@ std::vector<uint32_t> ProcessesToWalk(const WalkedOwners& walked, const ProcessR
 inline constexpr uint64_t kWalkSetUpSockets = 40;
 bool WalkAllCheaper(const WalkedOwners& walked, const std::vector<uint32_t>& due);
 
-// What a walk of one process found (its name "" when it had none), with its
-// run at the pass before; keeps holders and owners in step. Pure.
+// What a walk of one process found (its name "" when it had none, `print`
+// the fingerprint of what it visited), with its run at the pass before; keeps
+// holders and owners in step. Pure.
 void SetWalked(WalkedOwners& walked, uint32_t pid, const ProcessRun& run, std::vector<uint64_t> sockets,
-               std::string name);
+               std::string name, uint64_t print = 0);
 
 // The name the walks found for `pid`, also for one that left at the latest
 // update; "" when they found none. Pure.

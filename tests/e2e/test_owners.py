@@ -106,6 +106,31 @@ signal.alarm(0)
 os.execv("/bin/sleep", ["sleep", "60"])
 """
 
+# Connects, reports its port and descriptor, then twice puts the next
+# connection at that descriptor: closing the last first ("close": the kernel
+# may reuse its file at once), or dup2()ing over it (the count stays); reports
+# each, and lives on until released.
+REPLACE = r"""
+import os, signal, socket, sys
+port, release = int(sys.argv[1]), int(sys.argv[2])
+signal.alarm(60)
+s = socket.create_connection(("127.0.0.1", port))
+print(s.getsockname()[1], s.fileno(), flush=True)
+for _ in range(2):
+    fd = s.fileno()
+    if sys.stdin.readline().strip() == "close":
+        s.close()
+        s = socket.create_connection(("127.0.0.1", port))
+    else:
+        t = socket.create_connection(("127.0.0.1", port))
+        os.dup2(t.fileno(), fd)
+        t.close()
+        s.detach()
+        s = socket.socket(fileno=fd)
+    print(s.getsockname()[1], s.fileno(), flush=True)
+os.read(release, 1)
+"""
+
 WAIT = 15  # seconds; the bound is the next poll
 SAME_POLL_MS = 150  # events of one poll are this close; the next poll's an interval (500 ms) later
 
@@ -314,6 +339,15 @@ class OwnersOverTime(OwnerSteps):
         self.assertEqual(self.tell(sender), "sent")
         self.assertEqual(receiver.stdout.readline().strip(), "1")
         self.step(sport, [receiver.pid], "passed on by a helper thread")
+
+    def test_next_connection_at_the_same_descriptor(self):
+        p = self.actor(REPLACE, self.port, self.release_r)
+        sport, fd = map(int, p.stdout.readline().split())
+        self.step(sport, [p.pid], "connected")
+        for how in ("close", "dup2"):
+            sport, again = map(int, self.tell(p, how).split())
+            self.assertEqual(again, fd, how)
+            self.step(sport, [p.pid], f"the next connection at the same descriptor ({how})")
 
     def test_socket_in_flight(self):
         sender, receiver, sport = self.handoff(receiver_first=False)

@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(part_used + rest_used == used);
       FUZZ_CHECK(parts.sockets.size() == whole.sockets.size());
       FUZZ_CHECK(parts.names == whole.names);
+      FUZZ_CHECK(parts.prints == whole.prints);
     }
     for (const src::HeldSocket& held : whole.sockets) FUZZ_CHECK(held.pid != 0 && held.inode != 0);
     for (const auto& [pid, name] : whole.names) FUZZ_CHECK(name.size() <= SV_NAME_MAX);
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::size_t used = 0;
     if (src::DecodeTaskRuns(data, size, runs, used)) {
       FUZZ_CHECK(used == size / sizeof(sv_task_run) * sizeof(sv_task_run));
-      for (const src::TaskRun& run : runs) FUZZ_CHECK(run.pid != 0);
+      for (const src::TaskRun& run : runs) FUZZ_CHECK(run.pid != 0 && run.table <= src::TablePrint::kUnknown);
     }
   } else {
     const std::string point = src::Cgroup2Mount(std::string_view(reinterpret_cast<const char*>(data), size));

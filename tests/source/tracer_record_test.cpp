@@ -217,6 +217,12 @@ struct WalkBytes {
     bytes.insert(bytes.end(), padded.begin(), padded.end());
     return *this;
   }
+  WalkBytes& Table(uint32_t tgid, uint64_t print) {
+    const sv_walked_table entry{0, tgid, SV_TABLE_ENTRY, print};
+    const auto* raw = reinterpret_cast<const uint8_t*>(&entry);
+    bytes.insert(bytes.end(), raw, raw + sizeof entry);
+    return *this;
+  }
   WalkBytes& Entry(uint64_t inode, uint32_t tgid, uint32_t fd) {
     const sv_held_socket entry{inode, tgid, fd};
     const auto* raw = reinterpret_cast<const uint8_t*>(&entry);
@@ -230,8 +236,12 @@ TEST(DecodeHeldSockets, TakesWholeEntriesAndLeavesACutOne) {
                         .Name(10, "nginx", 5)
                         .Entry(111, 10, 3)
                         .Entry(112, 10, 4)
+                        .Table(10, 0x1111)
+                        .Table(10, 0x2222)  // a thread's own table
+                        .Table(15, 0)
                         .Name(20, std::string("a\nb\0c", 5), 5)
                         .Entry(113, 20, 7)
+                        .Table(20, ~uint64_t{0})
                         .bytes;
   // Every cut, as one read() may end anywhere: the whole comes out the same.
   for (std::size_t cut = 0; cut <= walk.size(); ++cut) {
@@ -249,6 +259,8 @@ TEST(DecodeHeldSockets, TakesWholeEntriesAndLeavesACutOne) {
     EXPECT_EQ(out.sockets[2].fd, 7u);
     EXPECT_EQ(out.names[10], "nginx");
     EXPECT_EQ(out.names[20], "a\nb");  // up to the first NUL
+    EXPECT_EQ(out.prints,
+              (std::unordered_map<uint32_t, uint64_t>{{10, 0x3333}, {15, 0}, {20, ~uint64_t{0}}}));
   }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -8,46 +9,80 @@
 namespace sockvane::source {
 namespace {
 
-TaskRun Thread(uint32_t pid, uint32_t tid, uint64_t run_ns, uint64_t files) {
-  return TaskRun{run_ns, files, pid, tid};
+constexpr TablePrint kShared = TablePrint::kShared;
+constexpr TablePrint kUnknown = TablePrint::kUnknown;
+
+TaskRun Thread(uint32_t pid, uint32_t tid, uint64_t run_ns, uint64_t files, uint64_t print,
+               TablePrint table = TablePrint::kPrinted) {
+  return TaskRun{run_ns, files, pid, tid, print, table};
 }
 
 TEST(ProcessesToWalk, NewChangedAndSharingTables) {
-  // Last pass: 10 (two threads, one table), 20, 30 and 40 sharing table 0xC, 50.
-  const std::vector<TaskRun> before = {Thread(10, 10, 100, 0xA), Thread(10, 11, 5, 0xA),
-                                       Thread(20, 20, 7, 0xB),   Thread(30, 30, 1, 0xC),
-                                       Thread(40, 40, 2, 0xC),   Thread(50, 50, 3, 0xD)};
+  // Last pass: 10 (two threads, one table), 20, 30 and 40 sharing table 0xC,
+  // 50 with a table too large to fingerprint, 70 whose helper thread has a
+  // table of its own.
+  const std::vector<TaskRun> before = {Thread(10, 10, 100, 0xA, 0x1A), Thread(10, 11, 5, 0xA, 0, kShared),
+                                       Thread(20, 20, 7, 0xB, 0x2B),   Thread(30, 30, 1, 0xC, 0x3C),
+                                       Thread(40, 40, 2, 0xC, 0x3C),   Thread(50, 50, 3, 0xD, 0, kUnknown),
+                                       Thread(70, 70, 4, 0x7A, 0x71),  Thread(70, 71, 4, 0x7B, 0x72)};
   WalkedOwners walked;
-  for (const auto& [pid, run] : SumTaskRuns(before)) SetWalked(walked, pid, run, {}, "");
+  // What each walk saw: the pass's fingerprint, but for 20, which changed
+  // between its pass and its walk.
+  for (const auto& [pid, run] : SumTaskRuns(before))
+    SetWalked(walked, pid, run, {}, "", pid == 20 ? 0x2C : run.print);
 
+  // Each case is `before` with the threads of `changed` put in their place.
   struct Case {
     const char* what;
-    std::vector<TaskRun> now;
+    std::vector<TaskRun> changed;
     std::vector<uint32_t> due;
   };
   const Case cases[] = {
-      {"nobody ran", before, {}},
-      // A helper thread's run is the process's run.
-      {"a helper thread ran",
-       {Thread(10, 10, 100, 0xA), Thread(10, 11, 6, 0xA), Thread(20, 20, 7, 0xB), Thread(30, 30, 1, 0xC),
-        Thread(40, 40, 2, 0xC), Thread(50, 50, 3, 0xD)},
+      {"nothing ran", {}, {20}},
+      {"the pass now sees what the walk of 20 saw", {Thread(20, 20, 7, 0xB, 0x2C)}, {}},
+      // All ran, none changed its descriptors: a run-time signal walks them all.
+      {"every thread ran, no table changed",
+       {Thread(10, 10, 101, 0xA, 0x1A), Thread(10, 11, 6, 0xA, 0, kShared), Thread(20, 20, 8, 0xB, 0x2C),
+        Thread(30, 30, 2, 0xC, 0x3C), Thread(40, 40, 3, 0xC, 0x3C), Thread(70, 70, 5, 0x7A, 0x71),
+        Thread(70, 71, 5, 0x7B, 0x72)},
+       {}},
+      // A connection closed and the next accepted at the same descriptor, or
+      // one socket dup2()ed over another: the count and the file may stay,
+      // the fingerprint does not.
+      {"a table changed", {Thread(10, 10, 100, 0xA, 0x1F), Thread(20, 20, 7, 0xB, 0x2C)}, {10}},
+      {"a helper thread's own table changed",
+       {Thread(20, 20, 7, 0xB, 0x2C), Thread(70, 71, 4, 0x7B, 0x73)},
+       {70}},
+      {"a helper thread took a table of its own",
+       {Thread(10, 11, 5, 0xE, 0x1A), Thread(20, 20, 7, 0xB, 0x2C)},
        {10}},
-      {"a thread ended",
-       {Thread(10, 10, 100, 0xA), Thread(20, 20, 7, 0xB), Thread(30, 30, 1, 0xC), Thread(40, 40, 2, 0xC),
-        Thread(50, 50, 3, 0xD)},
-       {10}},
-      // 40 did not run, but 30 may have changed the table they share.
-      {"a shared table",
-       {Thread(10, 10, 100, 0xA), Thread(10, 11, 5, 0xA), Thread(20, 20, 7, 0xB), Thread(30, 30, 9, 0xC),
-        Thread(40, 40, 2, 0xC), Thread(50, 50, 3, 0xD)},
-       {30, 40}},
-      {"a new process, and one that took another table",
-       {Thread(10, 10, 100, 0xA), Thread(10, 11, 5, 0xA), Thread(20, 20, 7, 0xE), Thread(30, 30, 1, 0xC),
-        Thread(40, 40, 2, 0xC), Thread(50, 50, 3, 0xD), Thread(60, 60, 0, 0xF)},
-       {20, 60}},
+      // 40 did not change, but 30 may have changed the table they share.
+      {"a shared table", {Thread(20, 20, 7, 0xB, 0x2C), Thread(30, 30, 1, 0xC, 0x3D)}, {30, 40}},
+      // Where the pass could not take the table, the run decides.
+      {"too large to fingerprint, ran",
+       {Thread(20, 20, 7, 0xB, 0x2C), Thread(50, 50, 4, 0xD, 0, kUnknown)},
+       {50}},
+      {"a table became too large, did not run",
+       {Thread(20, 20, 7, 0xB, 0x2C), Thread(70, 71, 4, 0x7B, 0, kUnknown)},
+       {}},
+      {"a new process, and one that took another table with the same descriptors",
+       {Thread(20, 20, 7, 0xE, 0x2C), Thread(60, 60, 0, 0xF, 0)},
+       {60}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ProcessesToWalk(walked, SumTaskRuns(c.now), c.now), c.due) << c.what;
+    std::vector<TaskRun> now;
+    for (const TaskRun& thread : before) {
+      const auto replaced = std::find_if(c.changed.begin(), c.changed.end(),
+                                         [&thread](const TaskRun& t) { return t.tid == thread.tid; });
+      now.push_back(replaced == c.changed.end() ? thread : *replaced);
+    }
+    for (const TaskRun& thread : c.changed) {
+      if (std::none_of(before.begin(), before.end(),
+                       [&thread](const TaskRun& t) { return t.tid == thread.tid; })) {
+        now.push_back(thread);
+      }
+    }
+    EXPECT_EQ(ProcessesToWalk(walked, SumTaskRuns(now), now), c.due) << c.what;
   }
 }
 

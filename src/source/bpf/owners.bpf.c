@@ -21,12 +21,16 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
 /* Built once per part, each loaded whole and on its own: SV_WALKS the
  * descriptor walk and the task pass; SV_HOOKS 1 the TCP state hook, 2 with
- * the cgroup hooks too (which need CAP_NET_ADMIN to load). */
+ * the cgroup hooks too (which need CAP_NET_ADMIN to load). SV_CAST: see the
+ * task pass. */
 #ifndef SV_WALKS
 #define SV_WALKS 0
 #endif
 #ifndef SV_HOOKS
 #define SV_HOOKS 0
+#endif
+#ifndef SV_CAST
+#define SV_CAST 0
 #endif
 
 #define SV_PF_KTHREAD 0x00200000
@@ -270,21 +274,27 @@ int BPF_PROG(sv_tcp_state, struct sock* sk, int oldstate, int newstate) {
 #endif
 
 #if SV_WALKS
-/* The task the walk is in, and its number; user space clears them before a
- * walk. The kernel visits the descriptors of one task together. */
-__u64 sv_walk_task = 0;
-__u32 sv_walk_tgid = 0;
+/* A descriptor's share of its table's fingerprint: the pass and the walk sum
+ * it over every descriptor, in whatever order they visit them. The kernel
+ * hands a freed file to the next open at once, often at the same descriptor
+ * number; the inode number (a socket's is not soon reused) tells the two
+ * apart. */
+static __always_inline __u64 mix(__u64 x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
 
-/* Every TCP and UDP socket descriptor of every process: one seq-file entry per
- * descriptor, after one name entry per process. The kernel visits a table
- * shared by threads once. This runs for every descriptor on the host: the
- * task's number is worked out once per task, and fields are read directly. */
-SEC("iter/task_file")
-int sv_held(struct bpf_iter__task_file* ctx) {
-  struct seq_file* seq = ctx->meta->seq;
-  struct task_struct* task = ctx->task;
-  struct file* file = ctx->file;
-  if (!task || !file) return 0;
+static __always_inline __u64 descriptor_print(__u32 fd, __u64 file, __u64 inode) {
+  return mix(mix(mix(file) ^ inode) + fd);
+}
+
+/* The socket behind `file` when it is one of ours: TCP or UDP, in the network
+ * namespace watched. */
+static __always_inline struct sock* watched_socket(struct file* file) {
   struct socket* sock = bpf_sock_from_file(file);
   if (!sock) return 0;
   struct sock* sk = sock->sk;
@@ -293,55 +303,196 @@ int sv_held(struct bpf_iter__task_file* ctx) {
   if (family != SV_FAMILY_INET && family != SV_FAMILY_INET6) return 0;
   if (!our_protocol(sk->sk_protocol, sk->sk_type)) return 0;
   if (sk->__sk_common.skc_net.net->net_cookie != sv_netns_cookie) return 0;
-  if ((__u64)task != sv_walk_task) {
-    sv_walk_task = (__u64)task;
-    sv_walk_tgid = (task->flags & SV_PF_KTHREAD) ? 0 : visible_tgid(task);
-  }
-  __u32 tgid = sv_walk_tgid;
-  if (!tgid) return 0;
+  return sk;
+}
 
-  if (tgid != sv_named_tgid) {
-    struct {
-      struct sv_held_socket head;
-      char name[SV_NAME_MAX + 1];
-    } entry;
-    __builtin_memset(&entry, 0, sizeof(entry));
-    __u32 len = image_name(task, entry.name, sizeof(entry.name));
-    entry.head.tgid = tgid;
-    entry.head.fd = len;
-    __u32 size = sizeof(entry.head) + ((len + 7) & ~7u);
-    if (size > sizeof(entry)) return 0;
-    /* Written again when the seq file overflows: the kernel shows this
-     * descriptor once more at the next read, without what was written. */
-    if (bpf_seq_write(seq, &entry, size)) return 0;
+/* The task the walk is in, its number and its table's fingerprint so far;
+ * user space clears them before a walk. The kernel visits the descriptors of
+ * one task together. */
+__u64 sv_walk_task = 0;
+__u32 sv_walk_tgid = 0;
+__u64 sv_walk_print = 0;
+__u64 sv_walk_file = 0;
+
+/* Every TCP and UDP socket descriptor of every process: one seq-file entry per
+ * descriptor, after one name entry per process; after each table, its
+ * fingerprint, over all its descriptors. The kernel visits a table shared by
+ * threads once. This runs for every descriptor on the host: the task's number
+ * is worked out once per task, and fields are read directly.
+ *
+ * When a write does not fit, the kernel drops everything this call wrote and
+ * shows the same descriptor again at the next read: what the call counts is
+ * kept only once all its writes are in. */
+SEC("iter/task_file")
+int sv_held(struct bpf_iter__task_file* ctx) {
+  struct seq_file* seq = ctx->meta->seq;
+  struct task_struct* task = ctx->task;
+  struct file* file = ctx->file;
+  __u32 tgid = sv_walk_tgid;
+  __u64 print = sv_walk_print;
+  __u32 named = sv_named_tgid;
+  if ((__u64)task != sv_walk_task) {
+    if (sv_walk_task && tgid) {
+      struct sv_walked_table done = {.tgid = tgid, .mark = SV_TABLE_ENTRY, .print = print};
+      if (bpf_seq_write(seq, &done, sizeof(done))) return 0;
+    }
+    tgid = 0;
+    print = 0;
+    if (task && !(task->flags & SV_PF_KTHREAD)) tgid = visible_tgid(task);
   }
-  struct sv_held_socket held = {
-      .inode = file->f_inode->i_ino,
-      .tgid = tgid,
-      .fd = ctx->fd,
-  };
-  if (bpf_seq_write(seq, &held, sizeof(held)) == 0) sv_named_tgid = tgid;
+  if (task && file && tgid) {
+    /* The verifier lets no pointer be mixed; one stored in a map reads back
+     * as a plain number. */
+    *(volatile __u64*)&sv_walk_file = (__u64)file;
+    __u64 address = *(volatile __u64*)&sv_walk_file;
+    print += descriptor_print(ctx->fd, address, file->f_inode->i_ino);
+    if (watched_socket(file)) {
+      if (tgid != named) {
+        struct {
+          struct sv_held_socket head;
+          char name[SV_NAME_MAX + 1];
+        } entry;
+        __builtin_memset(&entry, 0, sizeof(entry));
+        __u32 len = image_name(task, entry.name, sizeof(entry.name));
+        entry.head.tgid = tgid;
+        entry.head.fd = len;
+        __u32 size = sizeof(entry.head) + ((len + 7) & ~7u);
+        if (size > sizeof(entry)) return 0;
+        if (bpf_seq_write(seq, &entry, size)) return 0;
+      }
+      struct sv_held_socket held = {
+          .inode = file->f_inode->i_ino,
+          .tgid = tgid,
+          .fd = ctx->fd,
+      };
+      if (bpf_seq_write(seq, &held, sizeof(held))) return 0;
+      named = tgid;
+    }
+  }
+  sv_walk_task = (__u64)task;
+  sv_walk_tgid = tgid;
+  sv_walk_print = print;
+  sv_named_tgid = named;
   return 0;
 }
 
-/* Every thread of every process /proc shows: how long it has run and which
- * descriptor table it uses. A process none of whose threads ran since the
- * last pass cannot have changed its descriptors, unless it shares its table
- * with one that did. */
-SEC("iter/task")
-int sv_ran(struct bpf_iter__task* ctx) {
+/* The pass reads a table's file pointers this many at a time. */
+#define SV_PRINT_CHUNK 256
+/* A table with more slots than this is not fingerprinted: a process may grow
+ * its table to a million slots, and the pass runs at every poll. */
+#define SV_PRINT_SLOTS_MAX (1u << 16)
+
+/* Twice the chunk: the verifier proves a read of a masked length in bounds. */
+struct sv_print_chunk {
+  __u64 file[2 * SV_PRINT_CHUNK];
+};
+
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct sv_print_chunk);
+} print_chunk SEC(".maps");
+
+struct print_state {
+  __u64 slots; /* the table's array of file pointers */
+  __u32 max_fds;
+  __u32 failed;
+  __u64 print;
+  struct sv_print_chunk* chunk;
+};
+
+/* Where the kernel has it (6.2 on), the file is read through its address
+ * directly, at the cost of a load; else through a helper call. */
+extern void* bpf_rdonly_cast(const void* obj, __u32 btf_id) __ksym __weak;
+
+static __always_inline long print_slot_with(__u32 fd, struct print_state* state, int cast) {
+  struct sv_print_chunk* chunk = state->chunk;
+  __u32 at = fd & (SV_PRINT_CHUNK - 1);
+  if (at == 0) {
+    __u32 n = state->max_fds - fd;
+    if (n > SV_PRINT_CHUNK) n = SV_PRINT_CHUNK;
+    asm volatile("" : "+r"(n)); /* else the compiler drops the mask the verifier needs */
+    n &= 2 * SV_PRINT_CHUNK - 1;
+    if (n == 0 || bpf_probe_read_kernel(chunk->file, n * sizeof(__u64), (void*)(state->slots + fd * 8ull))) {
+      state->failed = 1;
+      return 1;
+    }
+  }
+  __u64 file = chunk->file[at];
+  if (!file) return 0;
+  __u64 inode;
+  if (cast) {
+    struct file* f = bpf_rdonly_cast((void*)file, bpf_core_type_id_kernel(struct file));
+    inode = f->f_inode->i_ino;
+  } else {
+    inode = BPF_CORE_READ((struct file*)file, f_inode, i_ino);
+  }
+  state->print += descriptor_print(fd, file, inode);
+  return 0;
+}
+
+static long print_slot(__u32 fd, void* data) {
+  return print_slot_with(fd, data, 0);
+}
+
+static long print_slot_cast(__u32 fd, void* data) {
+  return print_slot_with(fd, data, 1);
+}
+
+/* The fingerprint of a descriptor table, as the walk sums it, into `run`. */
+static __always_inline void take_print(struct files_struct* files, struct sv_task_run* run, int cast) {
+  run->table = SV_TABLE_UNKNOWN;
+  if (!files) {
+    run->table = SV_TABLE_PRINTED; /* an exiting thread: nothing to walk either */
+    return;
+  }
+  struct fdtable* fdt = BPF_CORE_READ(files, fdt);
+  if (!fdt) return;
+  struct print_state state = {
+      .slots = (__u64)BPF_CORE_READ(fdt, fd),
+      .max_fds = BPF_CORE_READ(fdt, max_fds),
+  };
+  if (!state.slots || state.max_fds > SV_PRINT_SLOTS_MAX) return;
+  __u32 zero = 0;
+  state.chunk = bpf_map_lookup_elem(&print_chunk, &zero);
+  if (!state.chunk) return;
+  if (bpf_loop(state.max_fds, cast ? print_slot_cast : print_slot, &state, 0) < 0 || state.failed) return;
+  run->print = state.print;
+  run->table = SV_TABLE_PRINTED;
+}
+
+/* Every thread of every process /proc shows: how long it has run, which
+ * descriptor table it uses and that table's fingerprint, taken once per
+ * table as the walk visits them (a thread sharing its main thread's table
+ * leaves it to that one). */
+static __always_inline int report_run(struct bpf_iter__task* ctx, int cast) {
   struct task_struct* task = ctx->task;
   if (!task) return 0;
   if (BPF_CORE_READ(task, flags) & SV_PF_KTHREAD) return 0;
   __u32 tgid = visible_tgid(task);
   if (!tgid) return 0;
+  struct files_struct* files = BPF_CORE_READ(task, files);
   struct sv_task_run run = {
       .run_ns = BPF_CORE_READ(task, se.sum_exec_runtime),
-      .files = (__u64)BPF_CORE_READ(task, files),
+      .files = (__u64)files,
       .tgid = tgid,
       .tid = (__u32)BPF_CORE_READ(task, pid),
   };
+  struct task_struct* leader = BPF_CORE_READ(task, group_leader);
+  if ((__u64)leader != (__u64)task && files == BPF_CORE_READ(leader, files)) {
+    run.table = SV_TABLE_SHARED;
+  } else {
+    take_print(files, &run, cast);
+  }
   bpf_seq_write(ctx->meta->seq, &run, sizeof(run));
   return 0;
+}
+
+/* SV_CAST: the pass reads each file through its address (6.2 on); the object
+ * built without it loads on older kernels. */
+SEC("iter/task")
+int sv_ran(struct bpf_iter__task* ctx) {
+  return report_run(ctx, SV_CAST);
 }
 #endif

@@ -8,13 +8,24 @@
 #include "owners_hooks.lskel.h"
 #include "owners_state.lskel.h"
 #include "owners_walks.lskel.h"
+#include "owners_walks_cast.lskel.h"
+
+/* The two builds of the walks differ in their task pass only. */
+#define SV_TAKE_WALKS(object, skel)                                   \
+  do {                                                                \
+    (object)->programs[SV_PROG_HELD] = (skel)->progs.sv_held.prog_fd; \
+    (object)->programs[SV_PROG_RAN] = (skel)->progs.sv_ran.prog_fd;   \
+    (object)->globals.named_tgid = &(skel)->bss->sv_named_tgid;       \
+    (object)->globals.walk_task = &(skel)->bss->sv_walk_task;         \
+    (object)->globals.walk_tgid = &(skel)->bss->sv_walk_tgid;         \
+  } while (0)
 
 static void take_walks(struct sv_object* object, struct owners_walks* skel) {
-  object->programs[SV_PROG_HELD] = skel->progs.sv_held.prog_fd;
-  object->programs[SV_PROG_RAN] = skel->progs.sv_ran.prog_fd;
-  object->globals.named_tgid = &skel->bss->sv_named_tgid;
-  object->globals.walk_task = &skel->bss->sv_walk_task;
-  object->globals.walk_tgid = &skel->bss->sv_walk_tgid;
+  SV_TAKE_WALKS(object, skel);
+}
+
+static void take_walks_cast(struct sv_object* object, struct owners_walks_cast* skel) {
+  SV_TAKE_WALKS(object, skel);
 }
 
 static void take_state(struct sv_object* object, struct owners_state* skel) {
@@ -71,6 +82,7 @@ static int failed(int err) {
   } while (0)
 
 #define SV_PART_walks SV_PART_WALKS
+#define SV_PART_walks_cast SV_PART_WALKS_CAST
 #define SV_PART_state SV_PART_STATE
 #define SV_PART_hooks SV_PART_HOOKS
 
@@ -78,6 +90,9 @@ int sv_object_load(struct sv_object* object, enum sv_part part, const struct sv_
                    size_t log_size) {
   if (object->parts[part]) return -EEXIST;
   switch (part) {
+    case SV_PART_WALKS_CAST:
+      SV_LOAD(walks_cast, object, consts, log, log_size);
+      return 0;
     case SV_PART_WALKS:
       SV_LOAD(walks, object, consts, log, log_size);
       return 0;
@@ -94,6 +109,7 @@ int sv_object_load(struct sv_object* object, enum sv_part part, const struct sv_
 }
 
 void sv_object_destroy(struct sv_object* object) {
+  owners_walks_cast__destroy(object->parts[SV_PART_WALKS_CAST]);
   owners_walks__destroy(object->parts[SV_PART_WALKS]);
   owners_state__destroy(object->parts[SV_PART_STATE]);
   owners_hooks__destroy(object->parts[SV_PART_HOOKS]);

@@ -10,9 +10,10 @@
 extern "C" {
 #endif
 
-/* The parts, each one object loaded whole: the walks; the TCP state hook; or
- * that hook with the cgroup hooks. */
-enum sv_part { SV_PART_WALKS, SV_PART_STATE, SV_PART_HOOKS, SV_PART_COUNT };
+/* The parts, each one object loaded whole: the walks (whose task pass reads
+ * files through their addresses, 6.2 on, or through a helper); the TCP state
+ * hook; or that hook with the cgroup hooks. */
+enum sv_part { SV_PART_WALKS_CAST, SV_PART_WALKS, SV_PART_STATE, SV_PART_HOOKS, SV_PART_COUNT };
 
 /* The programs, indexed by these; a descriptor of -1 when no loaded part has it. */
 enum sv_program {

@@ -63,13 +63,31 @@ struct sv_held_socket {
   sv_u32 fd;
 };
 
+/* After the descriptors of each table the walk visits (also a table without
+ * sockets): the table's fingerprint, as the pass takes it. */
+#define SV_TABLE_ENTRY 0xffffffffu
+struct sv_walked_table {
+  sv_u64 zero; /* 0, as in a name entry */
+  sv_u32 tgid;
+  sv_u32 mark; /* SV_TABLE_ENTRY */
+  sv_u64 print;
+};
+
+/* How the pass took a thread's descriptor table. */
+#define SV_TABLE_SHARED 0  /* its process's main thread's: counted there */
+#define SV_TABLE_PRINTED 1 /* `print` is its fingerprint */
+#define SV_TABLE_UNKNOWN 2 /* too large to take, or unreadable */
+
 /* One thread, from the pass over every task: how long it has run and which
  * descriptor table it uses (its address: an identity, nothing more). */
 struct sv_task_run {
   sv_u64 run_ns;
   sv_u64 files;
-  sv_u32 tgid; /* in the PID namespace of the /proc read */
-  sv_u32 tid;  /* the kernel's own number: an identity within the pass */
+  sv_u32 tgid;  /* in the PID namespace of the /proc read */
+  sv_u32 tid;   /* the kernel's own number: an identity within the pass */
+  sv_u64 print; /* the fingerprint of its table: see SV_TABLE_* */
+  sv_u32 table;
+  sv_u32 pad;
 };
 
 #endif
