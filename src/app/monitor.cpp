@@ -123,6 +123,7 @@ int64_t PollCycle(MonitorState& state, source::Source& source) {
     ReadShortLived(state, source);
     if (unchanged && state.short_lived.rows.empty()) {
       track::ClearSnapshot(current);
+      output::FlushOut(state.console);  // the banner, at a first poll of an empty table
       ReportTableReadable(state);
       return FinishCycle(state, cycle_start);
     }
