@@ -58,6 +58,7 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   settings = start;
   // A test switch: the filters alone, as on a kernel that refuses the filter.
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
+  if (SwitchedOff("SOCKVANE_NO_BPF_TABLE")) reads.by_tracer = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   short_lived.units = settings.units;
   if (settings.short_lived) return StartShortLived(short_lived, tracer);
@@ -69,7 +70,7 @@ std::string LinuxSource::Start(const SourceSettings& start) {
 
 bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& wanted) {
   raws.clear();
-  if (!ReadSocketTables(reads, settings.filter, raws)) return false;
+  if (!ReadSocketTables(reads, settings.filter, raws, &tracer)) return false;
   NoteTableRead(short_lived, tracer, raws);
   if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
   if (settings.direction && short_lived.tracer) NoteConnected(short_lived.traced, raws, connected);

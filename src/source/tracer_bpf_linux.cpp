@@ -22,7 +22,12 @@
 #include <string>
 #include <vector>
 
+// The skeleton uses the record types without including them.
+// clang-format off
+#include "source/bpf/owners_record.h"
 #include "owners.skel.h"
+// clang-format on
+#include "source/socket_table_linux.h"
 #include "source/tracer.h"
 #include "source/tracer_record.h"
 
@@ -210,8 +215,10 @@ struct Scope {
 };
 
 // Opens and loads the walks, the hooks when `hooks`, those on a cgroup only
-// when `cgroup_hooks` too. Null with `error` set when the kernel refused.
-owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<char>& log, int& error) {
+// when `cgroup_hooks` too, the table iterators when `tables`. Null with
+// `error` set when the kernel refused.
+owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, bool tables, std::vector<char>& log,
+                 int& error) {
   log.assign(log.size(), '\0');
   LIBBPF_OPTS(bpf_object_open_opts, options, .kernel_log_buf = log.data(), .kernel_log_size = log.size());
   owners_bpf* skeleton = owners_bpf__open_opts(&options);
@@ -227,6 +234,8 @@ owners_bpf* Load(const Scope& scope, bool hooks, bool cgroup_hooks, std::vector<
     bpf_program__set_autoload(program, hooks && cgroup_hooks);
   }
   bpf_program__set_autoload(skeleton->progs.sv_tcp_state, hooks);
+  bpf_program__set_autoload(skeleton->progs.sv_tcp_table, tables);
+  bpf_program__set_autoload(skeleton->progs.sv_udp_table, tables);
   bpf_map__set_autocreate(skeleton->maps.records, hooks);
   bpf_map__set_autocreate(skeleton->maps.lost, hooks);
   if (const int err = owners_bpf__load(skeleton); err != 0) {
@@ -264,6 +273,17 @@ bool AttachCgroupHooks(owners_bpf* skeleton, const std::string& cgroup_root, std
   return attached;
 }
 
+// Both or neither: a failure only leaves the tables to the socket dumps.
+void AttachTableIterators(owners_bpf* skeleton) {
+  skeleton->links.sv_tcp_table = bpf_program__attach_iter(skeleton->progs.sv_tcp_table, nullptr);
+  skeleton->links.sv_udp_table = bpf_program__attach_iter(skeleton->progs.sv_udp_table, nullptr);
+  if (skeleton->links.sv_tcp_table != nullptr && skeleton->links.sv_udp_table != nullptr) return;
+  bpf_link__destroy(skeleton->links.sv_tcp_table);
+  bpf_link__destroy(skeleton->links.sv_udp_table);
+  skeleton->links.sv_tcp_table = nullptr;
+  skeleton->links.sv_udp_table = nullptr;
+}
+
 using KernelPtr = std::unique_ptr<TracerKernel, TracerKernelDeleter>;
 
 // Loads and attaches the walks and, with `hooks`, the hooks, those on a cgroup
@@ -277,7 +297,10 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
     return nullptr;
   }
   int error = 0;
-  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), kernel->log, error);
+  kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), true, kernel->log, error);
+  // The tables are read by socket dumps where their iterators cannot load.
+  if (kernel->skeleton == nullptr)
+    kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), false, kernel->log, error);
   if (kernel->skeleton == nullptr) {
     why = LoadFailure(error, kernel->log);
     return nullptr;
@@ -289,6 +312,7 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
                 "setting up the task pass", why)) {
     return nullptr;
   }
+  if (bpf_program__autoload(skeleton->progs.sv_tcp_table)) AttachTableIterators(skeleton);
   if (!hooks) return kernel;
   if (!Attached(skeleton->links.sv_tcp_state, bpf_program__attach(skeleton->progs.sv_tcp_state),
                 "attaching to TCP state changes", why) ||
@@ -489,6 +513,61 @@ bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& wh
   }
   const bool ok = Walk(*kernel, bpf_link__fd(link), out, why);
   bpf_link__destroy(link);
+  return ok;
+}
+
+bool TracerReadsTables(const Tracer& tracer) {
+  return tracer.kernel != nullptr && tracer.kernel->skeleton->links.sv_tcp_table != nullptr;
+}
+
+namespace {
+
+// Whole records from the start of `data`, into rows; false for one that no
+// kernel of ours writes.
+bool DecodeTableSockets(const uint8_t* data, std::size_t size, std::vector<RawSocket>& out,
+                        std::size_t& used) {
+  used = size - size % sizeof(sv_table_socket);
+  for (std::size_t at = 0; at < used; at += sizeof(sv_table_socket)) {
+    sv_table_socket record;
+    std::memcpy(&record, data + at, sizeof record);
+    if ((record.family != SV_FAMILY_INET && record.family != SV_FAMILY_INET6) ||
+        (record.protocol != kProtoTcp && record.protocol != kProtoUdp)) {
+      return false;
+    }
+    RawSocket& raw = out.emplace_back();
+    raw.ipv6 = record.family == SV_FAMILY_INET6;
+    std::memcpy(raw.src.data(), record.src, raw.ipv6 ? 16 : 4);
+    std::memcpy(raw.dst.data(), record.dst, raw.ipv6 ? 16 : 4);
+    raw.inode = record.inode;
+    raw.uid = record.uid;
+    raw.cookie = record.cookie;
+    raw.src_port = record.src_port;
+    raw.dst_port = record.dst_port;
+    raw.protocol = record.protocol;
+    raw.state = record.state;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadTableIterators(Tracer& tracer, const sv_table_filter& filter, bool tcp, bool udp,
+                        std::vector<RawSocket>& out, std::string& why) {
+  if (!TracerReadsTables(tracer)) {
+    why = "the tracer reads no tables";
+    return false;
+  }
+  TracerKernel& kernel = *tracer.kernel;
+  kernel.skeleton->bss->sv_table = filter;
+  const std::size_t mark = out.size();
+  const auto decode = [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+    return DecodeTableSockets(data, size, out, used);
+  };
+  const bool ok = (!tcp || ReadIterator(kernel, bpf_link__fd(kernel.skeleton->links.sv_tcp_table),
+                                        "the TCP table", decode, why)) &&
+                  (!udp || ReadIterator(kernel, bpf_link__fd(kernel.skeleton->links.sv_udp_table),
+                                        "the UDP table", decode, why));
+  if (!ok) out.resize(mark);
   return ok;
 }
 
