@@ -92,7 +92,9 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   }
   // The tracer's walk where it runs; one that fails leaves this read to /proc.
   std::string walk_failure;
-  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
+  // No walk for a read that lists nothing (a scope that leaves every socket
+  // out): the next one brings the walk up to date.
+  const bool by_walk = TracerActive(tracer) && !raws.empty() && WalkOwners(tracer, walked, walk_failure);
   JoinOwners(raws, by_walk ? walked.owners : FindOwners(owners, raws, platform::SteadyMs()), pids);
   if (by_walk) owners.problem.clear();
   from.assign(pids.size(), track::OwnerFrom::kNone);

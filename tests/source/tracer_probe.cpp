@@ -13,6 +13,9 @@
 // brings the owners up to date ROUNDS times, MS apart, and prints the median
 // time of one round after the first ("owners=R sockets=N seconds=S
 // walked=W full=F").
+//   sockvane_tracer_probe table
+// prints every row of the tables read by the iterators ("iter: N", then a
+// line per row) and by the socket dumps ("dump: N" ...), neither filtered.
 // The first line is "tracer: active", with what is missing in parentheses,
 // or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
 #include <algorithm>
@@ -26,7 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "source/dump_filter_linux.h"
 #include "source/naming.h"
+#include "source/socket_table_linux.h"
 #include "source/tracer.h"
 #include "source/walked_owners_linux.h"
 
@@ -118,6 +123,29 @@ int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
   return 0;
 }
 
+int Table(sockvane::source::Tracer& tracer) {
+  using namespace sockvane::source;
+  std::vector<RawSocket> iterated, dumped;
+  std::string why;
+  TableReads reads;
+  reads.kernel_filter = false;
+  if (!ReadTableIterators(tracer, TableIteratorFilter({}, false), true, true, iterated, why) ||
+      !ReadSocketTables(reads, {}, dumped)) {
+    std::printf("table failed: %s\n", why.c_str());
+    return 1;
+  }
+  for (const auto& [label, rows] : {std::pair{"iter", &iterated}, std::pair{"dump", &dumped}}) {
+    std::printf("%s: %zu\n", label, rows->size());
+    for (const RawSocket& r : *rows) {
+      std::printf("proto=%u v6=%d src=%s sport=%u dst=%s dport=%u state=%u inode=%llu uid=%u cookie=%llu\n",
+                  r.protocol, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
+                  AddressText(r.dst, r.ipv6).c_str(), r.dst_port, r.state,
+                  static_cast<unsigned long long>(r.inode), r.uid, static_cast<unsigned long long>(r.cookie));
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,14 +156,17 @@ int main(int argc, char** argv) {
   std::string why;
   sockvane::source::Tracer tracer;
   // The walks alone for what needs no hooks, as a single scan does.
+  const bool table = argc > 1 && std::strcmp(argv[1], "table") == 0;
   const bool hooks =
-      !walk && !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
-                              std::strcmp(argv[1], "owners") == 0));
+      !walk && !table &&
+      !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
+                     std::strcmp(argv[1], "owners") == 0));
   if (!sockvane::source::StartTracer(tracer, "/proc", hooks, why)) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
   std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
+  if (table) return Table(tracer);
   if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
   if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
   if (argc > 3 && std::strcmp(argv[1], "owners") == 0)
