@@ -299,8 +299,9 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
   int error = 0;
   kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), true, kernel->log, error);
   // The tables are read by socket dumps where their iterators cannot load.
-  if (kernel->skeleton == nullptr)
+  if (kernel->skeleton == nullptr && error != EPERM) {
     kernel->skeleton = Load(scope, hooks, !cgroup_root.empty(), false, kernel->log, error);
+  }
   if (kernel->skeleton == nullptr) {
     why = LoadFailure(error, kernel->log);
     return nullptr;

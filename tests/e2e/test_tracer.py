@@ -606,9 +606,11 @@ class TracerTables(unittest.TestCase):
     def test_monitor_events_as_by_dumps(self):
         # --dst-port: an IPv6 orphan's listener, and a datagram server's port that --exclude-port drops.
         ports = self.order[5][2], self.order[6][2]
-        for args, want in ((["--all"], 12 + 4), (["--all", "--dst-port", "%d,%d" % ports, "--exclude-port",
-                                                  str(ports[1])], 1), ([], 0)):
-            cmd = [support.BIN, *args, "--format", "jsonl", "--events", "new,closed,state", "--interval", "200",
+        root, nobody = [support.BIN], [*support.as_nobody(support.TRACER_CAPS), support.public_binary()]
+        for prefix, args, want in ((root, ["--all"], 12 + 4), (nobody, ["--all"], 12 + 4), (root, [], 0),
+                                   (root, ["--all", "--dst-port", "%d,%d" % ports, "--exclude-port",
+                                           str(ports[1])], 1)):
+            cmd = [*prefix, *args, "--format", "jsonl", "--events", "new,closed,state", "--interval", "200",
                    "--extra", "uid"]
             # Files, not pipes: the host's other sockets would fill a pipe no one reads yet.
             outs = [tempfile.TemporaryFile() for _ in range(2)]
@@ -634,7 +636,7 @@ class TracerTables(unittest.TestCase):
                 out.close()
                 events.append(sorted(json.dumps({k: v for k, v in r.items() if k not in ("time", "age_seconds")}, sort_keys=True)
                                      for r in rows))
-            with self.subTest(args=args):
+            with self.subTest(user=prefix[0], args=args):
                 self.assertIn("target_name:\ttcp", fdinfo)
                 self.assertEqual(events[0], events[1])
                 self.assertEqual(len(events[0]), want, events[0])
