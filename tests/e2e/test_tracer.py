@@ -525,17 +525,17 @@ class TracerWalk(unittest.TestCase):
 
 # Holds loopback sockets in every state a table shows, as uid 65534, IPv4 and
 # IPv6; prints the endpoints they all meet at. Each line on stdin resets the last
-# IPv4 pair and opens another (no state in between for a poll to catch).
+# pair and opens another (no state in between for a poll to catch).
 TABLE_HOLDER = r"""
 import json, socket, struct, sys
 keep, ends = [], []
 def pair(fam, host):
-    l = socket.socket(fam); l.bind((host, 0)); l.listen(8); ends.append(["TCP", host, l.getsockname()[1]])
-    c = socket.create_connection(tuple(ends[-1][1:])); a, _ = l.accept(); keep.extend([l, c, a]); return c, a
+    l = socket.socket(fam); l.bind((host, 0)); l.listen(8); ends.append(["tcp", host, l.getsockname()[1]])
+    c = socket.create_connection((host, ends[-1][2])); a, _ = l.accept(); keep.extend([l, c, a]); return c, a
 for fam, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
     c, a = pair(fam, host); c.close(); a.close()   # TIME_WAIT
     c, a = pair(fam, host); c.close()              # FIN_WAIT2 orphan, CLOSE_WAIT
-    u = socket.socket(fam, socket.SOCK_DGRAM); u.bind((host, 0)); ends.append(["UDP", host, u.getsockname()[1]])
+    u = socket.socket(fam, socket.SOCK_DGRAM); u.bind((host, 0)); ends.append(["udp", host, u.getsockname()[1]])
     v = socket.socket(fam, socket.SOCK_DGRAM); v.connect(u.getsockname()[:2]); keep += [u, v]
     last = pair(fam, host)
 print(json.dumps(ends), flush=True)
@@ -547,16 +547,24 @@ SS_STATES = {"ESTAB": 1, "SYN-SENT": 2, "SYN-RECV": 3, "FIN-WAIT-1": 4, "FIN-WAI
              "UNCONN": 7, "CLOSE-WAIT": 8, "LAST-ACK": 9, "LISTEN": 10, "CLOSING": 11}
 
 
-def endpoint(text):
-    host, _, port = text.rpartition(":")
-    return host.strip("[]"), 0 if port == "*" else int(port)
+def table_row(proto, src, sport, dst, dport, state, inode, uid, cookie, cookie_base=10):
+    # ss names the peer of a listener or an unconnected socket "*".
+    return (proto, src, int(sport), dst if int(dport) else "*", int(dport), int(state), int(inode), int(uid),
+            int(cookie, cookie_base))
+
+
+def ss_rows():
+    for line in subprocess.run(["ss", "-tuanpeO"], capture_output=True, text=True, timeout=60).stdout.splitlines()[1:]:
+        f, more = line.split(), dict(re.findall(r" (ino|uid|sk):([0-9a-f]+)", line))
+        (src, sport), (dst, dport) = (e.rsplit(":", 1) for e in f[4:6])
+        yield table_row(f[0], src.strip("[]"), sport, dst.strip("[]"), dport.replace("*", "0"), SS_STATES[f[1]],
+                        more["ino"], more.get("uid", 0), more["sk"], 16)
 
 
 @unittest.skipUnless(PROBE and os.path.exists(PROBE), "needs the tracer's test driver")
 @unittest.skipUnless(support.is_root(), "loading BPF needs root")
 class TracerTables(unittest.TestCase):
-    """The tables read by the tracer's iterators: what the socket dumps and ss list, the same events."""
-    changes = 0
+    """The tables by the tracer's iterators: the rows the socket dumps and ss list, the same events."""
 
     @classmethod
     def setUpClass(cls):
@@ -568,48 +576,26 @@ class TracerTables(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.holder.stdin.close()
-        cls.holder.wait(timeout=30)
-        cls.holder.stdout.close()
+        cls.holder.communicate(timeout=30)
 
-    def ours(self, proto, src, sport, dst, dport):
-        return (proto.upper(), src, int(sport)) in self.ends or (proto.upper(), dst, int(dport)) in self.ends
+    def ours(self, proto, src, sport, dst, dport, *_):
+        return (proto.lower(), src, sport) in self.ends or (proto.lower(), dst, dport) in self.ends
 
     def test_rows_as_dumps_and_ss_list_them(self):
-        out = subprocess.run([PROBE, "table"], capture_output=True, text=True, timeout=60).stdout.splitlines()
-        rows, label = {"iter": [], "dump": []}, None
-        for line in out[1:]:
-            if line.endswith(tuple("0123456789")) and line.split(":")[0] in rows:
-                label = line.split(":")[0]
-                continue
-            f = dict(item.split("=", 1) for item in line.split())
-            if self.ours({"6": "tcp", "17": "udp"}[f["proto"]], f["src"], f["sport"], f["dst"], f["dport"]):
-                rows[label].append(f)
+        out = subprocess.run([PROBE, "table"], capture_output=True, text=True, timeout=60).stdout.split("--\n")
+        iterated, dumped = ({r for r in map(lambda line: table_row(*line.split()), part.splitlines()) if self.ours(*r)}
+                            for part in out[1:])
         # Listeners and unconnected datagram sockets too; each change left one more.
-        self.assertEqual(len(rows["iter"]), 2 * 10 + self.changes)
-        self.assertCountEqual(rows["iter"], rows["dump"])
-        ss = set()
-        for line in subprocess.run(["ss", "-tuanpeO"], capture_output=True, text=True, timeout=60).stdout.splitlines()[1:]:
-            f = line.split()
-            (src, sport), (dst, dport) = endpoint(f[4]), endpoint(f[5])
-            if self.ours(f[0], src, sport, dst, dport):
-                ino, uid = re.search(r" ino:(\d+)", line).group(1), re.search(r" uid:(\d+)", line)
-                ss.add((f[0], src, sport, dst, dport, SS_STATES[f[1]], ino, uid.group(1) if uid else "0",
-                        int(re.search(r" sk:([0-9a-f]+)", line).group(1), 16)))
-        mine = {({"6": "tcp", "17": "udp"}[r["proto"]], r["src"], int(r["sport"]), r["dst"], int(r["dport"]),
-                 int(r["state"]), r["inode"], r["uid"], int(r["cookie"])) for r in rows["iter"]}
-        # ss leaves the peer of a listener or an unconnected socket unnamed.
-        # ss names the peer of a listener or an unconnected socket "*".
-        self.assertEqual({m if m[4] else m[:3] + ("*",) + m[4:] for m in mine},
-                         {s if s[4] else s[:3] + ("*",) + s[4:] for s in ss})
+        self.assertEqual(len(iterated), 2 * 10 + len(self.ends) - len(self.order))
+        self.assertEqual(iterated, dumped)
+        self.assertEqual(iterated, {r for r in ss_rows() if self.ours(*r)})
 
     def test_monitor_events_as_by_dumps(self):
         # --dst-port: an IPv6 orphan's listener, and a datagram server's port that --exclude-port drops.
         ports = self.order[5][2], self.order[6][2]
         root, nobody = [support.BIN], [*support.as_nobody(support.TRACER_CAPS), support.public_binary()]
         for prefix, args, want in ((root, ["--all"], 12 + 4), (nobody, ["--all"], 12 + 4), (root, [], 0),
-                                   (root, ["--all", "--dst-port", "%d,%d" % ports, "--exclude-port",
-                                           str(ports[1])], 1)):
+                                   (root, ["--all", "--dst-port", "%d,%d" % ports, "--exclude-port", str(ports[1])], 1)):
             cmd = [*prefix, *args, "--format", "jsonl", "--events", "new,closed,state", "--interval", "200",
                    "--extra", "uid"]
             # Files, not pipes: the host's other sockets would fill a pipe no one reads yet.
@@ -617,30 +603,30 @@ class TracerTables(unittest.TestCase):
             mons = [subprocess.Popen(cmd, env=dict(os.environ, **env), stdout=out)
                     for env, out in zip(({}, {"SOCKVANE_NO_BPF_TABLE": "1"}), outs)]
             time.sleep(1.5)
-            fdinfo = ""
-            for fd in os.listdir(f"/proc/{mons[0].pid}/fdinfo"):
-                with open(f"/proc/{mons[0].pid}/fdinfo/{fd}") as f:
-                    fdinfo += f.read()
-            self.holder.stdin.write("change\n")
-            self.holder.stdin.flush()
+            print(file=self.holder.stdin, flush=True)
             self.ends.add(tuple(json.loads(self.holder.stdout.readline())))
-            TracerTables.changes += 1
             time.sleep(1.5)
+            # The one reading through the iterators holds a link to the TCP one.
+            links = ""
+            for fd in os.listdir(f"/proc/{mons[0].pid}/fd"):
+                try:
+                    with open(f"/proc/{mons[0].pid}/fdinfo/{fd}") as f:
+                        links += f.read()
+                except OSError:
+                    pass  # closed meanwhile
             events = []
             for mon, out in zip(mons, outs):
                 mon.terminate()
                 mon.wait(timeout=30)
                 out.seek(0)
-                rows = [r for r in support.jsonl(out.read())
-                        if self.ours(r["proto"], r["src_ip"], r["src_port"], r["dst_ip"], r["dst_port"])]
+                events.append(sorted(json.dumps({k: v for k, v in r.items() if k not in ("time", "age_seconds")})
+                                     for r in support.jsonl(out.read()) if self.ours(
+                                         r["proto"], r["src_ip"], r["src_port"], r["dst_ip"], r["dst_port"])))
                 out.close()
-                events.append(sorted(json.dumps({k: v for k, v in r.items() if k not in ("time", "age_seconds")}, sort_keys=True)
-                                     for r in rows))
             with self.subTest(user=prefix[0], args=args):
-                self.assertIn("target_name:\ttcp", fdinfo)
+                self.assertIn("target_name:\ttcp", links)
                 self.assertEqual(events[0], events[1])
                 self.assertEqual(len(events[0]), want, events[0])
-
 
 if __name__ == "__main__":
     unittest.main()

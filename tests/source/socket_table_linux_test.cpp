@@ -597,31 +597,24 @@ TEST_F(SocketTable, UnreadableProcessesAreLeftToTheBackstop) {
   EXPECT_EQ(result, "");
 }
 
-// The iterators' filter holds 16 ranges and prefixes: a list that keeps is
-// left out whole past that, one that drops is cut; a prefix is two masked
-// words as the kernel reads them, IPv4 ones matching v4-mapped addresses only.
-TEST(TableIteratorFilter, HoldsWhatFitsAndKeepsAtLeastWhatTheFiltersKeep) {
+// Past 16 ranges or prefixes, a list that keeps is left out whole (the
+// kernel would keep too little), one that drops is cut; prefixes as masked
+// words in the kernel's byte order.
+TEST(TableIteratorFilter, KeepsAtLeastWhatTheFiltersKeep) {
   TupleFilter filter;
-  EXPECT_EQ(TableIteratorFilter(filter, false).filtered, 0u);
   for (uint16_t port = 1; port <= 17; ++port) filter.dropped_ports.push_back({port, port});
   filter.ports = filter.dropped_ports;
-  filter.dropped_destinations = {*track::ParseNetwork("10.0.0.0/8"), *track::ParseNetwork("fc00::/7")};
-  sv_table_filter table = TableIteratorFilter(filter, true);
-  EXPECT_EQ(table.filtered, 1u);
-  EXPECT_EQ(table.port_count, 0u);
-  EXPECT_EQ(table.dropped_port_count, 16u);
-  EXPECT_EQ(table.dropped_ports[15].last, 16);
-  ASSERT_EQ(table.dropped_count, 2u);
+  filter.dropped_destinations = {*track::ParseNetwork("10.0.0.0/8")};
+  const sv_table_filter table = TableIteratorFilter(filter, true);
+  EXPECT_EQ(std::tuple(table.filtered, table.port_count, table.dropped_port_count, table.dropped_count),
+            std::tuple(1u, 0u, 16u, 1u));
   const uint8_t ten[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 0};
-  const uint8_t mask[16] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                            0xff, 0xff, 0xff, 0xff, 0xff, 0,    0,    0};
   EXPECT_EQ(std::memcmp(table.dropped[0].address, ten, 16), 0);
-  EXPECT_EQ(std::memcmp(table.dropped[0].mask, mask, 16), 0);
-  EXPECT_EQ(table.dropped[0].ipv4, 1u);
-  EXPECT_EQ(table.dropped[1].ipv4, 0u);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(table.dropped[1].mask)[0], 0xfe);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(table.dropped[0].mask)[12], 0xff);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(table.dropped[0].mask)[13], 0);
   filter.ports.resize(16);
   EXPECT_EQ(TableIteratorFilter(filter, true).port_count, 16u);
+  EXPECT_EQ(TableIteratorFilter(filter, false).filtered, 0u);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 // time of one round after the first ("owners=R sockets=N seconds=S
 // walked=W full=F").
 //   sockvane_tracer_probe table
-// prints every row of the tables read by the iterators ("iter: N", then a
-// line per row) and by the socket dumps ("dump: N" ...), neither filtered.
+// prints every row of the tables read by the iterators, then by the socket
+// dumps, neither filtered: each after a line "--", one row a line.
 // The first line is "tracer: active", with what is missing in parentheses,
 // or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
 #include <algorithm>
@@ -125,22 +125,22 @@ int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
 
 int Table(sockvane::source::Tracer& tracer) {
   using namespace sockvane::source;
-  std::vector<RawSocket> iterated, dumped;
-  std::string why;
+  std::vector<RawSocket> rows[2];
+  std::string why = "dump";
   TableReads reads;
   reads.kernel_filter = false;
-  if (!ReadTableIterators(tracer, TableIteratorFilter({}, false), true, true, iterated, why) ||
-      !ReadSocketTables(reads, {}, dumped)) {
+  if (!ReadTableIterators(tracer, TableIteratorFilter({}, false), true, true, rows[0], why) ||
+      !ReadSocketTables(reads, {}, rows[1])) {
     std::printf("table failed: %s\n", why.c_str());
     return 1;
   }
-  for (const auto& [label, rows] : {std::pair{"iter", &iterated}, std::pair{"dump", &dumped}}) {
-    std::printf("%s: %zu\n", label, rows->size());
-    for (const RawSocket& r : *rows) {
-      std::printf("proto=%u v6=%d src=%s sport=%u dst=%s dport=%u state=%u inode=%llu uid=%u cookie=%llu\n",
-                  r.protocol, r.ipv6 ? 1 : 0, AddressText(r.src, r.ipv6).c_str(), r.src_port,
-                  AddressText(r.dst, r.ipv6).c_str(), r.dst_port, r.state,
-                  static_cast<unsigned long long>(r.inode), r.uid, static_cast<unsigned long long>(r.cookie));
+  for (const auto& read : rows) {
+    std::printf("--\n");
+    for (const RawSocket& r : read) {
+      std::printf("%s %s %u %s %u %u %llu %u %llu\n", r.protocol == kProtoUdp ? "udp" : "tcp",
+                  AddressText(r.src, r.ipv6).c_str(), r.src_port, AddressText(r.dst, r.ipv6).c_str(),
+                  r.dst_port, r.state, static_cast<unsigned long long>(r.inode), r.uid,
+                  static_cast<unsigned long long>(r.cookie));
     }
   }
   return 0;
