@@ -332,7 +332,7 @@ struct sv_table_filter sv_table = {};
 #define SV_TCP_TIME_WAIT 6
 #define SV_TCP_NEW_SYN_RECV 12
 
-/* Kernels from 6.16 keep the inode number in the socket itself. */
+/* Newer kernels keep the inode number in the socket itself. */
 struct sock___sv_ino {
   unsigned long sk_ino;
 } __attribute__((preserve_access_index));
