@@ -18,11 +18,11 @@ endforeach()
 # Debug information only for its BTF: DWARF would carry build paths into the
 # binary. Paths left in BTF are made relative to the source and build trees.
 # One object per part (the walks; the hooks, with or without those on a
-# cgroup), each loaded whole from a light skeleton: the kernel resolves the
-# programs' types itself, so loading parses none of its type information in
-# user space (about 130 ms of a single scan otherwise).
+# cgroup; the socket tables), each loaded whole from a light skeleton: the
+# kernel resolves the programs' types itself, so loading parses none of its
+# type information in user space (about 130 ms of a single scan otherwise).
 set(_bpf_skeletons "")
-foreach(_part walks_cast:-DSV_WALKS=1+-DSV_CAST=1 walks:-DSV_WALKS=1 state:-DSV_HOOKS=1 hooks:-DSV_HOOKS=2)
+foreach(_part walks_cast:-DSV_WALKS=1+-DSV_CAST=1 walks:-DSV_WALKS=1 state:-DSV_HOOKS=1 hooks:-DSV_HOOKS=2 tables:-DSV_TABLES=1)
   string(REPLACE ":" ";" _pair "${_part}")
   list(GET _pair 0 _name)
   list(GET _pair 1 _define)

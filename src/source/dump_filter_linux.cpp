@@ -3,6 +3,7 @@
 #include <linux/inet_diag.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sockvane::source {
@@ -177,6 +178,39 @@ std::optional<std::vector<uint8_t>> DumpBytecode(const TupleFilter& filter, int 
     });
   }
   return Assemble(program);
+}
+
+namespace {
+
+// Ranges past what the filter holds: a list that keeps may not be cut (it
+// would keep less), one that drops may (it drops less).
+uint32_t CopyRanges(const std::vector<PortRange>& ranges, bool may_cut, sv_port_range* out) {
+  if (ranges.size() > SV_TABLE_RANGES && !may_cut) return 0;
+  const std::size_t count = std::min<std::size_t>(ranges.size(), SV_TABLE_RANGES);
+  for (std::size_t i = 0; i < count; ++i) out[i] = sv_port_range{ranges[i].first, ranges[i].last};
+  return static_cast<uint32_t>(count);
+}
+
+}  // namespace
+
+sv_table_filter TableIteratorFilter(const TupleFilter& filter, bool filtered) {
+  sv_table_filter out{};
+  if (!filtered) return out;
+  out.filtered = 1;
+  out.port_count = CopyRanges(filter.ports, false, out.ports);
+  out.dropped_port_count = CopyRanges(filter.dropped_ports, true, out.dropped_ports);
+  for (const track::Prefix& prefix : filter.dropped_destinations) {
+    if (out.dropped_count == SV_TABLE_PREFIXES) break;
+    sv_table_prefix& to = out.dropped[out.dropped_count++];
+    track::Address mask{};
+    for (int bit = 0; bit < prefix.length && bit < 128; ++bit)
+      mask[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+    const track::Address address = track::Masked(prefix.address, prefix.length);
+    std::memcpy(to.address, address.data(), sizeof to.address);
+    std::memcpy(to.mask, mask.data(), sizeof to.mask);
+    to.ipv4 = IsIpv4Prefix(prefix) ? 1 : 0;
+  }
+  return out;
 }
 
 }  // namespace sockvane::source

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -52,7 +53,36 @@ void FillAddressFields(const RawSocket& raw, track::TConn& row) {
   row.uid = userless ? track::kNoUid : raw.uid;
 }
 
-bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out) {
+namespace {
+
+// The tables from the tracer's iterators: the rows a filtered dump would
+// hand on, less those it keeps only because its filter is coarser.
+bool ReadByTracer(TableReads& reads, Tracer& tracer, const TupleFilter& filter, std::vector<RawSocket>& out) {
+  const bool filtered = reads.kernel_filter;
+  const std::size_t mark = out.size();
+  std::string why;
+  if (!ReadTableIterators(tracer, TableIteratorFilter(filter, filtered), !filtered || filter.tcp,
+                          !filtered || filter.udp, out, why)) {
+    return false;
+  }
+  if (!filtered) return true;
+  const auto dropped = [&filter](const RawSocket& raw) {
+    return TupleFilterDrops(filter, raw.protocol == kProtoUdp ? track::Proto::kUdp : track::Proto::kTcp,
+                            DestinationOf(raw), raw.dst_port);
+  };
+  out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(mark), out.end(), dropped), out.end());
+  return true;
+}
+
+}  // namespace
+
+bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out,
+                      Tracer* tracer) {
+  // Where that fails, this poll reads the dumps.
+  if (tracer != nullptr && reads.by_tracer && reads.path == TablePath::kNetlinkFirst &&
+      TracerReadsTables(*tracer) && ReadByTracer(reads, *tracer, filter, out)) {
+    return true;
+  }
   static constexpr struct {
     int family;
     uint8_t protocol;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "source/tracer.h"
 #include "source/tuple_filter.h"
 #include "track/conn.h"
 
@@ -56,12 +57,16 @@ struct TableReads {
   // False: no tuple filtering at all, every table and state is read (the
   // kernel refused the filter, or a test switched it off).
   bool kernel_filter = true;
+  // False: never by the tracer's table iterators (a test switch).
+  bool by_tracer = true;
   uint32_t seq = 0;  // of the last dump request
   std::vector<uint8_t> buffer;
 };
 
 // All four tables, less (where the kernel filters) what `filter` drops; false
-// when one could not be read (nothing is appended then).
-bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out);
+// when one could not be read (nothing is appended then). By `tracer`'s
+// iterators where it reads tables, by dumps where it does not or fails.
+bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out,
+                      Tracer* tracer = nullptr);
 
 }  // namespace sockvane::source

@@ -58,6 +58,7 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   settings = start;
   // A test switch: the filters alone, as on a kernel that refuses the filter.
   if (SwitchedOff("SOCKVANE_NO_KERNEL_FILTER")) reads.kernel_filter = false;
+  if (SwitchedOff("SOCKVANE_NO_BPF_TABLE")) reads.by_tracer = false;
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   short_lived.units = settings.units;
   if (settings.short_lived) return StartShortLived(short_lived, tracer);
@@ -72,7 +73,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   // would copy every row and touch new pages on each doubling.
   if (raws.capacity() == 0) raws.reserve(1U << 16);
   raws.clear();
-  if (!ReadSocketTables(reads, settings.filter, raws)) return false;
+  if (!ReadSocketTables(reads, settings.filter, raws, &tracer)) return false;
   NoteTableRead(short_lived, tracer, raws);
   if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
   if (settings.direction && short_lived.tracer) NoteConnected(short_lived.traced, raws, connected);
@@ -94,7 +95,9 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   }
   // The tracer's walk where it runs; one that fails leaves this read to /proc.
   std::string walk_failure;
-  const bool by_walk = TracerActive(tracer) && WalkOwners(tracer, walked, walk_failure);
+  // No walk for a read that lists nothing (a scope that leaves every socket
+  // out): the next one brings the walk up to date.
+  const bool by_walk = TracerActive(tracer) && !raws.empty() && WalkOwners(tracer, walked, walk_failure);
   JoinOwners(raws, by_walk ? walked.owners : FindOwners(owners, raws, platform::SteadyMs()), pids);
   if (by_walk) owners.problem.clear();
   from.assign(pids.size(), track::OwnerFrom::kNone);

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "source/bpf/owners_record.h"
+
 namespace sockvane::source {
 
 // What a record tells of its socket.
@@ -118,5 +120,17 @@ bool TracerWalksOneProcess(const Tracer& tracer);
 // The walk over the descriptor tables of one process (of all its threads);
 // replaces `out`. True with nothing found when the process has gone.
 bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& why);
+
+struct RawSocket;  // socket_table_linux.h
+
+// Whether ReadTableIterators may be used: the tracer runs and its table
+// iterators loaded.
+bool TracerReadsTables(const Tracer& tracer);
+
+// The TCP and UDP tables (each when `tcp`, `udp`) from the tracer's
+// iterators, less what `filter` leaves out in the kernel; appends. False,
+// with the reason in `why` and nothing appended, when a read failed.
+bool ReadTableIterators(Tracer& tracer, const sv_table_filter& filter, bool tcp, bool udp,
+                        std::vector<RawSocket>& out, std::string& why);
 
 }  // namespace sockvane::source

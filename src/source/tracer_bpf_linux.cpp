@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "source/bpf/owners_load.h"
+#include "source/bpf/owners_record.h"
+#include "source/socket_table_linux.h"
 #include "source/tracer.h"
 #include "source/tracer_record.h"
 
@@ -283,6 +285,19 @@ bool AttachCgroupHooks(TracerKernel& kernel, const std::string& cgroup_root, std
   return attached;
 }
 
+// Both or neither: a failure only leaves the tables to the socket dumps.
+void AttachTableIterators(TracerKernel& kernel) {
+  std::string why;
+  if (Attach(kernel, SV_PROG_TCP_TABLE, BPF_TRACE_ITER, -1, "", why) &&
+      Attach(kernel, SV_PROG_UDP_TABLE, BPF_TRACE_ITER, -1, "", why)) {
+    return;
+  }
+  for (const sv_program program : {SV_PROG_TCP_TABLE, SV_PROG_UDP_TABLE}) {
+    if (kernel.links[program].fd >= 0) close(kernel.links[program].fd);
+    kernel.links[program].fd = -1;
+  }
+}
+
 using KernelPtr = std::unique_ptr<TracerKernel, TracerKernelDeleter>;
 
 // Loads and attaches the walks and, with `hooks`, the hooks, those on a cgroup
@@ -303,6 +318,9 @@ KernelPtr BringUp(const Scope& scope, bool hooks, const std::string& cgroup_root
       !Attach(*kernel, SV_PROG_RAN, BPF_TRACE_ITER, -1, "setting up the task pass", why)) {
     return nullptr;
   }
+  // The tables are read by socket dumps where their iterators cannot load.
+  const sv_consts consts{scope.netns_cookie, scope.pidns_inum, cgroup_root.empty()};
+  if (LoadPart(*kernel, SV_PART_TABLES, consts) == 0) AttachTableIterators(*kernel);
   if (!hooks) return kernel;
   if (!Attach(*kernel, SV_PROG_TCP_STATE, BPF_TRACE_RAW_TP, -1, "attaching to TCP state changes", why) ||
       (!cgroup_root.empty() && !AttachCgroupHooks(*kernel, cgroup_root, why))) {
@@ -501,6 +519,60 @@ bool WalkProcess(Tracer& tracer, uint32_t pid, HeldSockets& out, std::string& wh
     return false;
   }
   return Walk(*kernel, link.fd, out, why);
+}
+
+bool TracerReadsTables(const Tracer& tracer) {
+  return tracer.kernel != nullptr && tracer.kernel->links[SV_PROG_TCP_TABLE].fd >= 0;
+}
+
+namespace {
+
+// Whole records from the start of `data`, into rows; false for one that no
+// kernel of ours writes.
+bool DecodeTableSockets(const uint8_t* data, std::size_t size, std::vector<RawSocket>& out,
+                        std::size_t& used) {
+  used = size - size % sizeof(sv_table_socket);
+  for (std::size_t at = 0; at < used; at += sizeof(sv_table_socket)) {
+    sv_table_socket record;
+    std::memcpy(&record, data + at, sizeof record);
+    if ((record.family != SV_FAMILY_INET && record.family != SV_FAMILY_INET6) ||
+        (record.protocol != kProtoTcp && record.protocol != kProtoUdp)) {
+      return false;
+    }
+    RawSocket& raw = out.emplace_back();
+    raw.ipv6 = record.family == SV_FAMILY_INET6;
+    std::memcpy(raw.src.data(), record.src, raw.ipv6 ? 16 : 4);
+    std::memcpy(raw.dst.data(), record.dst, raw.ipv6 ? 16 : 4);
+    raw.inode = record.inode;
+    raw.uid = record.uid;
+    raw.cookie = record.cookie;
+    raw.src_port = record.src_port;
+    raw.dst_port = record.dst_port;
+    raw.protocol = record.protocol;
+    raw.state = record.state;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadTableIterators(Tracer& tracer, const sv_table_filter& filter, bool tcp, bool udp,
+                        std::vector<RawSocket>& out, std::string& why) {
+  if (!TracerReadsTables(tracer)) {
+    why = "the tracer reads no tables";
+    return false;
+  }
+  TracerKernel& kernel = *tracer.kernel;
+  *kernel.object.globals.table_filter = filter;
+  const std::size_t mark = out.size();
+  const auto decode = [&out](const uint8_t* data, std::size_t size, std::size_t& used) {
+    return DecodeTableSockets(data, size, out, used);
+  };
+  const bool ok =
+      (!tcp || ReadIterator(kernel, kernel.links[SV_PROG_TCP_TABLE].fd, "the TCP table", decode, why)) &&
+      (!udp || ReadIterator(kernel, kernel.links[SV_PROG_UDP_TABLE].fd, "the UDP table", decode, why));
+  if (!ok) out.resize(mark);
+  return ok;
 }
 
 }  // namespace sockvane::source

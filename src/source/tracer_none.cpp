@@ -26,4 +26,14 @@ bool WalkHeldSockets(Tracer&, HeldSockets& out, std::string& why) {
   return false;
 }
 
+bool TracerReadsTables(const Tracer&) {
+  return false;
+}
+
+bool ReadTableIterators(Tracer&, const sv_table_filter&, bool, bool, std::vector<RawSocket>&,
+                        std::string& why) {
+  why = "not built in";
+  return false;
+}
+
 }  // namespace sockvane::source

@@ -5,6 +5,7 @@ them; a quiet refusal without rights; nothing left attached after SIGKILL."""
 
 import json
 import os
+import re
 import shutil
 import socket
 import struct
@@ -521,6 +522,111 @@ class TracerWalk(unittest.TestCase):
             udp.close()
             unix.close()
 
+
+# Holds loopback sockets in every state a table shows, as uid 65534, IPv4 and
+# IPv6; prints the endpoints they all meet at. Each line on stdin resets the last
+# pair and opens another (no state in between for a poll to catch).
+TABLE_HOLDER = r"""
+import json, socket, struct, sys
+keep, ends = [], []
+def pair(fam, host):
+    l = socket.socket(fam); l.bind((host, 0)); l.listen(8); ends.append(["tcp", host, l.getsockname()[1]])
+    c = socket.create_connection((host, ends[-1][2])); a, _ = l.accept(); keep.extend([l, c, a]); return c, a
+for fam, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+    c, a = pair(fam, host); c.close(); a.close()   # TIME_WAIT
+    c, a = pair(fam, host); c.close()              # FIN_WAIT2 orphan, CLOSE_WAIT
+    u = socket.socket(fam, socket.SOCK_DGRAM); u.bind((host, 0)); ends.append(["udp", host, u.getsockname()[1]])
+    v = socket.socket(fam, socket.SOCK_DGRAM); v.connect(u.getsockname()[:2]); keep += [u, v]
+    last = pair(fam, host)
+print(json.dumps(ends), flush=True)
+for _ in sys.stdin:
+    last[0].setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    last[0].close(); last[1].close(); last = pair(socket.AF_INET, "127.0.0.1"); print(json.dumps(ends[-1]), flush=True)
+"""
+SS_STATES = {"ESTAB": 1, "SYN-SENT": 2, "SYN-RECV": 3, "FIN-WAIT-1": 4, "FIN-WAIT-2": 5, "TIME-WAIT": 6,
+             "UNCONN": 7, "CLOSE-WAIT": 8, "LAST-ACK": 9, "LISTEN": 10, "CLOSING": 11}
+
+
+def table_row(proto, src, sport, dst, dport, state, inode, uid, cookie, cookie_base=10):
+    # ss names the peer of a listener or an unconnected socket "*".
+    return (proto, src, int(sport), dst if int(dport) else "*", int(dport), int(state), int(inode), int(uid),
+            int(cookie, cookie_base))
+
+
+def ss_rows():
+    for line in subprocess.run(["ss", "-tuanpeO"], capture_output=True, text=True, timeout=60).stdout.splitlines()[1:]:
+        f, more = line.split(), dict(re.findall(r" (ino|uid|sk):([0-9a-f]+)", line))
+        (src, sport), (dst, dport) = (e.rsplit(":", 1) for e in f[4:6])
+        yield table_row(f[0], src.strip("[]"), sport, dst.strip("[]"), dport.replace("*", "0"), SS_STATES[f[1]],
+                        more["ino"], more.get("uid", 0), more["sk"], 16)
+
+
+@unittest.skipUnless(PROBE and os.path.exists(PROBE), "needs the tracer's test driver")
+@unittest.skipUnless(support.is_root(), "loading BPF needs root")
+class TracerTables(unittest.TestCase):
+    """The tables by the tracer's iterators: the rows the socket dumps and ss list, the same events."""
+
+    @classmethod
+    def setUpClass(cls):
+        root_can_load()
+        cls.holder = subprocess.Popen([*support.NOBODY, sys.executable, "-c", TABLE_HOLDER], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True)
+        cls.order = [tuple(end) for end in json.loads(cls.holder.stdout.readline())]
+        cls.ends = set(cls.order)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.holder.communicate(timeout=30)
+
+    def ours(self, proto, src, sport, dst, dport, *_):
+        return (proto.lower(), src, sport) in self.ends or (proto.lower(), dst, dport) in self.ends
+
+    def test_rows_as_dumps_and_ss_list_them(self):
+        out = subprocess.run([PROBE, "table"], capture_output=True, text=True, timeout=60).stdout.split("--\n")
+        iterated, dumped = ({r for r in map(lambda line: table_row(*line.split()), part.splitlines()) if self.ours(*r)}
+                            for part in out[1:])
+        # Listeners and unconnected datagram sockets too; each change left one more.
+        self.assertEqual(len(iterated), 2 * 10 + len(self.ends) - len(self.order))
+        self.assertEqual(iterated, dumped)
+        self.assertEqual(iterated, {r for r in ss_rows() if self.ours(*r)})
+
+    def test_monitor_events_as_by_dumps(self):
+        # --dst-port: an IPv6 orphan's listener, and a datagram server's port that --exclude-port drops.
+        ports = self.order[5][2], self.order[6][2]
+        root, nobody = [support.BIN], [*support.as_nobody(support.TRACER_CAPS), support.public_binary()]
+        for prefix, args, want in ((root, ["--all"], 12 + 4), (nobody, ["--all"], 12 + 4), (root, [], 0),
+                                   (root, ["--all", "--dst-port", "%d,%d" % ports, "--exclude-port", str(ports[1])], 1)):
+            cmd = [*prefix, *args, "--format", "jsonl", "--events", "new,closed,state", "--interval", "200",
+                   "--extra", "uid"]
+            # Files, not pipes: the host's other sockets would fill a pipe no one reads yet.
+            outs = [tempfile.TemporaryFile() for _ in range(2)]
+            mons = [subprocess.Popen(cmd, env=dict(os.environ, **env), stdout=out)
+                    for env, out in zip(({}, {"SOCKVANE_NO_BPF_TABLE": "1"}), outs)]
+            time.sleep(1.5)
+            print(file=self.holder.stdin, flush=True)
+            self.ends.add(tuple(json.loads(self.holder.stdout.readline())))
+            time.sleep(1.5)
+            # The one reading through the iterators holds a link to the TCP one.
+            links = ""
+            for fd in os.listdir(f"/proc/{mons[0].pid}/fd"):
+                try:
+                    with open(f"/proc/{mons[0].pid}/fdinfo/{fd}") as f:
+                        links += f.read()
+                except OSError:
+                    pass  # closed meanwhile
+            events = []
+            for mon, out in zip(mons, outs):
+                mon.terminate()
+                mon.wait(timeout=30)
+                out.seek(0)
+                events.append(sorted(json.dumps({k: v for k, v in r.items() if k not in ("time", "age_seconds")})
+                                     for r in support.jsonl(out.read()) if self.ours(
+                                         r["proto"], r["src_ip"], r["src_port"], r["dst_ip"], r["dst_port"])))
+                out.close()
+            with self.subTest(user=prefix[0], args=args):
+                self.assertIn("target_name:\ttcp", links)
+                self.assertEqual(events[0], events[1])
+                self.assertEqual(len(events[0]), want, events[0])
 
 if __name__ == "__main__":
     unittest.main()

@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "source/dump_filter_linux.h"
 #include "source/naming.h"
 #include "source/source_linux.h"
 #include "support/text_rows.h"
@@ -594,6 +595,26 @@ TEST_F(SocketTable, UnreadableProcessesAreLeftToTheBackstop) {
     return failure;
   });
   EXPECT_EQ(result, "");
+}
+
+// Past 16 ranges or prefixes, a list that keeps is left out whole (the
+// kernel would keep too little), one that drops is cut; prefixes as masked
+// words in the kernel's byte order.
+TEST(TableIteratorFilter, KeepsAtLeastWhatTheFiltersKeep) {
+  TupleFilter filter;
+  for (uint16_t port = 1; port <= 17; ++port) filter.dropped_ports.push_back({port, port});
+  filter.ports = filter.dropped_ports;
+  filter.dropped_destinations = {*track::ParseNetwork("10.0.0.0/8")};
+  const sv_table_filter table = TableIteratorFilter(filter, true);
+  EXPECT_EQ(std::tuple(table.filtered, table.port_count, table.dropped_port_count, table.dropped_count),
+            std::tuple(1u, 0u, 16u, 1u));
+  const uint8_t ten[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(table.dropped[0].address, ten, 16), 0);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(table.dropped[0].mask)[12], 0xff);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(table.dropped[0].mask)[13], 0);
+  filter.ports.resize(16);
+  EXPECT_EQ(TableIteratorFilter(filter, true).port_count, 16u);
+  EXPECT_EQ(TableIteratorFilter(filter, false).filtered, 0u);
 }
 
 }  // namespace

@@ -13,6 +13,9 @@
 // brings the owners up to date ROUNDS times, MS apart, and prints the median
 // time of one round after the first ("owners=R sockets=N seconds=S
 // walked=W full=F").
+//   sockvane_tracer_probe table
+// prints every row of the tables read by the iterators, then by the socket
+// dumps, neither filtered: each after a line "--", one row a line.
 // The first line is "tracer: active", with what is missing in parentheses,
 // or "tracer: off: <reason>". SIGTERM ends it early, after a last drain.
 #include <algorithm>
@@ -26,7 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "source/dump_filter_linux.h"
 #include "source/naming.h"
+#include "source/socket_table_linux.h"
 #include "source/tracer.h"
 #include "source/walked_owners_linux.h"
 
@@ -118,6 +123,29 @@ int Owners(sockvane::source::Tracer& tracer, int rounds, int ms) {
   return 0;
 }
 
+int Table(sockvane::source::Tracer& tracer) {
+  using namespace sockvane::source;
+  std::vector<RawSocket> rows[2];
+  std::string why = "dump";
+  TableReads reads;
+  reads.kernel_filter = false;
+  if (!ReadTableIterators(tracer, TableIteratorFilter({}, false), true, true, rows[0], why) ||
+      !ReadSocketTables(reads, {}, rows[1])) {
+    std::printf("table failed: %s\n", why.c_str());
+    return 1;
+  }
+  for (const auto& read : rows) {
+    std::printf("--\n");
+    for (const RawSocket& r : read) {
+      std::printf("%s %s %u %s %u %u %llu %u %llu\n", r.protocol == kProtoUdp ? "udp" : "tcp",
+                  AddressText(r.src, r.ipv6).c_str(), r.src_port, AddressText(r.dst, r.ipv6).c_str(),
+                  r.dst_port, r.state, static_cast<unsigned long long>(r.inode), r.uid,
+                  static_cast<unsigned long long>(r.cookie));
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,14 +156,17 @@ int main(int argc, char** argv) {
   std::string why;
   sockvane::source::Tracer tracer;
   // The walks alone for what needs no hooks, as a single scan does.
+  const bool table = argc > 1 && std::strcmp(argv[1], "table") == 0;
   const bool hooks =
-      !walk && !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
-                              std::strcmp(argv[1], "owners") == 0));
+      !walk && !table &&
+      !(argc > 1 && (std::strcmp(argv[1], "tasks") == 0 || std::strcmp(argv[1], "walkpid") == 0 ||
+                     std::strcmp(argv[1], "owners") == 0));
   if (!sockvane::source::StartTracer(tracer, "/proc", hooks, why)) {
     std::printf("tracer: off: %s\n", why.c_str());
     return 0;
   }
   std::printf(why.empty() ? "tracer: active\n" : "tracer: active (%s)\n", why.c_str());
+  if (table) return Table(tracer);
   if (walk) return Walk(tracer, argc > 2 ? std::atoi(argv[2]) : 0);
   if (argc > 2 && std::strcmp(argv[1], "tasks") == 0) return Tasks(tracer, std::atoi(argv[2]));
   if (argc > 3 && std::strcmp(argv[1], "owners") == 0)

@@ -21,8 +21,8 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
 
 /* Built once per part, each loaded whole and on its own: SV_WALKS the
  * descriptor walk and the task pass; SV_HOOKS 1 the TCP state hook, 2 with
- * the cgroup hooks too (which need CAP_NET_ADMIN to load). SV_CAST: see the
- * task pass. */
+ * the cgroup hooks too (which need CAP_NET_ADMIN to load); SV_TABLES the
+ * socket tables. SV_CAST: see the task pass. */
 #ifndef SV_WALKS
 #define SV_WALKS 0
 #endif
@@ -31,6 +31,9 @@ char LICENSE[] SEC("license") = "Dual MIT/GPL";
 #endif
 #ifndef SV_CAST
 #define SV_CAST 0
+#endif
+#ifndef SV_TABLES
+#define SV_TABLES 0
 #endif
 
 #define SV_PF_KTHREAD 0x00200000
@@ -84,6 +87,7 @@ static __always_inline void count_lost(void) {
 
 #endif
 
+#if SV_WALKS || SV_HOOKS
 /* The thread group's number in the PID namespace of the /proc read, or 0 when
  * it has none there: a process that /proc does not show is nobody's to name. */
 static __always_inline __u32 visible_tgid(struct task_struct* task) {
@@ -109,6 +113,8 @@ static __always_inline __u32 image_name(struct task_struct* task, char* out, __u
   if (n <= 1 || n > SV_NAME_MAX + 1) return 0;
   return (__u32)(n - 1);
 }
+
+#endif
 
 #if SV_HOOKS >= 1
 /* Kernel threads own sockets for the kernel (NFS, iSCSI, TLS workers); they
@@ -494,5 +500,142 @@ static __always_inline int report_run(struct bpf_iter__task* ctx, int cast) {
 SEC("iter/task")
 int sv_ran(struct bpf_iter__task* ctx) {
   return report_run(ctx, SV_CAST);
+}
+#endif
+
+#if SV_TABLES
+/* The socket tables: one fixed-size record per TCP or UDP socket of the
+ * network namespace watched, with what a socket dump reports of it, less
+ * what the filters user space set here drop. Fields are read directly (no
+ * copy helper per field): these run for every socket on every poll. */
+struct sv_table_filter sv_table = {};
+
+#define SV_TCP_ESTABLISHED 1
+#define SV_TCP_SYN_RECV 3
+#define SV_TCP_TIME_WAIT 6
+#define SV_TCP_NEW_SYN_RECV 12
+
+/* Newer kernels keep the inode number in the socket itself. */
+struct sock___sv_ino {
+  unsigned long sk_ino;
+} __attribute__((preserve_access_index));
+
+/* The inode of the socket file holding `sk`, 0 for an orphan: the number a
+ * dump reports. */
+static __always_inline __u64 table_inode(struct sock* sk) {
+  struct sock___sv_ino* with_ino = (void*)sk;
+  if (bpf_core_field_exists(with_ino->sk_ino)) return with_ino->sk_ino;
+  struct socket* sock = BPF_CORE_READ(sk, sk_socket);
+  if (!sock) return 0;
+  /* The inode follows the socket in the same allocation. */
+  return BPF_CORE_READ((struct socket_alloc*)sock, vfs_inode.i_ino);
+}
+
+static __always_inline int in_ranges(const struct sv_port_range* ranges, __u32 count, __u16 port) {
+  for (__u32 i = 0; i < SV_TABLE_RANGES; i++) {
+    if (i >= count) break;
+    if (port >= ranges[i].first && port <= ranges[i].last) return 1;
+  }
+  return 0;
+}
+
+/* Whether the filters set keep a socket with this destination. */
+static __always_inline int table_keeps(const struct sv_table_socket* rec) {
+  if (!sv_table.filtered) return 1;
+  __u16 port = rec->dst_port;
+  if (port == 0) return 0;
+  if (sv_table.port_count && !in_ranges(sv_table.ports, sv_table.port_count, port)) return 0;
+  if (in_ranges(sv_table.dropped_ports, sv_table.dropped_port_count, port)) return 0;
+  if (!sv_table.dropped_count) return 1;
+  /* The destination as rows hold it: IPv4 v4-mapped. */
+  __u32 words[4];
+  if (rec->family == SV_FAMILY_INET) {
+    words[0] = 0;
+    words[1] = 0;
+    words[2] = bpf_htonl(0xffff);
+    __builtin_memcpy(&words[3], rec->dst, 4);
+  } else {
+    __builtin_memcpy(words, rec->dst, 16);
+  }
+  __u32 mapped = words[0] == 0 && words[1] == 0 && words[2] == bpf_htonl(0xffff);
+  __u64 dst[2];
+  __builtin_memcpy(dst, words, 16);
+  for (__u32 i = 0; i < SV_TABLE_PREFIXES; i++) {
+    if (i >= sv_table.dropped_count) break;
+    const struct sv_table_prefix* p = &sv_table.dropped[i];
+    if (p->ipv4 == mapped && (dst[0] & p->mask[0]) == p->address[0] && (dst[1] & p->mask[1]) == p->address[1])
+      return 0;
+  }
+  return 1;
+}
+
+/* Family, addresses and ports from the part every kind of socket shares.
+ * False for a family that is not ours or another network namespace. */
+static __always_inline int table_tuple(struct sv_table_socket* rec, struct sock_common* skc) {
+  __u16 family = skc->skc_family;
+  if (family != SV_FAMILY_INET && family != SV_FAMILY_INET6) return 0;
+  if (skc->skc_net.net->net_cookie != sv_netns_cookie) return 0;
+  rec->family = (__u8)family;
+  rec->src_port = skc->skc_num;
+  rec->dst_port = bpf_ntohs(skc->skc_dport);
+  if (family == SV_FAMILY_INET) {
+    __u32 src = skc->skc_rcv_saddr;
+    __u32 dst = skc->skc_daddr;
+    __builtin_memcpy(rec->src, &src, 4);
+    __builtin_memcpy(rec->dst, &dst, 4);
+  } else {
+    __u32 src[4], dst[4];
+    for (int i = 0; i < 4; i++) {
+      src[i] = skc->skc_v6_rcv_saddr.in6_u.u6_addr32[i];
+      dst[i] = skc->skc_v6_daddr.in6_u.u6_addr32[i];
+    }
+    __builtin_memcpy(rec->src, src, 16);
+    __builtin_memcpy(rec->dst, dst, 16);
+  }
+  return 1;
+}
+
+SEC("iter/tcp")
+int sv_tcp_table(struct bpf_iter__tcp* ctx) {
+  struct sock_common* skc = ctx->sk_common;
+  if (!skc) return 0;
+  struct sv_table_socket rec = {};
+  if (!table_tuple(&rec, skc)) return 0;
+  rec.protocol = SV_IPPROTO_TCP;
+  __u8 state = skc->skc_state;
+  if (state == SV_TCP_TIME_WAIT) {
+    struct tcp_timewait_sock* tw = bpf_skc_to_tcp_timewait_sock(skc);
+    if (!tw) return 0;
+    state = tw->tw_sk.tw_substate;
+  } else if (state == SV_TCP_NEW_SYN_RECV) {
+    state = SV_TCP_SYN_RECV;
+  } else {
+    struct tcp_sock* tp = bpf_skc_to_tcp_sock(skc);
+    if (!tp) return 0;
+    rec.inode = table_inode((struct sock*)tp);
+    rec.uid = ctx->uid;
+  }
+  rec.state = state;
+  if (!table_keeps(&rec)) return 0;
+  rec.cookie = bpf_get_socket_cookie(skc);
+  bpf_seq_write(ctx->meta->seq, &rec, sizeof(rec));
+  return 0;
+}
+
+SEC("iter/udp")
+int sv_udp_table(struct bpf_iter__udp* ctx) {
+  struct udp_sock* udp = ctx->udp_sk;
+  if (!udp) return 0;
+  struct sock* sk = &udp->inet.sk;
+  struct sv_table_socket rec = {};
+  if (!table_tuple(&rec, &sk->__sk_common)) return 0;
+  rec.protocol = SV_IPPROTO_UDP;
+  rec.state = sk->__sk_common.skc_state;
+  if (!table_keeps(&rec)) return 0;
+  rec.inode = table_inode(sk);
+  rec.uid = ctx->uid;
+  rec.cookie = bpf_get_socket_cookie(sk);
+  bpf_seq_write(ctx->meta->seq, &rec, sizeof(rec));
+  return 0;
 }
 #endif

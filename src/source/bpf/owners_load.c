@@ -5,8 +5,12 @@
 #include <bpf/bpf.h>
 #include <errno.h>
 
+// clang-format off: the skeletons use the record types without including them.
+#include "owners_record.h"
+// clang-format on
 #include "owners_hooks.lskel.h"
 #include "owners_state.lskel.h"
+#include "owners_tables.lskel.h"
 #include "owners_walks.lskel.h"
 #include "owners_walks_cast.lskel.h"
 
@@ -43,6 +47,12 @@ static void take_hooks(struct sv_object* object, struct owners_hooks* skel) {
   object->lost_map = skel->maps.lost.map_fd;
 }
 
+static void take_tables(struct sv_object* object, struct owners_tables* skel) {
+  object->programs[SV_PROG_TCP_TABLE] = skel->progs.sv_tcp_table.prog_fd;
+  object->programs[SV_PROG_UDP_TABLE] = skel->progs.sv_udp_table.prog_fd;
+  object->globals.table_filter = &skel->bss->sv_table;
+}
+
 void sv_object_init(struct sv_object* object) {
   for (int i = 0; i < SV_PART_COUNT; ++i) object->parts[i] = NULL;
   for (int i = 0; i < SV_PROG_COUNT; ++i) object->programs[i] = -1;
@@ -51,6 +61,7 @@ void sv_object_init(struct sv_object* object) {
   object->globals.named_tgid = NULL;
   object->globals.walk_task = NULL;
   object->globals.walk_tgid = NULL;
+  object->globals.table_filter = NULL;
 }
 
 /* The skeletons' load returns -1 or a negative error number. */
@@ -85,6 +96,7 @@ static int failed(int err) {
 #define SV_PART_walks_cast SV_PART_WALKS_CAST
 #define SV_PART_state SV_PART_STATE
 #define SV_PART_hooks SV_PART_HOOKS
+#define SV_PART_tables SV_PART_TABLES
 
 int sv_object_load(struct sv_object* object, enum sv_part part, const struct sv_consts* consts, char* log,
                    size_t log_size) {
@@ -102,6 +114,9 @@ int sv_object_load(struct sv_object* object, enum sv_part part, const struct sv_
     case SV_PART_HOOKS:
       SV_LOAD(hooks, object, consts, log, log_size);
       return 0;
+    case SV_PART_TABLES:
+      SV_LOAD(tables, object, consts, log, log_size);
+      return 0;
     case SV_PART_COUNT:
       break;
   }
@@ -113,5 +128,6 @@ void sv_object_destroy(struct sv_object* object) {
   owners_walks__destroy(object->parts[SV_PART_WALKS]);
   owners_state__destroy(object->parts[SV_PART_STATE]);
   owners_hooks__destroy(object->parts[SV_PART_HOOKS]);
+  owners_tables__destroy(object->parts[SV_PART_TABLES]);
   sv_object_init(object);
 }

@@ -12,8 +12,15 @@ extern "C" {
 
 /* The parts, each one object loaded whole: the walks (whose task pass reads
  * files through their addresses, 6.2 on, or through a helper); the TCP state
- * hook; or that hook with the cgroup hooks. */
-enum sv_part { SV_PART_WALKS_CAST, SV_PART_WALKS, SV_PART_STATE, SV_PART_HOOKS, SV_PART_COUNT };
+ * hook; or that hook with the cgroup hooks; the socket tables. */
+enum sv_part {
+  SV_PART_WALKS_CAST,
+  SV_PART_WALKS,
+  SV_PART_STATE,
+  SV_PART_HOOKS,
+  SV_PART_TABLES,
+  SV_PART_COUNT
+};
 
 /* The programs, indexed by these; a descriptor of -1 when no loaded part has it. */
 enum sv_program {
@@ -23,6 +30,8 @@ enum sv_program {
   SV_PROG_CONNECT4,
   SV_PROG_CONNECT6,
   SV_PROG_RELEASE,
+  SV_PROG_TCP_TABLE,
+  SV_PROG_UDP_TABLE,
   SV_PROG_COUNT
 };
 
@@ -33,11 +42,14 @@ struct sv_consts {
   bool connect_by_state;
 };
 
-/* The walks' globals, in the kernel's copy. */
+struct sv_table_filter;
+
+/* The walks' and the tables' globals, in the kernel's copy. */
 struct sv_globals {
   __u32* named_tgid;
   __u64* walk_task;
   __u32* walk_tgid;
+  struct sv_table_filter* table_filter;
 };
 
 struct sv_object {

@@ -90,4 +90,53 @@ struct sv_task_run {
   sv_u32 pad;
 };
 
+/* One socket of the TCP or UDP table of the network namespace watched, as a
+ * socket dump reports it: a time-wait socket with the state it waits in, a
+ * request socket as SYN_RECV, both without inode and user; an orphan without
+ * inode. */
+struct sv_table_socket {
+  sv_u64 cookie;
+  sv_u64 inode;
+  sv_u32 uid;
+  sv_u16 src_port; /* host order */
+  sv_u16 dst_port; /* host order */
+  sv_u8 family;
+  sv_u8 protocol;
+  sv_u8 state; /* Linux TCP state numbering; UDP: 1 connected, 7 not */
+  sv_u8 pad[5];
+  sv_u8 src[16]; /* network order; IPv4 in the first four bytes */
+  sv_u8 dst[16];
+};
+
+#define SV_TABLE_PREFIXES 16
+#define SV_TABLE_RANGES 16
+
+/* A destination prefix over the address as rows hold it (IPv4 v4-mapped),
+ * read as two 64-bit words in the host's byte order; `address` is masked. */
+struct sv_table_prefix {
+  sv_u64 address[2];
+  sv_u64 mask[2];
+  sv_u32 ipv4; /* 1: matches v4-mapped destinations only; 0: only the others */
+  sv_u32 pad;
+};
+
+struct sv_port_range {
+  sv_u16 first;
+  sv_u16 last;
+};
+
+/* What the table iterators leave out, set by user space before a read. Each
+ * part keeps at least what the filters keep (a list too long to hold is left
+ * out whole, or cut where cutting only keeps more), so user space filters the
+ * records again. With `filtered` 0 every socket is written, listeners too. */
+struct sv_table_filter {
+  sv_u32 filtered;         /* destination port 0 (listeners, unconnected) goes */
+  sv_u32 port_count;       /* not 0: only destination ports in `ports` */
+  sv_u32 dropped_port_count;
+  sv_u32 dropped_count;    /* destinations in `dropped` go */
+  struct sv_port_range ports[SV_TABLE_RANGES];
+  struct sv_port_range dropped_ports[SV_TABLE_RANGES];
+  struct sv_table_prefix dropped[SV_TABLE_PREFIXES];
+};
+
 #endif
