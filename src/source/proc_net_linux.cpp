@@ -105,15 +105,16 @@ void ParseProcNetText(std::string_view text, bool ipv6, uint8_t protocol, std::v
   }
 }
 
-bool ReadProcNet(const std::string& root, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
-  const std::string path =
-      root + (protocol == kProtoUdp ? (ipv6 ? "/net/udp6" : "/net/udp") : (ipv6 ? "/net/tcp6" : "/net/tcp"));
+namespace {
+
+// The whole of a small /proc file; false when it could not be read.
+bool ReadWholeFile(const std::string& path, std::string& text, bool& missing) {
+  missing = false;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    // No IPv6 files on a kernel without IPv6: an empty table, not a failure.
-    return ipv6 && errno == ENOENT;
+    missing = errno == ENOENT;
+    return false;
   }
-  std::string text;
   std::size_t used = 0;
   bool ok = true;
   for (;;) {
@@ -129,8 +130,46 @@ bool ReadProcNet(const std::string& root, bool ipv6, uint8_t protocol, std::vect
     }
   }
   close(fd);
-  if (!ok) return false;
-  ParseProcNetText(std::string_view(text.data(), used), ipv6, protocol, out);
+  text.resize(used);
+  return ok;
+}
+
+}  // namespace
+
+bool ReadProcNet(const std::string& root, bool ipv6, uint8_t protocol, std::vector<RawSocket>& out) {
+  const std::string path =
+      root + (protocol == kProtoUdp ? (ipv6 ? "/net/udp6" : "/net/udp") : (ipv6 ? "/net/tcp6" : "/net/tcp"));
+  std::string text;
+  bool missing = false;
+  // No IPv6 files on a kernel without IPv6: an empty table, not a failure.
+  if (!ReadWholeFile(path, text, missing)) return ipv6 && missing;
+  ParseProcNetText(text, ipv6, protocol, out);
+  return true;
+}
+
+std::size_t SocketsInUse(std::string_view sockstat) {
+  std::size_t total = 0;
+  while (!sockstat.empty()) {
+    const std::size_t end = std::min(sockstat.find('\n'), sockstat.size());
+    std::string_view line = sockstat.substr(0, end);
+    sockstat.remove_prefix(std::min(end + 1, sockstat.size()));
+    for (const std::string_view head : {"TCP: inuse ", "UDP: inuse ", "TCP6: inuse ", "UDP6: inuse "}) {
+      if (!line.starts_with(head)) continue;
+      line.remove_prefix(head.size());
+      uint64_t count = 0;
+      if (ParseDecimal64(line.substr(0, line.find(' ')), count)) total += count;
+    }
+  }
+  return total;
+}
+
+bool ReadSocketsInUse(const std::string& root, std::size_t& count) {
+  count = 0;
+  std::string text;
+  bool missing = false;
+  if (!ReadWholeFile(root + "/net/sockstat", text, missing)) return false;
+  count = SocketsInUse(text);
+  if (ReadWholeFile(root + "/net/sockstat6", text, missing)) count += SocketsInUse(text);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "source/direction.h"
 #include "source/netlink_linux.h"
 #include "source/proc_linux.h"
+#include "source/proc_net_linux.h"
 
 namespace sockvane::source {
 
@@ -62,9 +63,17 @@ std::string LinuxSource::Start(const SourceSettings& start) {
   if (reads.kernel_filter) short_lived.filter = settings.filter;
   short_lived.units = settings.units;
   if (settings.short_lived) return StartShortLived(short_lived, tracer);
-  // One scan may take its owners from one walk, which needs no hooks: the
-  // read decides, once it knows how many there are to find.
+  // One scan may take its owners from one walk, which needs no hooks. Where
+  // the kernel counts enough sockets for it, the tracer is there before the
+  // read, which its iterators then make too; otherwise the read decides, once
+  // it knows how many there are to find.
   walk_once = ScarceDescriptors().empty();
+  if (std::size_t in_use = 0;
+      walk_once && ReadSocketsInUse(reads.proc_root, in_use) && OneScanWalks(in_use, ProcShowsAll())) {
+    walk_once = false;
+    std::string why;
+    StartTracer(tracer, reads.proc_root, false, why);
+  }
   return "";
 }
 

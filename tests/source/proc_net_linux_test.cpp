@@ -157,5 +157,20 @@ TEST(ProcLinks, SocketLinkAndStartTime) {
   EXPECT_FALSE(ParseProcStat("1 (x) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 12x 0", stat));
 }
 
+TEST(ProcNet, SocketsInUseSumsTcpAndUdpOfBothFiles) {
+  const struct {
+    const char* text;
+    std::size_t want;
+  } cases[] = {
+      {"sockets: used 290\nTCP: inuse 20 orphan 0 tw 3 alloc 25 mem 2\nUDP: inuse 4 mem 1\n"
+       "UDPLITE: inuse 9\nRAW: inuse 1\n",
+       24},
+      {"TCP6: inuse 7\nUDP6: inuse 2\nUDPLITE6: inuse 5\n", 9},
+      {"TCP: inuse x\nUDP: inuse 3", 3},
+      {"", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SocketsInUse(c.text), c.want) << c.text;
+}
+
 }  // namespace
 }  // namespace sockvane::source
