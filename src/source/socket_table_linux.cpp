@@ -78,8 +78,14 @@ bool ReadByTracer(TableReads& reads, Tracer& tracer, const TupleFilter& filter, 
 
 bool ReadSocketTables(TableReads& reads, const TupleFilter& filter, std::vector<RawSocket>& out,
                       Tracer* tracer) {
-  // Where that fails, this poll reads the dumps.
-  if (tracer != nullptr && reads.by_tracer && reads.path == TablePath::kNetlinkFirst &&
+  // The iterators for a read that keeps most of the table: they write less
+  // per socket than a dump. A filter that keeps few (the default scope, a port
+  // or destination list) leaves it to the dumps, whose bytecode passes over a
+  // socket without locking it or running a program. Where the iterators fail,
+  // this poll reads the dumps.
+  const bool narrow = reads.kernel_filter && (!filter.dropped_destinations.empty() || !filter.ports.empty() ||
+                                              !filter.destinations.empty());
+  if (tracer != nullptr && reads.by_tracer && !narrow && reads.path == TablePath::kNetlinkFirst &&
       TracerReadsTables(*tracer) && ReadByTracer(reads, *tracer, filter, out)) {
     return true;
   }
