@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 
 #include "platform/clock.h"
@@ -121,7 +122,7 @@ bool GiveOwner(const Traces& traces, const std::vector<TracedSocket>& traced, Sh
 
 }  // namespace
 
-void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
+void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows, int64_t now_ms) {
   ReadMarks& marks = seen.reads[seen.next];
   seen.next = (seen.next + 1) % kSeenReads;
   marks.cookies.clear();
@@ -143,7 +144,20 @@ void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows) {
       marks.uncookied.push_back(TupleOf(raw));
     }
   }
+  SortUnique(marks.cookies);
   marks.sorted = false;
+  // What the last read listed and this one does not has left the table.
+  std::vector<uint64_t> left;
+  std::set_difference(seen.latest.begin(), seen.latest.end(), marks.cookies.begin(), marks.cookies.end(),
+                      std::back_inserter(left));
+  for (const uint64_t cookie : left) seen.departed.emplace_back(cookie, now_ms);
+  seen.latest = marks.cookies;
+  std::size_t expired = 0;
+  while (expired < seen.departed.size() && (now_ms - seen.departed[expired].second > kDepartedMs ||
+                                            seen.departed.size() - expired > kDepartedMax)) {
+    ++expired;
+  }
+  seen.departed.erase(seen.departed.begin(), seen.departed.begin() + static_cast<std::ptrdiff_t>(expired));
 }
 
 namespace {
@@ -167,7 +181,8 @@ bool SeenByRead(SeenReads& seen, const RawSocket& raw) {
     if (raw.cookie != 0 && Holds(marks.cookies, raw.cookie)) return true;
     if (Holds(marks.uncookied, tuple)) return true;
   }
-  return false;
+  return raw.cookie != 0 && std::any_of(seen.departed.begin(), seen.departed.end(),
+                                        [&raw](const auto& left) { return left.first == raw.cookie; });
 }
 
 namespace {
@@ -350,7 +365,7 @@ void DrainNotifications(ShortLived& layer) {
 
 }  // namespace
 
-void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows) {
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, int64_t now_ms) {
   if (layer.tracer) {
     // Records of this read's sockets belong to the poll it starts.
     DrainTracer(tracer, layer.traced, layer.tracer_lost);
@@ -362,7 +377,7 @@ void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocke
   layer.reading = true;
   // Before this read counts as seen: the remnants no earlier read listed.
   if (layer.tracer) PickClosedRemnants(rows, layer.traced, layer.seen, layer.remnants);
-  NoteRead(layer.seen, rows);
+  NoteRead(layer.seen, rows, now_ms);
   // Told now: their destroy notifications must not tell them again.
   for (const ShortLivedSocket& remnant : layer.remnants) MarkSeen(layer.seen, remnant.raw.cookie);
   DrainNotifications(layer);

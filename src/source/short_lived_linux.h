@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "source/socket_table_linux.h"
@@ -39,16 +40,24 @@ struct ReadMarks {
   bool sorted = true;
 };
 
+// A socket can leave the table long before it is destroyed (one reset while
+// its holder keeps the descriptor): reads remember what left them this long.
+inline constexpr int64_t kDepartedMs = 10000;
+inline constexpr std::size_t kDepartedMax = 1U << 16;
+
 struct SeenReads {
   std::array<ReadMarks, kSeenReads> reads;
   std::size_t next = 0;
+  std::vector<uint64_t> latest;                        // the latest read's cookies, sorted
+  std::vector<std::pair<uint64_t, int64_t>> departed;  // cookies that left the table, and when
 };
 
-// Records a read, forgetting the oldest. Rows without a destination port
-// do not count: the polls never report them.
-void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows);
+// Records a read at `now_ms`, forgetting the oldest. Rows without a
+// destination port do not count: the polls never report them.
+void NoteRead(SeenReads& seen, const std::vector<RawSocket>& rows, int64_t now_ms);
 
-// Whether one of the recent reads listed this socket.
+// Whether one of the recent reads listed this socket, or it left the table
+// within kDepartedMs.
 bool SeenByRead(SeenReads& seen, const RawSocket& raw);
 
 // A destroyed socket to report, with what is known of its owner.
@@ -140,7 +149,7 @@ std::string ScarceDescriptors();
 
 // Tells the layer which sockets a good read saw; call before the owners are
 // looked for.
-void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows);
+void NoteTableRead(ShortLived& layer, Tracer& tracer, const std::vector<RawSocket>& rows, int64_t now_ms);
 
 // Gives rows whose owner the search has not found the owner the tracer saw
 // for them, when it runs (see the pure GiveTracedOwners), with what it

@@ -83,7 +83,7 @@ bool LinuxSource::ReadTcpTable(const RowConsumer& consume, const RowWanted& want
   if (raws.capacity() == 0) raws.reserve(1U << 16);
   raws.clear();
   if (!ReadSocketTables(reads, settings.filter, raws, &tracer)) return false;
-  NoteTableRead(short_lived, tracer, raws);
+  NoteTableRead(short_lived, tracer, raws, platform::SteadyMs());
   if (settings.direction && settings.filter.tcp) NoteListeners(reads, raws, listeners);
   if (settings.direction && short_lived.tracer) NoteConnected(short_lived.traced, raws, connected);
 

@@ -105,23 +105,26 @@ TracedSocket Trace(uint8_t protocol, uint16_t sport, uint16_t dport, uint64_t co
   return t;
 }
 
-TEST(SeenReads, ACookieCountsForThreeReadsAndATupleOnlyWithoutOne) {
+TEST(SeenReads, ACookieCountsUntilLongAfterItLeftAndATupleOnlyWithoutOne) {
   SeenReads seen;
   RawSocket polled = Sock(kProtoTcp, 1000, 80, 77, kTcpEstablished);
-  NoteRead(seen, {polled});
+  NoteRead(seen, {polled}, 0);
   RawSocket same_tuple_other_socket = polled;
   same_tuple_other_socket.cookie = 78;
   EXPECT_TRUE(SeenByRead(seen, polled));
   EXPECT_FALSE(SeenByRead(seen, same_tuple_other_socket)) << "a reused tuple is another socket";
-  NoteRead(seen, {});
-  NoteRead(seen, {});
+  NoteRead(seen, {}, 50);
+  NoteRead(seen, {}, 100);
   EXPECT_TRUE(SeenByRead(seen, polled)) << "a late notification still finds the read that saw it";
-  NoteRead(seen, {});
+  // Reset, then closed by its holder many reads later: still the socket the polls told.
+  for (int64_t t = 150; t <= 50 + kDepartedMs; t += 50) NoteRead(seen, {}, t);
+  EXPECT_TRUE(SeenByRead(seen, polled));
+  NoteRead(seen, {}, 51 + kDepartedMs);
   EXPECT_FALSE(SeenByRead(seen, polled));
 
   RawSocket from_proc = polled;
   from_proc.cookie = 0;
-  NoteRead(seen, {from_proc});
+  NoteRead(seen, {from_proc}, 60000);
   EXPECT_TRUE(SeenByRead(seen, same_tuple_other_socket)) << "no cookie read: the tuple decides";
 }
 
@@ -244,7 +247,7 @@ TEST(PickShortLived, WhoAndWhetherToReport) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SeenReads seen;
-    NoteRead(seen, c.read);
+    NoteRead(seen, c.read, 0);
     std::vector<ShortLivedSocket> out;
     ShortLivedTally tally;
     PickShortLived({c.destroyed}, c.traced, seen, out, tally);
@@ -321,7 +324,7 @@ TEST(PickClosedRemnants, ToldOnceUnderTheProcessThatClosedIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SeenReads seen;
-    NoteRead(seen, c.earlier);
+    NoteRead(seen, c.earlier, 0);
     std::vector<ShortLivedSocket> told;
     PickClosedRemnants({c.row}, c.traced, seen, told);
     ASSERT_EQ(told.size(), c.state != 0 ? 1u : 0u);
@@ -329,7 +332,7 @@ TEST(PickClosedRemnants, ToldOnceUnderTheProcessThatClosedIt) {
     EXPECT_EQ(told[0].pid, 42u);
     EXPECT_EQ(told[0].name, "curl");
     EXPECT_EQ(told[0].raw.state, c.state);
-    NoteRead(seen, {c.row});
+    NoteRead(seen, {c.row}, 0);
     MarkSeen(seen, c.row.cookie);
     std::vector<ShortLivedSocket> again;
     ShortLivedTally tally;
